@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs, with apt-get, whatever nf5d needs that this machine lacks.
+#   install-deps.sh build   compiler, CMake and the libraries nf5d links against
+#   install-deps.sh test    the above plus GoogleTest, clang's sanitizer/fuzzer runtime and MariaDB
+set -eu
+
+want="g++ cmake make pkg-config libsqlite3-dev libmariadb-dev"
+if [ "${1:-build}" = test ]; then
+    want="$want googletest libgtest-dev clang-14 libclang-rt-14-dev sqlite3 mariadb-server mariadb-client procps"
+fi
+
+missing=""
+for pkg in $want; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing="$missing $pkg"
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages:$missing (run as root to install them)" >&2
+    exit 1
+fi
+echo "install-deps: installing$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends $missing

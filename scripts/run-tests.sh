@@ -1,0 +1,20 @@
+#!/bin/sh
+# Builds the three configurations, starts a private MariaDB server, runs every test in each
+# configuration and a short fuzzing run, then stops the server.
+set -eu
+cd "$(dirname "$0")/.."
+
+make --no-print-directory build build-asan build-tsan build-fuzz
+
+scripts/mariadb-test.sh start
+trap 'scripts/mariadb-test.sh stop' EXIT
+
+# Tests mostly wait on the daemon's timers, so they overlap well beyond the core count.
+status=0
+for dir in build build-asan build-tsan; do
+    echo "=== tests: $dir"
+    ctest --test-dir "$dir" -j 4 --output-on-failure || status=1
+done
+echo "=== fuzz: parser, 30 s"
+scripts/fuzz.sh 30 || status=1
+exit $status

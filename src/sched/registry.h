@@ -1,0 +1,27 @@
+#pragma once
+// Registry of the threads the listener starts; the SIGTERM handling waits until none is alive.
+#include <pthread.h>
+
+#include <atomic>
+
+constexpr int kMaxThreads = 1024;
+
+enum ThreadType { kWorkerThread = 1, kStorageThread = 2, kDispatcherThread = 3 };
+enum ThreadStatus { kThreadAlive = 1, kThreadEnded = 2 };
+
+struct thread_matrix {
+    pthread_t thread_id;
+    int thread_type;
+    std::atomic<int> thread_status;
+    int index;
+};
+
+extern thread_matrix TID[kMaxThreads];
+
+void InitThreadList();
+void AddThread(pthread_t tid, int thread_type, int thread_status, int index);
+pthread_t FindThread(int thread_type);
+void EndThread(pthread_t tid, int index);
+int AliveThreads();
+// Alive entries of one type (the storage thread waits for the workers before its last pass).
+int AliveThreadsOfType(int thread_type);
