@@ -16,5 +16,23 @@ unsigned long GetMaxThrottle();
 void SwitchTextFlag();
 void SwitchTrashFlag();
 
+// Start-up values that main() hands to the listener instead of keeping them as settings.
+struct StartupOptions {
+    int nThreads;
+    int nNetflowport;
+    char* user;  // tracked copy of the -u name, or null
+};
+
+// Sets the defaults, reads the command-line switches and fills in the default file names.
+// May be called again (tests do): the previous text settings are released first.
+void ReadSettings(int argc, char** argv, StartupOptions* options);
+
 // Releases the text settings; safe only once no other thread can read them.
 void ReleaseNamedVars();
+
+// The -a address, which main() hands to the listener.
+const char* GetBindAddress();
+// A tracked copy (release with its strlen + 1) of the platform name shown by the help.
+char* OSVersion();
+// Prints the help text on standard output and exits with status 1.
+[[noreturn]] void HelpCommandLine();

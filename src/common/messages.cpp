@@ -1,0 +1,61 @@
+#include "common/messages.h"
+
+#include <netdb.h>
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kUnknownProtocol =
+    "Your /etc/protocols has gone bitches, please fix it since protocol %d is unknown !";
+constexpr size_t kMessageSize = 2048;
+constexpr size_t kProtocolNameSize = 64;
+
+}  // namespace
+
+void notify(const char* msg) {
+    std::fprintf(stderr, "%s\n", msg);
+    std::fflush(stderr);
+    syslog(LOG_DAEMON | LOG_EMERG, "%s", msg);
+}
+
+void trace(const char* msg) {
+    std::fprintf(stderr, "%s\n", msg);
+    std::fflush(stderr);
+}
+
+void AssertionFailed(const char* file, unsigned line, const char* expr) {
+    std::fprintf(stderr, "%s:%u: failed assertion `%s'\n", file, line, expr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+void RemoveCR(char* string) {
+    if (string == nullptr) return;
+    for (size_t i = std::strlen(string); i > 0; --i) {
+        if (string[i - 1] == '\n' || string[i - 1] == '\r') {
+            string[i - 1] = '\0';
+            return;
+        }
+    }
+}
+
+void IpProtocol(uint8_t proto, char* strprotocol) {
+    NF_ASSERT(strprotocol != nullptr, "strprotocol != NULL");
+    // getprotobynumber shares one static result between threads; the _r form does not.
+    protoent entry{};
+    protoent* found = nullptr;
+    char scratch[1024];
+    if (getprotobynumber_r(proto, &entry, scratch, sizeof scratch, &found) == 0 &&
+        found != nullptr) {
+        std::snprintf(strprotocol, kProtocolNameSize, "%s", found->p_name);
+        return;
+    }
+    std::snprintf(strprotocol, kProtocolNameSize, "%s", "Unknown");
+    char message[kMessageSize];
+    std::snprintf(message, sizeof message, kUnknownProtocol, proto);
+    notify(message);
+}

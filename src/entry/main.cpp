@@ -1,0 +1,124 @@
+// Entry point: settings, privilege drop, start-up report, log file checks, then the listener.
+#include <grp.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/memory.h"
+#include "entry/settings.h"
+#include "entry/signals.h"
+#include "listen/listener.h"
+#include "sched/registry.h"
+#include "sched/wait.h"
+#include "storage/terminate.h"
+
+namespace {
+
+constexpr const char* kBeginLogging = "Begin Logging\n";
+constexpr size_t kMessageSize = 2048;
+
+[[noreturn]] void FailStartup() {
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+// Takes on the named user's groups and then its user id, so nothing of root's remains.
+void SwitchUser(const char* name) {
+    const passwd* entry = getpwnam(name);
+    if (entry == nullptr) {
+        std::printf("User %s does not exist !\n", name);
+        FailStartup();
+    }
+    if (initgroups(name, entry->pw_gid) != 0 || setgid(entry->pw_gid) != 0 ||
+        setuid(entry->pw_uid) != 0) {
+        std::printf("Can't switch to user %s !\n", name);
+        FailStartup();
+    }
+}
+
+void PrintReport(const StartupOptions& options) {
+    std::printf("Netflow listener starting with PID: %ld\n", static_cast<long>(getpid()));
+    std::printf("Listening on %s:%d\n", GetBindAddress(), options.nNetflowport);
+    std::printf("ASCII logging: %s\n", IsTextLoggingEnabled() ? GetTextLogFileName() : "Disabled");
+    std::printf("Binary logging (SQLITE %s): %s\n", sqlite3_libversion(),
+                IsBinaryLoggingEnabled() ? GetBinaryLogFileName() : "Disabled");
+    std::printf("Trash logging: %s\n", IsTrashLoggingEnabled() ? GetTrashLogFileName() : "Disabled");
+    if (IsMYSQLLoggingEnabled() == 1) {
+        std::printf("DB: Will store on MYSQL database %s on %s\n", "FLOWDB", GetMYSQLServerName());
+    }
+    std::printf("Max Throttle at %ld packets\n", static_cast<long>(GetMaxThrottle()));
+    std::fflush(stdout);
+}
+
+// A log that cannot be written ends the start-up; an absent one is created with a first line
+// (the database file is left to the SQLite sink, which creates it with its table).
+void CheckLogFile(const char* path, const char* refusal, bool create) {
+    if (access(path, W_OK) == 0) return;
+    if (access(path, F_OK) == 0) Terminate(4, refusal);
+    if (create) LogWrite(kBeginLogging, path);
+}
+
+void CheckLogFiles() {
+    if (IsTextLoggingEnabled()) {
+        CheckLogFile(GetTextLogFileName(),
+                     "Main, can't access to Text Log File, check permissions", true);
+    }
+    if (IsBinaryLoggingEnabled()) {
+        CheckLogFile(GetBinaryLogFileName(),
+                     "Main, can't access to Binary Log File, check permissions", false);
+    }
+    if (IsTrashLoggingEnabled()) {
+        CheckLogFile(GetTrashLogFileName(), "Main, can't access to Trash Log File", true);
+    }
+}
+
+void CheckNumbers(const StartupOptions& options) {
+    if (options.nThreads < 1 || options.nThreads > kMaxThreads) {
+        char ErrMsg[kMessageSize];
+        std::snprintf(ErrMsg, sizeof ErrMsg,
+                      "Main - The number of threads must be a number between 1 and %d !",
+                      kMaxThreads);
+        Terminate(5, ErrMsg);
+    }
+    if (options.nNetflowport == 0) {
+        Terminate(6, "Main - The port must be a number between 1 and 65535 !");
+    }
+}
+
+void PrintRunningUser(StartupOptions& options) {
+    if (options.user != nullptr) {
+        std::printf("Running as user %s\n", options.user);
+        release_mem(options.user, std::strlen(options.user) + 1);
+        options.user = nullptr;
+    } else if (const passwd* entry = getpwuid(getuid()); entry != nullptr) {
+        std::printf("Running as user %s\n", entry->pw_name);
+    } else {
+        std::fputs("Running as unknown user !\n", stdout);
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    InitMemoryManager();
+    EnableWaitState();
+    StartupOptions options{};
+    ReadSettings(argc, argv, &options);
+    if (options.user != nullptr) SwitchUser(options.user);
+
+    SetupSignals();
+    PrintReport(options);
+    RunSignalWork();
+    CheckLogFiles();
+    CheckNumbers(options);
+    std::printf("Will run with %d threads\n", options.nThreads);
+    PrintRunningUser(options);
+    RunSignalWork();
+
+    return ListenerProcess(options.nNetflowport, GetBindAddress(), options.nThreads);
+}

@@ -1,0 +1,159 @@
+#include "process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace testsupport {
+
+namespace {
+
+std::atomic<int> output_serial{0};
+
+int StatusOf(int wait_status) {
+    if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
+    return -1;
+}
+
+// Only async-signal-safe calls between fork and exec: the test runner may have threads.
+[[noreturn]] void ExecChild(char* const* args, char* const* envp, const char* cwd,
+                            const char* out, const char* err) {
+    const int out_fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int null_fd = open("/dev/null", O_RDONLY);
+    if (out_fd < 0 || err_fd < 0 || null_fd < 0 || chdir(cwd) != 0) _exit(127);
+    dup2(null_fd, 0);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    // Signals blocked by the test runner must not stay blocked in the child.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(args[0], args, envp);
+    _exit(127);
+}
+
+std::vector<char*> PointersTo(const std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (const std::string& text : texts) pointers.push_back(const_cast<char*>(text.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+}  // namespace
+
+std::string MakeTempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/nf5d-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    chmod(pattern.c_str(), 0755);
+    return pattern;
+}
+
+void RemoveTree(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+int FreeUdpPort() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::abort();
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+Process::Process(const std::vector<std::string>& argv, const std::string& cwd,
+                 const std::vector<std::string>& env) {
+    const int serial = output_serial.fetch_add(1);
+    out_path_ = cwd + "/.stdout." + std::to_string(serial);
+    err_path_ = cwd + "/.stderr." + std::to_string(serial);
+    std::vector<std::string> environment(env);
+    for (char** setting = environ; *setting != nullptr; ++setting) environment.emplace_back(*setting);
+    const std::vector<char*> args = PointersTo(argv);
+    const std::vector<char*> envp = PointersTo(environment);
+    pid_ = fork();
+    if (pid_ == 0) ExecChild(args.data(), envp.data(), cwd.c_str(), out_path_.c_str(), err_path_.c_str());
+}
+
+Process::~Process() {
+    if (status_ == -1 && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        Wait(10s);
+    }
+}
+
+std::string Process::Stdout() const { return ReadFile(out_path_); }
+std::string Process::Stderr() const { return ReadFile(err_path_); }
+
+bool Process::WaitForStdout(const std::string& text, std::chrono::milliseconds deadline) const {
+    return WaitUntil([&] { return Stdout().find(text) != std::string::npos; }, deadline);
+}
+
+bool Process::WaitForStderr(const std::string& text, std::chrono::milliseconds deadline) const {
+    return WaitUntil([&] { return Stderr().find(text) != std::string::npos; }, deadline);
+}
+
+void Process::Signal(int sig) const {
+    if (status_ == -1) kill(pid_, sig);
+}
+
+int Process::Wait(std::chrono::milliseconds deadline) {
+    if (status_ != -1) return status_;
+    WaitUntil(
+        [&] {
+            int wait_status = 0;
+            if (waitpid(pid_, &wait_status, WNOHANG) != pid_) return false;
+            status_ = StatusOf(wait_status);
+            return true;
+        },
+        deadline);
+    return status_;
+}
+
+RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
+              const std::vector<std::string>& env, std::chrono::milliseconds deadline) {
+    Process process(argv, cwd, env);
+    const int status = process.Wait(deadline);
+    return {status, process.Stdout(), process.Stderr()};
+}
+
+}  // namespace testsupport

@@ -1,0 +1,101 @@
+// Command-line settings: defaults, switch forms, repetition, toggles.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/memory.h"
+#include "entry/settings.h"
+
+namespace {
+
+StartupOptions Read(std::vector<std::string> words) {
+    words.insert(words.begin(), "nf5d");
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    StartupOptions options{};
+    ReadSettings(static_cast<int>(words.size()), argv.data(), &options);
+    return options;
+}
+
+}  // namespace
+
+TEST(Settings, DefaultsWithoutSwitches) {
+    const StartupOptions options = Read({});
+    EXPECT_EQ(options.nThreads, 4);
+    EXPECT_EQ(options.nNetflowport, 2055);
+    EXPECT_EQ(options.user, nullptr);
+    EXPECT_STREQ(GetBindAddress(), "0.0.0.0");
+    EXPECT_STREQ(GetTextLogFileName(), "./netflow.log");
+    EXPECT_STREQ(GetBinaryLogFileName(), "./netflow.db");
+    EXPECT_STREQ(GetTrashLogFileName(), "./netflow_trash.log");
+    EXPECT_EQ(GetMYSQLServerName(), nullptr);
+    EXPECT_EQ(IsTextLoggingEnabled(), 1);
+    EXPECT_EQ(IsBinaryLoggingEnabled(), 1);
+    EXPECT_EQ(IsTrashLoggingEnabled(), 1);
+    EXPECT_EQ(IsMYSQLLoggingEnabled(), 0);
+    EXPECT_EQ(IsDetached(), 0);
+    EXPECT_EQ(GetMaxThrottle(), 50000u);
+}
+
+TEST(Settings, ArgumentInSameOrNextWordAndLastOccurrenceWins) {
+    const StartupOptions options =
+        Read({"-p9996", "-l", "/var/a.log", "-l/var/b.log", "-n", "8", "-mdb.example", "-a",
+              "127.0.0.1", "-x", "-y", "-z", "-d", "-i", "7"});
+    EXPECT_EQ(options.nNetflowport, 9996);
+    EXPECT_EQ(options.nThreads, 8);
+    EXPECT_STREQ(GetTextLogFileName(), "/var/b.log");
+    EXPECT_STREQ(GetMYSQLServerName(), "db.example");
+    EXPECT_EQ(IsMYSQLLoggingEnabled(), 1);
+    EXPECT_STREQ(GetBindAddress(), "127.0.0.1");
+    EXPECT_EQ(IsTextLoggingEnabled(), 0);
+    EXPECT_EQ(IsBinaryLoggingEnabled(), 0);
+    EXPECT_EQ(IsTrashLoggingEnabled(), 0);
+    EXPECT_EQ(IsDetached(), 1);
+    EXPECT_EQ(GetMaxThrottle(), 7u);
+}
+
+TEST(Settings, NumbersThatAreNotNumbers) {
+    EXPECT_EQ(Read({"-n", "many"}).nThreads, 0);
+    EXPECT_EQ(Read({"-p", "0"}).nNetflowport, 0);
+    EXPECT_EQ(Read({"-p", "65536"}).nNetflowport, 0);
+    EXPECT_EQ(Read({"-p", "20x"}).nNetflowport, 0);
+    EXPECT_EQ(Read({"-p", "65535"}).nNetflowport, 65535);
+    Read({"-i", "4294967297"});  // kept as an unsigned 32-bit number
+    EXPECT_EQ(GetMaxThrottle(), 1u);
+}
+
+TEST(Settings, UserNamesOfAnyLengthAreKeptButEmptyIsIgnored) {
+    StartupOptions options = Read({"-u", "averylongusername"});
+    ASSERT_NE(options.user, nullptr);
+    EXPECT_STREQ(options.user, "averylongusername");
+    EXPECT_EQ(Read({"-u", ""}).user, nullptr);
+}
+
+TEST(Settings, ParsingStopsAtTheFirstWordThatIsNotASwitch) {
+    const StartupOptions options = Read({"-n", "2", "extra", "-n", "3"});
+    EXPECT_EQ(options.nThreads, 2);
+}
+
+TEST(Settings, TogglesFlipAndTwoToggleBack) {
+    Read({"-x"});
+    SwitchTextFlag();
+    EXPECT_EQ(IsTextLoggingEnabled(), 1);
+    SwitchTextFlag();
+    EXPECT_EQ(IsTextLoggingEnabled(), 0);
+    SwitchTrashFlag();
+    SwitchTrashFlag();
+    EXPECT_EQ(IsTrashLoggingEnabled(), 1);
+}
+
+TEST(Settings, ReleasedTextSettingsBalanceTheAllocator) {
+    ReleaseNamedVars();
+    InitMemoryManager();
+    Read({"-l", "/tmp/x.log", "-m", "db"});
+    ReleaseNamedVars();
+    ReleaseNamedVars();  // a second call releases nothing
+    EXPECT_EQ(GetMallocTotal(), 0u);
+    EXPECT_EQ(GetMallocCounts(), GetFreeCounts());
+    EXPECT_EQ(GetTextLogFileName(), nullptr);
+}
