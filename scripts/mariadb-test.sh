@@ -1,0 +1,136 @@
+#!/bin/sh
+# A private MariaDB server for nf5d's MySQL tests, on 127.0.0.1:3306, with its own data
+# directory (never the system service's).
+#   mariadb-test.sh start   initialise the data directory if needed, start the server, wait until
+#                           it answers, load sql/mysql-flows.sql and the test account
+#   mariadb-test.sh stop    shut the server down and wait for it to end
+# Both are idempotent. The data lives in $NF5D_MARIADB_DIR (default: build-mariadb/ in the
+# checkout). Tests read and clear FLOWDB.FLOWS as 'nf5test'@'127.0.0.1' (no password, every
+# privilege on FLOWDB), since 'collector' may only insert.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+base=${NF5D_MARIADB_DIR:-$root/build-mariadb}
+data=$base/data
+sock=$base/mysqld.sock
+pidfile=$base/mysqld.pid
+errlog=$base/mysqld.err
+ready=$base/initialised
+me=$(id -un)
+start_wait=90
+stop_wait=60
+
+say() { echo "mariadb-test: $*" >&2; }
+
+# The server's pid, if the pid file names a live mariadbd (a stale file or a reused pid is not).
+server_pid() {
+    [ -s "$pidfile" ] || return 1
+    pid=$(cat "$pidfile")
+    [ -r "/proc/$pid/comm" ] && [ "$(cat "/proc/$pid/comm")" = mariadbd ] || return 1
+    echo "$pid"
+}
+
+# A zombie has ended as far as we are concerned: its parent reaps it.
+running() {
+    [ -r "/proc/$1/stat" ] || return 1
+    state=$(sed 's/^.*) //' "/proc/$1/stat" | cut -c1)
+    [ "$state" != Z ]
+}
+
+client() {
+    mariadb --no-defaults --protocol=socket --socket="$sock" -u "$me" "$@"
+}
+
+answers() {
+    mariadb-admin --no-defaults --protocol=socket --socket="$sock" -u "$me" \
+        --connect-timeout=2 ping >/dev/null 2>&1
+}
+
+initialise() {
+    [ -f "$ready" ] && return 0
+    # A half-made data directory (an interrupted run) is not worth repairing.
+    rm -rf "$data"
+    mkdir -p "$data"
+    say "initialising $data"
+    mariadb-install-db --no-defaults --datadir="$data" --user="$me" --skip-test-db \
+        --skip-name-resolve --auth-root-authentication-method=socket >"$base/install.log" 2>&1 || {
+        cat "$base/install.log" >&2
+        say "mariadb-install-db failed"
+        exit 1
+    }
+    touch "$ready"
+}
+
+launch() {
+    rm -f "$pidfile" "$sock"
+    say "starting mariadbd on 127.0.0.1:3306"
+    setsid mariadbd --no-defaults --datadir="$data" --socket="$sock" --pid-file="$pidfile" \
+        --log-error="$errlog" --user="$me" --port=3306 --bind-address=127.0.0.1 \
+        --skip-name-resolve --innodb-buffer-pool-size=64M --innodb-log-file-size=16M \
+        --innodb-flush-log-at-trx-commit=2 </dev/null >>"$base/mysqld.out" 2>&1 &
+    started=$!
+    waited=0
+    until answers; do
+        if ! kill -0 "$started" 2>/dev/null; then
+            tail -n 30 "$errlog" >&2 || true
+            say "mariadbd ended during start-up"
+            exit 1
+        fi
+        if [ "$waited" -ge "$start_wait" ]; then
+            tail -n 30 "$errlog" >&2 || true
+            say "mariadbd did not answer within ${start_wait}s"
+            kill -TERM "$started" 2>/dev/null || true
+            exit 1
+        fi
+        sleep 1
+        waited=$((waited + 1))
+    done
+}
+
+load_schema() {
+    client <"$root/sql/mysql-flows.sql"
+    client <<'EOF'
+CREATE USER IF NOT EXISTS 'nf5test'@'127.0.0.1';
+GRANT ALL PRIVILEGES ON FLOWDB.* TO 'nf5test'@'127.0.0.1';
+EOF
+}
+
+start() {
+    command -v mariadbd >/dev/null || PATH=$PATH:/usr/sbin
+    command -v mariadbd >/dev/null || { say "mariadbd is not installed (scripts/install-deps.sh test)"; exit 1; }
+    mkdir -p "$base"
+    if server_pid >/dev/null && answers; then
+        say "already running"
+    else
+        initialise
+        launch
+    fi
+    load_schema
+    say "ready (socket $sock)"
+}
+
+stop() {
+    if ! pid=$(server_pid); then
+        say "not running"
+        rm -f "$pidfile"
+        return 0
+    fi
+    say "stopping mariadbd ($pid)"
+    kill -TERM "$pid"
+    waited=0
+    while running "$pid"; do
+        if [ "$waited" -ge "$stop_wait" ]; then
+            say "mariadbd ($pid) did not stop within ${stop_wait}s"
+            exit 1
+        fi
+        sleep 1
+        waited=$((waited + 1))
+    done
+    say "stopped"
+}
+
+case "${1:-}" in
+    start) start ;;
+    stop) stop ;;
+    *) echo "usage: $0 start|stop" >&2; exit 2 ;;
+esac

@@ -1,0 +1,40 @@
+-- MySQL/MariaDB side of nf5d's flow export: database FLOWDB, table FLOWS and the account
+-- "collector" (no password) that nf5d -m HOST connects with. Safe to run again.
+--   mariadb -u root < mysql-flows.sql
+--
+-- nf5d inserts without naming columns, so the columns' number (21) and order are fixed:
+-- a key that accepts NULL, then the flow fields. Counters are unsigned 32-bit on the wire,
+-- times arrive as 'YYYY-MM-DD HH:MM:SS' in nf5d's local time, addresses as dotted quads.
+
+CREATE DATABASE IF NOT EXISTS FLOWDB;
+
+CREATE TABLE IF NOT EXISTS FLOWDB.FLOWS (
+    RECNUM        BIGINT UNSIGNED   NOT NULL AUTO_INCREMENT PRIMARY KEY,
+    PROBE         VARCHAR(15)       NOT NULL,
+    TIME_RECEIVED DATETIME          NOT NULL,
+    FLOW_VERSION  TINYINT UNSIGNED  NOT NULL,
+    SEQUENCE      INT UNSIGNED      NOT NULL,
+    SOURCE_IP     VARCHAR(15)       NOT NULL,
+    SOURCE_PORT   SMALLINT UNSIGNED NOT NULL,
+    DEST_IP       VARCHAR(15)       NOT NULL,
+    DEST_PORT     SMALLINT UNSIGNED NOT NULL,
+    NEXT_HOP      VARCHAR(15)       NOT NULL,
+    PROTOCOL      TINYINT UNSIGNED  NOT NULL,
+    TCP_FLAGS     TINYINT UNSIGNED  NOT NULL,
+    TOS           TINYINT UNSIGNED  NOT NULL,
+    BYTES         INT UNSIGNED      NOT NULL,
+    PACKETS       INT UNSIGNED      NOT NULL,
+    FLOW_BEGIN    DATETIME          NOT NULL,
+    FLOW_END      DATETIME          NOT NULL,
+    SOURCE_AS     SMALLINT UNSIGNED NOT NULL,
+    DEST_AS       SMALLINT UNSIGNED NOT NULL,
+    SOURCE_MASK   TINYINT UNSIGNED  NOT NULL,
+    DEST_MASK     TINYINT UNSIGNED  NOT NULL
+) ENGINE=InnoDB DEFAULT CHARSET=ascii;
+
+-- The collector only ever inserts. 127.0.0.1 covers TCP from the local host; localhost covers
+-- the server's Unix socket (the client library's choice for the host name "localhost").
+CREATE USER IF NOT EXISTS 'collector'@'127.0.0.1';
+CREATE USER IF NOT EXISTS 'collector'@'localhost';
+GRANT INSERT ON FLOWDB.* TO 'collector'@'127.0.0.1';
+GRANT INSERT ON FLOWDB.* TO 'collector'@'localhost';
