@@ -14,6 +14,7 @@ struct JobStorage {
 };
 
 extern pthread_mutex_t StoreData_mutex;
+extern JobStorage* datastore;  // head of the queue; guarded by StoreData_mutex
 
 // Holds StoreData_mutex (taken by the spin of the lock convention) for its scope and records
 // that this thread holds it, so that a Terminate reached under it can still close the database.
@@ -36,6 +37,9 @@ void ShowDebugger();
 
 // Opens the enabled database sinks (SQLite, then MySQL).
 void InitStorage();
-// One storage pass: drains the queue into the sinks under StoreData_mutex.
+// One storage pass: drains the queue into the sinks under StoreData_mutex, then syncs the file
+// system if it wrote anything.
 void StoragePass();
+// The storage thread. Once shutdown has begun it waits for the last worker to end, makes a final
+// pass and commits the open SQLite batch before it marks itself ended.
 void* StorageJob(void* unused);
