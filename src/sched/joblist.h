@@ -26,6 +26,11 @@ extern std::atomic<int> TotalThreads;
 
 void AddJob(const char* packet, long packetsize, const sockaddr* from);
 JobItem* FindFirstJob(int threadid);
+// The worker's look-ahead, under the lock: the job `steps` links after `job` if it is an
+// incomplete job of `threadid`, else null (a miss). `job` must still be incomplete.
+JobItem* PredictNextJob(const JobItem* job, int threadid, int steps);
+// One maintainer pass: unlinks and releases every completed job, recounting the list.
+void ReclaimCompletedJobs();
 int GetNextThread();
 JobItem* FindFirstSlot();   // lock held
 JobItem* GetLastItem();     // lock held

@@ -9,9 +9,12 @@ constexpr int kMaxThreads = 1024;
 enum ThreadType { kWorkerThread = 1, kStorageThread = 2, kDispatcherThread = 3 };
 enum ThreadStatus { kThreadAlive = 1, kThreadEnded = 2 };
 
+// An entry is published by the release store of its thread_type, written last: a reader that
+// sees a non-zero type (acquire) sees the whole entry, even when the listener registered the
+// thread after that thread had started.
 struct thread_matrix {
     pthread_t thread_id;
-    int thread_type;
+    std::atomic<int> thread_type;
     std::atomic<int> thread_status;
     int index;
 };
