@@ -3,11 +3,14 @@
 #   make test    install, build plain/ASan+UBSan/TSan, start MariaDB, run every test
 #   make bench   throughput benchmark (numbers are printed, never asserted)
 #   make fuzz    run the datagram parser fuzzer for a longer time
+#   make install install under PREFIX (default /usr/local), staged under DESTDIR if set
+#   make deb     build the Debian package build/nf5d_<version>-1_<arch>.deb
 
 JOBS ?= 2
+PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: all deps test-deps build build-asan build-tsan build-fuzz run test bench fuzz clean
+.PHONY: all deps test-deps build build-asan build-tsan build-fuzz run test bench fuzz clean install deb
 
 all: build
 
@@ -45,6 +48,12 @@ bench: build
 
 fuzz: build-fuzz
 	scripts/fuzz.sh 600
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+deb: build
+	cd build && cpack -G DEB
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
