@@ -1,7 +1,6 @@
 // The MySQL export: one INSERT per record into FLOWDB.FLOWS, no batching, no transactions.
 #include "storage/mysql_sink.h"
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +9,7 @@
 
 #include "common/messages.h"
 #include "entry/settings.h"
+#include "storage/render.h"
 #include "storage/terminate.h"
 
 MYSQL* mysqlconn = nullptr;
@@ -28,7 +28,6 @@ constexpr const char* kConnectFailed = "%s\n";
 constexpr const char* kInsertFailed = "Can't add data to mysql server";
 constexpr const char* kCommit = "COMMIT";
 
-constexpr size_t kAddressSize = 16;
 constexpr size_t kTimeSize = 64;
 constexpr size_t kStatementSize = 2048;
 constexpr size_t kMessageSize = 2048;
@@ -62,14 +61,7 @@ void InitMySQL() {
 
 void MySQLWrite(const FlowItem* i) {
     NF_ASSERT(i != nullptr, "i != NULL");
-    char origin[kAddressSize];
-    char source[kAddressSize];
-    char destination[kAddressSize];
-    char nexthop[kAddressSize];
-    inet_ntop(AF_INET, &i->origin_ip, origin, sizeof origin);
-    inet_ntop(AF_INET, &i->src_ip, source, sizeof source);
-    inet_ntop(AF_INET, &i->dst_ip, destination, sizeof destination);
-    inet_ntop(AF_INET, &i->next_hop, nexthop, sizeof nexthop);
+    const FlowAddresses address = RenderAddresses(i);
 
     char received[kTimeSize];
     char begin[kTimeSize];
@@ -79,9 +71,9 @@ void MySQLWrite(const FlowItem* i) {
     RenderTime(i->flow_end, end);
 
     char statement[kStatementSize];
-    std::snprintf(statement, sizeof statement, kInsertRow, origin, received, i->version,
-                  static_cast<unsigned long>(i->sequence), source, i->src_port, destination,
-                  i->dst_port, nexthop, i->protocol, i->tcp_flags, i->tos,
+    std::snprintf(statement, sizeof statement, kInsertRow, address.origin, received, i->version,
+                  static_cast<unsigned long>(i->sequence), address.source, i->src_port,
+                  address.destination, i->dst_port, address.nexthop, i->protocol, i->tcp_flags, i->tos,
                   static_cast<unsigned long>(i->bytes), static_cast<unsigned long>(i->packets),
                   begin, end, i->src_as, i->dst_as, i->src_mask, i->dst_mask);
     if (mysql_query(mysqlconn, statement) != 0) Terminate(14, kInsertFailed);

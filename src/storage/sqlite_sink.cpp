@@ -1,7 +1,6 @@
 // The SQLite flow database: one row of table flows per record, in long batch transactions.
 #include "storage/sqlite_sink.h"
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +9,7 @@
 #include "common/messages.h"
 #include "entry/settings.h"
 #include "sched/wait.h"
+#include "storage/render.h"
 #include "storage/terminate.h"
 
 sqlite3* sqlitedb = nullptr;
@@ -34,7 +34,6 @@ constexpr const char* kStatementWas = "SQL was: %s";
 constexpr const char* kErrorCode = "Err code is: %d\n";
 constexpr const char* kCommitFailed = "Can't commit the open flow batch: %s";
 
-constexpr size_t kAddressSize = 16;
 constexpr size_t kStatementSize = 2048;
 constexpr size_t kMessageSize = 2048;
 // A batch is closed by the row that finds more than this many rows after its first: 5001 rows.
@@ -97,17 +96,11 @@ int CommitOpenTransaction(char** errmsg) {
 }
 
 void FormatRow(const FlowItem* i, char* statement) {
-    char origin[kAddressSize];
-    char source[kAddressSize];
-    char destination[kAddressSize];
-    char nexthop[kAddressSize];
-    inet_ntop(AF_INET, &i->origin_ip, origin, sizeof origin);
-    inet_ntop(AF_INET, &i->src_ip, source, sizeof source);
-    inet_ntop(AF_INET, &i->dst_ip, destination, sizeof destination);
-    inet_ntop(AF_INET, &i->next_hop, nexthop, sizeof nexthop);
-    std::snprintf(statement, kStatementSize, kInsertRow, origin, static_cast<long>(i->time_received),
-                  i->version, static_cast<unsigned long>(i->sequence), source, i->src_port,
-                  destination, i->dst_port, nexthop, i->protocol, i->tcp_flags, i->tos,
+    const FlowAddresses address = RenderAddresses(i);
+    std::snprintf(statement, kStatementSize, kInsertRow, address.origin,
+                  static_cast<long>(i->time_received), i->version,
+                  static_cast<unsigned long>(i->sequence), address.source, i->src_port,
+                  address.destination, i->dst_port, address.nexthop, i->protocol, i->tcp_flags, i->tos,
                   static_cast<unsigned long>(i->bytes), static_cast<unsigned long>(i->packets),
                   static_cast<long>(i->flow_begin), static_cast<long>(i->flow_end), i->src_as,
                   i->dst_as, i->src_mask, i->dst_mask);

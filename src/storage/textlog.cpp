@@ -1,14 +1,13 @@
 // The text flow log: one human-readable line per flow, appended through LogWrite.
 #include "storage/textlog.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "common/messages.h"
 #include "entry/settings.h"
+#include "storage/render.h"
 #include "storage/terminate.h"
 
 namespace {
@@ -20,14 +19,8 @@ constexpr const char* kTextLogLine =
     "Bytes: %12lu Packets: %12lu Start: %s Stop: %s SrcMask: /%02d DstMask: /%02d\n";
 constexpr const char* kUnknownTime = "Unknown";
 
-constexpr size_t kAddressSize = 16;
 constexpr size_t kTimeSize = 64;
 constexpr size_t kLineSize = 2048;
-
-void RenderAddress(uint32_t address, char* text) {
-    const char* tmpstring = inet_ntop(AF_INET, &address, text, kAddressSize);
-    NF_ASSERT(tmpstring != nullptr, "tmpstring != NULL");
-}
 
 // ctime_r renders into the caller's buffer: the workers render trash-line times concurrently.
 void RenderTime(int32_t seconds, char* text) {
@@ -45,14 +38,7 @@ void RenderTime(int32_t seconds, char* text) {
 
 void TextLogPacket(const FlowItem* i) {
     NF_ASSERT(i != nullptr, "i!= NULL");
-    char origin[kAddressSize];
-    char source[kAddressSize];
-    char destination[kAddressSize];
-    char nexthop[kAddressSize];
-    RenderAddress(i->origin_ip, origin);
-    RenderAddress(i->src_ip, source);
-    RenderAddress(i->dst_ip, destination);
-    RenderAddress(i->next_hop, nexthop);
+    const FlowAddresses address = RenderAddresses(i);
 
     char received[kTimeSize];
     char start[kTimeSize];
@@ -62,9 +48,10 @@ void TextLogPacket(const FlowItem* i) {
     RenderTime(i->flow_end, stop);
 
     char line[kLineSize];
-    std::snprintf(line, sizeof line, kTextLogLine, origin, received, i->version,
-                  static_cast<unsigned long>(i->sequence), source, i->src_port, destination,
-                  i->dst_port, nexthop, i->protocol, static_cast<unsigned>(i->tcp_flags),
+    std::snprintf(line, sizeof line, kTextLogLine, address.origin, received, i->version,
+                  static_cast<unsigned long>(i->sequence), address.source, i->src_port,
+                  address.destination, i->dst_port, address.nexthop, i->protocol,
+                  static_cast<unsigned>(i->tcp_flags),
                   static_cast<unsigned>(i->tos), static_cast<unsigned long>(i->bytes),
                   static_cast<unsigned long>(i->packets), start, stop, i->src_mask, i->dst_mask);
     LogWrite(line, GetTextLogFileName());
