@@ -13,50 +13,29 @@
 #include "entry/settings.h"
 #include "parser/flow.h"
 #include "storage/mysql_sink.h"
+#include "fixtures.h"
+
+using testsupport::Address;
 
 namespace {
 
 using Row = std::vector<std::string>;
 
-uint32_t Address(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
-
+// Values with the top bit set and a receive time of 0 (1970-01-01 00:00:00 in UTC).
 FlowItem Record(uint32_t sequence = 1234) {
-    FlowItem item{};
-    item.origin_ip = Address("192.0.2.1");
+    FlowItem item = testsupport::ExampleFlow();
     item.time_received = 0;
-    item.version = 5;
     item.sequence = sequence;
-    item.src_ip = Address("198.51.100.7");
-    item.src_port = 443;
-    item.dst_ip = Address("203.0.113.9");
-    item.dst_port = 514;
     item.next_hop = Address("10.0.0.254");
     item.protocol = 17;
-    item.tcp_flags = 0x1b;
     item.tos = 0xb8;
     item.bytes = 3000000000u;
-    item.packets = 12;
-    item.flow_begin = 1796477341;  // 2026-12-05 13:29:01 UTC
-    item.flow_end = 1796477360;
     item.src_as = 65535;
     item.dst_as = 32768;
-    item.src_mask = 24;
-    item.dst_mask = 16;
     return item;
 }
 
-void Configure(std::vector<std::string> words) {
-    words.insert(words.begin(), "nf5d");
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    StartupOptions options{};
-    ReadSettings(static_cast<int>(words.size()), argv.data(), &options);
-}
+void Configure(std::vector<std::string> words) { testsupport::UseSwitches(std::move(words)); }
 
 void SetTimeZone(const char* zone) {
     setenv("TZ", zone, 1);

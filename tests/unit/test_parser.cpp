@@ -13,27 +13,19 @@
 #include <thread>
 #include <vector>
 
-#include "../../tools/v5datagram.h"
+#include "v5datagram.h"
 #include "common/memory.h"
 #include "entry/settings.h"
 #include "parser/flow.h"
 #include "parser/netflow.h"
 #include "storage/queue.h"
+#include "fixtures.h"
 
 namespace {
 
 constexpr uint32_t kNow = 1700000000;  // header unixseconds used throughout
 
-StartupOptions options{};
-
-// Reads the settings from a command line: "nf5d" followed by args.
-void Configure(std::vector<std::string> args) {
-    args.insert(args.begin(), "nf5d");
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    ReadSettings(static_cast<int>(args.size()), argv.data(), &options);
-}
+void Configure(std::vector<std::string> args) { testsupport::UseSwitches(std::move(args)); }
 
 void Parse(const std::vector<uint8_t>& bytes, const char* sender = "192.0.2.1",
            uint16_t port = 2055) {

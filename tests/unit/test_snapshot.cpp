@@ -18,6 +18,7 @@
 
 #include "common/memory.h"
 #include "entry/settings.h"
+#include "fixtures.h"
 #include "process.h"
 #include "storage/queue.h"
 #include "storage/snapshot.h"
@@ -114,13 +115,9 @@ protected:
 
     // Text and trash logs off: only the database is under test.
     void Configure(std::vector<std::string> extra) {
-        std::vector<std::string> words{"nf5d", "-b", db_, "-x", "-z"};
+        std::vector<std::string> words{"-b", db_, "-x", "-z"};
         words.insert(words.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        StartupOptions options{};
-        ReadSettings(static_cast<int>(words.size()), argv.data(), &options);
+        testsupport::UseSwitches(std::move(words));
     }
 
     std::string Err() const { return dir_ + "/stderr"; }

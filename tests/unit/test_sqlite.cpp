@@ -12,41 +12,21 @@
 
 #include "entry/settings.h"
 #include "parser/flow.h"
+#include "fixtures.h"
 #include "process.h"
 #include "storage/sqlite_sink.h"
+
+using testsupport::Address;
 
 namespace {
 
 using namespace std::chrono_literals;
 
-uint32_t Address(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
-
 FlowItem Record(uint32_t sequence = 1234) {
-    FlowItem item{};
-    item.origin_ip = Address("192.0.2.1");
-    item.time_received = 1796477366;
-    item.version = 5;
+    FlowItem item = testsupport::ExampleFlow();
     item.sequence = sequence;
-    item.src_ip = Address("198.51.100.7");
-    item.src_port = 443;
-    item.dst_ip = Address("203.0.113.9");
-    item.dst_port = 514;
     item.next_hop = Address("10.0.0.254");
-    item.protocol = 6;
-    item.tcp_flags = 0x1b;
     item.tos = 0xb8;
-    item.bytes = 5120;
-    item.packets = 12;
-    item.flow_begin = 1796477341;
-    item.flow_end = 1796477360;
-    item.src_as = 64512;
-    item.dst_as = 65001;
-    item.src_mask = 24;
-    item.dst_mask = 16;
     return item;
 }
 
@@ -97,12 +77,7 @@ protected:
         testsupport::RemoveTree(dir_);
     }
     static void Configure(std::vector<std::string> words) {
-        words.insert(words.begin(), "nf5d");
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        StartupOptions options{};
-        ReadSettings(static_cast<int>(words.size()), argv.data(), &options);
+        testsupport::UseSwitches(std::move(words));
     }
     bool BatchOpen() const { return sqlite3_get_autocommit(sqlitedb) == 0; }
 

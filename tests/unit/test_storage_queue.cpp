@@ -18,6 +18,7 @@
 #include "common/memory.h"
 #include "entry/settings.h"
 #include "listen/shutdown.h"
+#include "fixtures.h"
 #include "process.h"
 #include "sched/registry.h"
 #include "storage/queue.h"
@@ -121,13 +122,9 @@ protected:
     }
 
     void Configure(std::vector<std::string> extra) {
-        std::vector<std::string> words{"nf5d", "-b", db_, "-l", text_, "-z"};
+        std::vector<std::string> words{"-b", db_, "-l", text_, "-z"};
         words.insert(words.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        StartupOptions options{};
-        ReadSettings(static_cast<int>(words.size()), argv.data(), &options);
+        testsupport::UseSwitches(std::move(words));
     }
 
     std::string dir_;

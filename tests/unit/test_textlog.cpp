@@ -12,8 +12,11 @@
 
 #include "entry/settings.h"
 #include "parser/flow.h"
+#include "fixtures.h"
 #include "process.h"
 #include "storage/textlog.h"
+
+using testsupport::Address;
 
 namespace {
 
@@ -32,38 +35,6 @@ extern "C" char* ctime_r(const time_t* __restrict timer, char* __restrict buf) n
 
 namespace {
 
-uint32_t Address(const char* text) {
-    in_addr address{};
-    inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
-
-// The record whose line the flow log documents as its example.
-FlowItem ExampleRecord() {
-    FlowItem item{};
-    item.origin_ip = Address("192.0.2.1");
-    item.time_received = 1796477366;  // Sat Dec  5 13:29:26 2026 UTC
-    item.version = 5;
-    item.sequence = 1234;
-    item.src_ip = Address("198.51.100.7");
-    item.src_port = 443;
-    item.dst_ip = Address("203.0.113.9");
-    item.dst_port = 514;
-    item.next_hop = Address("0.0.0.0");
-    item.protocol = 6;
-    item.tcp_flags = 0x1b;
-    item.tos = 0;
-    item.bytes = 5120;
-    item.packets = 12;
-    item.flow_begin = 1796477341;
-    item.flow_end = 1796477360;
-    item.src_as = 64512;
-    item.dst_as = 65001;
-    item.src_mask = 24;
-    item.dst_mask = 16;
-    return item;
-}
-
 const char* const kExampleLine =
     "Origin:       192.0.2.1 - Received: Sat Dec  5 13:29:26 2026 - Version: 5 Sequence:       "
     "1234 From:    198.51.100.7 Sport:   443 To:     203.0.113.9 Dport:   514 Next_Hop:         "
@@ -77,12 +48,7 @@ protected:
         tzset();
         dir_ = testsupport::MakeTempDir();
         path_ = dir_ + "/flows.log";
-        std::vector<std::string> words = {"nf5d", "-l", path_, "-y", "-z"};
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        StartupOptions options{};
-        ReadSettings(static_cast<int>(words.size()), argv.data(), &options);
+        testsupport::UseSwitches({"-l", path_, "-y", "-z"});
     }
     void TearDown() override {
         unrenderable_time.store(LLONG_MIN);
@@ -97,15 +63,15 @@ protected:
 }  // namespace
 
 TEST_F(TextLog, ExampleRecordIsWrittenByteForByte) {
-    const FlowItem item = ExampleRecord();
+    const FlowItem item = testsupport::ExampleFlow();
     TextLogPacket(&item);
     EXPECT_EQ(Log(), kExampleLine);
 }
 
 TEST_F(TextLog, RecordsAreAppendedInOrderToAFileCreatedOnDemand) {
     ASSERT_FALSE(testsupport::FileExists(path_));
-    FlowItem first = ExampleRecord();
-    FlowItem second = ExampleRecord();
+    FlowItem first = testsupport::ExampleFlow();
+    FlowItem second = testsupport::ExampleFlow();
     second.sequence = 1235;
     TextLogPacket(&first);
     TextLogPacket(&second);
@@ -116,7 +82,7 @@ TEST_F(TextLog, RecordsAreAppendedInOrderToAFileCreatedOnDemand) {
 }
 
 TEST_F(TextLog, WidthsAreMinimumsAndCountersAreUnsigned) {
-    FlowItem item = ExampleRecord();
+    FlowItem item = testsupport::ExampleFlow();
     item.origin_ip = Address("255.255.255.255");
     item.sequence = 4294967295u;
     item.bytes = 4294967295u;
@@ -138,7 +104,7 @@ TEST_F(TextLog, WidthsAreMinimumsAndCountersAreUnsigned) {
 }
 
 TEST_F(TextLog, OverlongValuesAreNotCut) {
-    FlowItem item = ExampleRecord();
+    FlowItem item = testsupport::ExampleFlow();
     item.src_mask = 255;
     item.dst_mask = 128;
     item.time_received = INT32_MIN;  // 1901: still a date ctime renders
@@ -149,7 +115,7 @@ TEST_F(TextLog, OverlongValuesAreNotCut) {
 }
 
 TEST_F(TextLog, UnrenderableTimeIsShownAsUnknown) {
-    FlowItem item = ExampleRecord();
+    FlowItem item = testsupport::ExampleFlow();
     unrenderable_time.store(item.flow_begin);
     TextLogPacket(&item);
     std::string expected = kExampleLine;

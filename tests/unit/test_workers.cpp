@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../tools/v5datagram.h"
+#include "v5datagram.h"
 #include "common/counters.h"
 #include "common/memory.h"
 #include "entry/settings.h"
@@ -24,21 +24,13 @@
 #include "sched/wait.h"
 #include "sched/workers.h"
 #include "storage/queue.h"
+#include "fixtures.h"
 
 namespace {
 
 using std::chrono::steady_clock;
 
-StartupOptions options{};
-
-// Reads the settings from a command line: "nf5d" followed by args.
-void Configure(std::vector<std::string> args) {
-    args.insert(args.begin(), "nf5d");
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    ReadSettings(static_cast<int>(args.size()), argv.data(), &options);
-}
+void Configure(std::vector<std::string> args) { testsupport::UseSwitches(std::move(args)); }
 
 bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
     const auto deadline = steady_clock::now() + std::chrono::seconds(seconds);

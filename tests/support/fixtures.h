@@ -1,0 +1,21 @@
+#pragma once
+// Test support: the daemon's settings and a sample flow record.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "entry/settings.h"
+#include "parser/flow.h"
+
+namespace testsupport {
+
+// Sets the settings as the daemon's command line would: "nf5d" followed by switches.
+StartupOptions UseSwitches(std::vector<std::string> switches);
+
+// An IPv4 address from dotted text, in network byte order as FlowItem holds it.
+uint32_t Address(const char* dotted);
+
+// The flow of the text log's documented example line (Sat Dec  5 2026, UTC).
+FlowItem ExampleFlow();
+
+}  // namespace testsupport
