@@ -1,0 +1,35 @@
+#pragma once
+// Output helpers shared by the reports: aligned text tables, JSON values, times and the order in
+// which exporters are listed.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace nf5stat {
+
+enum class Align { Left, Right };
+
+struct TextTable {
+    std::vector<std::string> header;
+    std::vector<Align> align;
+    std::vector<std::vector<std::string>> rows;
+};
+
+// Columns padded to their widest cell and separated by two blanks; no trailing blanks.
+void WriteTextTable(FILE* out, const TextTable& table);
+
+// Bytes that could steer a terminal (control characters, DEL) become '?'.
+std::string Printable(const std::string& text);
+// A JSON string literal, quotes included; bytes above 0x7f are written as \u00XX.
+std::string JsonString(const std::string& text);
+
+std::string FormatUnsigned(uint64_t value);
+std::string FormatPercent(double value);  // "12.34"
+// "YYYY-MM-DD HH:MM:SS" in local time, "-" when the value cannot be rendered.
+std::string FormatLocalTime(int64_t seconds);
+
+// Exporter addresses in numeric order; texts that are not IPv4 addresses come last, in text order.
+bool ExporterLess(const std::string& a, const std::string& b);
+
+}  // namespace nf5stat
