@@ -1,6 +1,7 @@
 // Command-line settings: defaults, switch forms, repetition, toggles.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,7 @@ TEST(Settings, UserNamesOfAnyLengthAreKeptButEmptyIsIgnored) {
     StartupOptions options = Read({"-u", "averylongusername"});
     ASSERT_NE(options.user, nullptr);
     EXPECT_STREQ(options.user, "averylongusername");
+    release_mem(options.user, std::strlen(options.user) + 1);
     EXPECT_EQ(Read({"-u", ""}).user, nullptr);
 }
 
