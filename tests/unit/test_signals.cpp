@@ -13,19 +13,12 @@
 
 #include "entry/settings.h"
 #include "entry/signals.h"
+#include "fixtures.h"
 #include "process.h"
 
 using namespace testsupport;
 
 namespace {
-
-void Settings(std::vector<std::string> args) {
-    args.insert(args.begin(), "nf5d");
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    StartupOptions options{};
-    ReadSettings(static_cast<int>(argv.size()), argv.data(), &options);
-}
 
 void MakeDatabase(const std::string& path, int rows) {
     sqlite3* db = nullptr;
@@ -59,7 +52,7 @@ protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         dir_ = MakeTempDir();
-        Settings({"-b", dir_ + "/flows.db"});
+        UseSwitches({"-b", dir_ + "/flows.db"});
         SetupSignals();
         RunSignalWork();  // nothing left over from an earlier test
     }
@@ -158,7 +151,7 @@ TEST_F(Signals, SigtermWithNoThreadEndsCleanly) {
 }
 
 TEST_F(Signals, DetachedShutdownReportsNoCount) {
-    Settings({"-d", "-b", dir_ + "/flows.db"});
+    UseSwitches({"-d", "-b", dir_ + "/flows.db"});
     EXPECT_EXIT(
         {
             raise(SIGTERM);

@@ -1,0 +1,182 @@
+#!/bin/sh
+# Throughput benchmark of nf5d: runs build/nf5d with its default sinks and with each sink alone,
+# offers it NetFlow v5 traffic from build/nf5send at rising rates, and prints what it stored,
+# what it lost, its peak resident memory and the CPU time it used; then the CPU an idle daemon
+# uses in 10 s. Numbers are printed, never asserted.
+#
+#   bench/run.sh                      (make bench builds first)
+#   BENCH_RATES="1000 4000" BENCH_SECONDS=3 bench/run.sh
+#
+# Every step offers datagrams of 1 to 30 flows at one rate for BENCH_SECONDS. A daemon is
+# started afresh for each step and stopped with SIGTERM once it has read everything; its orderly
+# shutdown stores whatever is still queued, so "stored" is final and "lost" counts what the
+# kernel dropped because the daemon did not read it in time. The storage thread writes far fewer
+# flows per second than the top rates offer, so those steps end with a long final pass.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${NF5D_BUILD_DIR:-$root/build}" && pwd)
+nf5d=$build/nf5d
+nf5send=$build/nf5send
+rates=${BENCH_RATES:-1000 4000 16000}
+seconds=${BENCH_SECONDS:-2}
+idle_seconds=10
+ticks=$(getconf CLK_TCK)
+
+for tool in "$nf5d" "$nf5send"; do
+    [ -x "$tool" ] || { echo "bench: $tool is missing (make build)" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/nf5d-bench-XXXXXX")
+daemon_pid=
+sampler_pid=
+cleanup() {
+    [ -n "$sampler_pid" ] && kill "$sampler_pid" 2>/dev/null || true
+    [ -n "$daemon_pid" ] && kill -KILL "$daemon_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+# ---- the daemon -----------------------------------------------------------------------------
+
+# A UDP port that no socket holds now (/proc/net/udp lists ports in hex).
+free_port() {
+    port=$((20000 + $$ % 20000))
+    while grep -q ":$(printf '%04X' "$port") " /proc/net/udp; do port=$((port + 1)); done
+    echo "$port"
+}
+
+# The "tx_queue:rx_queue" of the socket bound to the port, empty if none is.
+socket_queues() {
+    awk -v p=":$(printf '%04X' "$1")" '$2 ~ p"$" {print $5; exit}' /proc/net/udp
+}
+
+wait_bound() {
+    tries=0
+    until [ -n "$(socket_queues "$1")" ]; do
+        kill -0 "$daemon_pid" 2>/dev/null || { echo "bench: nf5d did not start" >&2; exit 1; }
+        tries=$((tries + 1))
+        [ "$tries" -lt 200 ] || { echo "bench: nf5d did not bind port $1" >&2; exit 1; }
+        sleep 0.05
+    done
+}
+
+# Waits until the daemon has read every datagram waiting in its socket.
+wait_drained() {
+    while [ "$(socket_queues "$1" | cut -d: -f2)" != 00000000 ]; do
+        kill -0 "$daemon_pid" 2>/dev/null || { echo "bench: nf5d ended early" >&2; exit 1; }
+        sleep 0.05
+    done
+}
+
+# Keeps the daemon's latest peak resident memory and CPU ticks in $1 until it exits, so the
+# figures cover its whole life, final storage pass included.
+sample() {
+    while [ -r "/proc/$daemon_pid/stat" ]; do
+        hwm=$(awk '/^VmHWM:/ {print $2}' "/proc/$daemon_pid/status" 2>/dev/null) || break
+        cpu=$(sed 's/^.*) //' "/proc/$daemon_pid/stat" 2>/dev/null | awk '{print $12 + $13}') || break
+        [ -n "$hwm" ] && [ -n "$cpu" ] && echo "$hwm $cpu" >"$1.tmp" && mv "$1.tmp" "$1"
+        sleep 0.2
+    done
+}
+
+# start DIR PORT SWITCHES...: the daemon in DIR, in the foreground of its own process.
+start() {
+    dir=$1 port=$2
+    shift 2
+    mkdir -p "$dir"
+    (cd "$dir" && exec "$nf5d" -p "$port" "$@" >stdout 2>stderr) &
+    daemon_pid=$!
+    wait_bound "$port"
+    sample "$dir/usage" &
+    sampler_pid=$!
+}
+
+stop() {
+    kill -TERM "$daemon_pid"
+    wait "$daemon_pid" || echo "bench: nf5d ended with status $?" >&2
+    wait "$sampler_pid" 2>/dev/null || true
+    daemon_pid= sampler_pid=
+}
+
+# ---- the sinks ------------------------------------------------------------------------------
+
+mysql_ready() {
+    command -v mariadb >/dev/null 2>&1 &&
+        mariadb --no-defaults -h 127.0.0.1 -P 3306 -u nf5test FLOWDB -e 'SELECT 1' >/dev/null 2>&1
+}
+
+mysql_query() {
+    mariadb --no-defaults -h 127.0.0.1 -P 3306 -u nf5test -N -B FLOWDB -e "$1"
+}
+
+# stored SINK DIR: the flows the sink holds after the run.
+stored() {
+    case $1 in
+        text) echo $(($(wc -l <"$2/netflow.log") - 1)) ;;  # less its "Begin Logging" line
+        sqlite)
+            if command -v sqlite3 >/dev/null 2>&1; then
+                sqlite3 "$2/netflow.db" 'SELECT COUNT(*) FROM flows'
+            else
+                echo "?"
+            fi
+            ;;
+        mysql) mysql_query 'SELECT COUNT(*) FROM FLOWS' ;;
+    esac
+}
+
+# ---- the table ------------------------------------------------------------------------------
+
+# divide A B FORMAT
+divide() { awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN {printf f, a / b}'; }
+
+row_format="%-14s %8s %9s %10s %10s %9s %9s %8s\n"
+
+header() {
+    printf "$row_format" sinks "dgrams/s" "flows/s" offered stored lost "VmHWM MiB" "CPU s"
+    printf "$row_format" -------------- -------- --------- ---------- ---------- --------- \
+        --------- --------
+}
+
+# step NAME SINK RATE SWITCHES...: one run of the daemon at one rate, one row of the table.
+step() {
+    name=$1 sink=$2 rate=$3
+    shift 3
+    dir=$work/$name-$rate
+    port=$(free_port)
+    [ "$sink" = mysql ] && mysql_query 'DELETE FROM FLOWS'
+    start "$dir" "$port" "$@"
+    "$nf5send" -p "$port" -c $((rate * seconds)) -r "$rate" --seed 1 >"$dir/sent"
+    wait_drained "$port"
+    stop
+    offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
+    kept=$(stored "$sink" "$dir")
+    lost=$( [ "$kept" = "?" ] && echo "?" || echo $((offered - kept)) )
+    read -r hwm cpu <"$dir/usage"
+    printf "$row_format" "$name" "$rate" "$(divide "$offered" "$seconds" %d)" "$offered" "$kept" \
+        "$lost" "$(divide "$hwm" 1024 %.1f)" "$(divide "$cpu" "$ticks" %.2f)"
+    rm -rf "$dir"
+}
+
+idle() {
+    dir=$work/idle
+    start "$dir" "$(free_port)"
+    sleep "$idle_seconds"
+    read -r hwm cpu <"$dir/usage"
+    stop
+    echo "idle daemon (defaults, 4 workers): $(divide "$cpu" "$ticks" %.2f) CPU s" \
+        "in ${idle_seconds} s"
+}
+
+echo "nf5d benchmark: ${seconds} s per step, 1-30 flows per datagram, 4 workers; $(nproc) CPUs"
+header
+for rate in $rates; do step defaults sqlite "$rate"; done
+for rate in $rates; do step text-only text "$rate" -y -z; done
+for rate in $rates; do step sqlite-only sqlite "$rate" -x -z; done
+if mysql_ready; then
+    for rate in $rates; do step mysql-only mysql "$rate" -x -y -z -m 127.0.0.1; done
+else
+    echo "(mysql-only skipped: no server with the test account on 127.0.0.1:3306;" \
+        "scripts/mariadb-test.sh start)"
+fi
+idle

@@ -1,0 +1,46 @@
+#include "storage/halt.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "common/messages.h"
+#include "entry/settings.h"
+#include "listen/shutdown.h"
+#include "sched/registry.h"
+#include "sched/workers.h"
+#include "storage/terminate.h"
+
+namespace {
+
+constexpr const char* kAliveThreads = "Alive threads: %d";
+constexpr size_t kMessageSize = 2048;
+// A detached process reports nothing, so it need not wait a whole second between two counts;
+// it still pauses, rather than spinning a core for the whole shutdown.
+constexpr useconds_t kDetachedPoll = 10000;
+
+void ReportAndPause() {
+    if (IsDetached() == 0) {
+        char ErrMessage[kMessageSize];
+        std::snprintf(ErrMessage, sizeof ErrMessage, kAliveThreads, AliveThreads());
+        trace(ErrMessage);
+        sleep(1);
+    } else {
+        usleep(kDetachedPoll);
+    }
+}
+
+}  // namespace
+
+// Runs on the main thread, which holds no lock here (see RunSignalWork). It never returns, so
+// the receive loop makes no further pass and a second SIGTERM finds nobody to serve it.
+void HaltApp() {
+    StartShutdown();
+    // Only the receive loop moves the throttle; left at 1 by the last datagram it would hold the
+    // workers and the maintainer, and with them the shutdown, for good.
+    SetThrottle(0);
+    do {
+        ReportAndPause();
+    } while (AliveThreads() > 0);
+    Terminate(0, "clean shutdown");
+}
