@@ -212,7 +212,11 @@ void StoragePass() {
 }
 
 void* StorageJob(void* /*unused*/) {
-    InitStorage();
+    {
+        // A snapshot or rotation asked for at start-up must not meet a half-opened handle.
+        StoreLock lock;
+        InitStorage();
+    }
     PacketsFreed.store(0, std::memory_order_relaxed);
     do {
         StoragePass();
