@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,7 +20,19 @@ namespace testsupport {
 
 namespace {
 
-std::atomic<int> output_serial{0};
+std::string TempBase() {
+    const char* base = std::getenv("TMPDIR");
+    return base != nullptr ? base : "/tmp";
+}
+
+// A new empty file for one captured stream, outside the directory the program runs in.
+std::string MakeCaptureFile() {
+    std::string pattern = TempBase() + "/nf5d-output-XXXXXX";
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0) std::abort();
+    close(fd);
+    return pattern;
+}
 
 int StatusOf(int wait_status) {
     if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
@@ -57,8 +68,7 @@ std::vector<char*> PointersTo(const std::vector<std::string>& texts) {
 }  // namespace
 
 std::string MakeTempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/nf5d-test-XXXXXX";
+    std::string pattern = TempBase() + "/nf5d-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     chmod(pattern.c_str(), 0755);
     return pattern;
@@ -103,9 +113,8 @@ bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds dead
 
 Process::Process(const std::vector<std::string>& argv, const std::string& cwd,
                  const std::vector<std::string>& env) {
-    const int serial = output_serial.fetch_add(1);
-    out_path_ = cwd + "/.stdout." + std::to_string(serial);
-    err_path_ = cwd + "/.stderr." + std::to_string(serial);
+    out_path_ = MakeCaptureFile();
+    err_path_ = MakeCaptureFile();
     std::vector<std::string> environment(env);
     for (char** setting = environ; *setting != nullptr; ++setting) environment.emplace_back(*setting);
     const std::vector<char*> args = PointersTo(argv);
@@ -119,6 +128,8 @@ Process::~Process() {
         kill(pid_, SIGKILL);
         Wait(10s);
     }
+    unlink(out_path_.c_str());
+    unlink(err_path_.c_str());
 }
 
 std::string Process::Stdout() const { return ReadFile(out_path_); }

@@ -23,7 +23,7 @@ int FreeUdpPort();
 // Polls cond until it holds or the deadline passes.
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline = 20s);
 
-// A child process whose standard output and error go to files in its working directory.
+// A child process whose standard output and error are captured in temporary files.
 // Destroying it kills the child if it still runs.
 class Process {
 public:
