@@ -1,219 +1,130 @@
-// Datagrams into the running daemon, exact text-log lines, SQLite rows and trash lines out.
+// Datagrams into the running daemon and what comes out: the exact text line and SQLite row of a
+// flow, a trash line for each kind of rejected datagram, and the operator signals. One worker
+// parses in arrival order, so a datagram sent earlier has been parsed once a later one shows up.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <ctime>
-#include <string>
-#include <vector>
+#include <filesystem>
 
 #include "daemon.h"
 #include "v5datagram.h"
 
 using namespace testsupport;
+using DaemonFlow = DaemonTest;
 
 namespace {
 
-// Sat Dec  5 13:29:26 2026 UTC: the export time of the datagrams below.
-constexpr uint32_t kExportTime = 1796477366;
-constexpr uint32_t kUptime = 3600000;
-
-const char* const kBeginLogging = "Begin Logging";
-
-// Golden lines; "{T}" stands for the moment the daemon decoded the datagram.
+// "{T}" stands for the moment the daemon decoded the datagram.
 const char* const kExampleLine =
     "Origin:       127.0.0.1 - Received: {T} - Version: 5 Sequence:       1234 From:    "
     "198.51.100.7 Sport:   443 To:     203.0.113.9 Dport:   514 Next_Hop:         0.0.0.0 "
     "Protocol:     6 TCP_Flags: 0x1b TOS:0x00 Bytes:         5120 Packets:           12 Start: "
-    "Sat Dec  5 13:29:01 2026 Stop: Sat Dec  5 13:29:20 2026 SrcMask: /24 DstMask: /16";
-const char* const kWideLine =
-    "Origin:       127.0.0.1 - Received: {T} - Version: 5 Sequence:       1234 From: "
-    "255.255.255.255 Sport: 65535 To:        10.0.0.1 Dport:     0 Next_Hop:        10.1.2.3 "
-    "Protocol:    17 TCP_Flags: 0x02 TOS:0xb8 Bytes:   4294967295 Packets:   2147483653 Start: "
-    "Sat Dec  5 13:29:26 2026 Stop: Sat Dec  5 13:29:26 2026 SrcMask: /08 DstMask: /00";
-const char* const kZeroLine =
-    "Origin:       127.0.0.1 - Received: {T} - Version: 5 Sequence: 4294967295 From:         "
-    "0.0.0.0 Sport:     0 To:         0.0.0.0 Dport:     0 Next_Hop:         0.0.0.0 Protocol:"
-    "     0 TCP_Flags: 0x00 TOS:0x00 Bytes:            0 Packets:            0 Start: Sat Dec  5 "
-    "13:29:26 2026 Stop: Sat Dec  5 13:29:26 2026 SrcMask: /00 DstMask: /00";
+    "Sat Dec  5 13:29:01 2026 Stop: Sat Dec  5 13:29:20 2026 SrcMask: /24 DstMask: /16\n";
 
-v5::Header Header(uint32_t sequence) {
-    v5::Header header;
-    header.uptime = kUptime;
-    header.unixseconds = kExportTime;
-    header.sequence = sequence;
-    return header;
-}
-
-// The text-log example flow: 25 s and 6 s old at export.
-v5::Record ExampleRecord() {
-    v5::Record r;
-    r.s_ip = v5::Ipv4("198.51.100.7");
-    r.d_ip = v5::Ipv4("203.0.113.9");
-    r.packets = 12;
-    r.bytes = 5120;
-    r.time_start = kUptime - 25000;
-    r.time_stop = kUptime - 6000;
-    r.src_port = 443;
-    r.dst_port = 514;
-    r.tcp_flags = 0x1b;
-    r.ip_protocol = 6;
-    r.src_as = 64500;
-    r.dst_as = 65001;
-    r.src_netmask = 24;
-    r.dst_netmask = 16;
-    return r;
-}
-
-// Every field at a width or sign boundary; 1 ms old at its end, so both times are the export's.
-v5::Record WideRecord() {
-    v5::Record r;
-    r.s_ip = v5::Ipv4("255.255.255.255");
-    r.d_ip = v5::Ipv4("10.0.0.1");
-    r.next_hop = v5::Ipv4("10.1.2.3");
-    r.packets = 2147483653u;
-    r.bytes = 4294967295u;
-    r.time_start = kUptime;
-    r.time_stop = kUptime - 1;
-    r.src_port = 65535;
-    r.tcp_flags = 2;
-    r.ip_protocol = 17;
-    r.tos = 0xb8;
-    r.dst_as = 65535;
-    r.src_netmask = 8;
-    return r;
-}
-
-v5::Record ZeroRecord() {
-    v5::Record r;
-    r.time_start = kUptime;
-    r.time_stop = kUptime;
-    return r;
-}
-
-class DaemonFlow : public testing::Test {
-protected:
-    void SetUp() override {
-        UseUtc();
-        dir_ = MakeTempDir();
-        before_ = static_cast<long>(std::time(nullptr));
+// The file's text with the time text of every second from first to now replaced by "{T}".
+std::string Masked(const std::string& path, time_t first) {
+    std::string text = ReadFile(path);
+    for (time_t t = first; t <= std::time(nullptr); ++t) {
+        char moment[32];
+        tm parts{};
+        const size_t n =
+            std::strftime(moment, sizeof moment, "%a %b %e %T %Y", gmtime_r(&t, &parts));
+        for (size_t at = text.find(moment); at != text.npos; at = text.find(moment, at)) {
+            text.replace(at, n, "{T}");
+        }
     }
-    void TearDown() override { RemoveTree(dir_); }
+    return text;
+}
 
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-    // The daemon's lines with the decoding moments masked, once it has ended.
-    std::vector<std::string> MaskedLines(const std::string& name) const {
-        std::vector<std::string> lines = Lines(Path(name));
-        const long after = static_cast<long>(std::time(nullptr));
-        for (std::string& line : lines) line = MaskTimes(line, before_, after);
-        return lines;
-    }
-
-    std::string dir_;
-    long before_ = 0;
-};
+// How the text log shows a one-digit sequence number.
+std::string Sequence(int digit) { return "Sequence:          " + std::to_string(digit) + " "; }
+std::string Useless(int bytes) { return "useless packet of " + std::to_string(bytes) + " bytes"; }
 
 }  // namespace
 
-TEST_F(DaemonFlow, FlowsBecomeExactTextLinesAndRows) {
+TEST_F(DaemonFlow, DatagramsBecomeExactLinesAndRows) {
+    const time_t before = std::time(nullptr);
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "1"})) << daemon.Stderr();
-    Exporter exporter;
-    exporter.Send(daemon.port(), v5::Encode(Header(1234), {ExampleRecord(), WideRecord()}));
-    exporter.Send(daemon.port(), v5::Encode(Header(4294967295u), {ZeroRecord()}));
-    ASSERT_EQ(daemon.Stop(), 0) << daemon.Stderr();
-
-    EXPECT_EQ(MaskedLines("netflow.log"),
-              (std::vector<std::string>{kBeginLogging, kExampleLine, kWideLine, kZeroLine}));
-    EXPECT_EQ(Lines(Path("netflow_trash.log")), std::vector<std::string>{kBeginLogging});
-
-    const long after = static_cast<long>(std::time(nullptr));
-    const auto rows = SqliteRows(Path("netflow.db"), "SELECT * FROM flows ORDER BY RECNUM");
-    ASSERT_EQ(rows.size(), 3u);
-    for (const auto& row : rows) {
-        const long received = std::stol(row[2]);
-        EXPECT_TRUE(received >= before_ && received <= after) << received;
+    std::vector<uint8_t> version9 = ExampleDatagram(1), mangled = ExampleDatagram(2);
+    version9[1] = 9;
+    v5::SetCount(mangled, 2);
+    const Exporter exporter;
+    for (const auto& datagram : {std::vector<uint8_t>(10, 5), ExampleDatagram(1234), version9,
+                                 mangled, std::vector<uint8_t>{}}) {
+        exporter.Send(daemon.port(), datagram);
     }
-    const std::string t = rows[0][2];
-    using Row = std::vector<std::string>;
-    EXPECT_EQ(rows[0], (Row{"1", "127.0.0.1", t, "5", "1234", "198.51.100.7", "443", "203.0.113.9",
-                            "514", "0.0.0.0", "6", "27", "0", "5120", "12", "1796477341",
-                            "1796477360", "64500", "65001", "24", "16"}));
-    EXPECT_EQ(rows[1], (Row{"2", "127.0.0.1", t, "5", "1234", "255.255.255.255", "65535",
-                            "10.0.0.1", "0", "10.1.2.3", "17", "2", "184", "4294967295",
-                            "2147483653", "1796477366", "1796477366", "0", "65535", "8", "0"}));
-    EXPECT_EQ(rows[2][4], "4294967295");
-}
-
-TEST_F(DaemonFlow, RejectedDatagramsBecomeTrashLinesInArrivalOrder) {
-    Daemon daemon(dir_);
-    ASSERT_TRUE(daemon.Start({"-n", "1"})) << daemon.Stderr();
-    Exporter exporter;
-    const int port = daemon.port();
-    exporter.Send(port, std::vector<uint8_t>(10, 0x05));
-    v5::Header version9 = Header(1);
-    version9.version = 9;
-    exporter.Send(port, v5::Encode(version9, {ExampleRecord()}));
-    std::vector<uint8_t> mangled = v5::Encode(Header(2));
-    v5::SetCount(mangled, 1);
-    exporter.Send(port, mangled);
-    exporter.Send(port, v5::Encode(Header(3)));  // count 0: nothing at all
-    // 24 + 2 x 48 + 47 bytes: the short tail is ignored; one byte more makes it mangled.
-    std::vector<uint8_t> tail = v5::Encode(Header(4), {ExampleRecord(), ZeroRecord()});
-    tail.resize(tail.size() + 47, 0xee);
-    exporter.Send(port, tail);
-    tail.push_back(0xee);
-    exporter.Send(port, tail);
     ASSERT_EQ(daemon.Stop(), 0) << daemon.Stderr();
 
-    const std::string sport = std::to_string(exporter.source_port());
-    EXPECT_EQ(MaskedLines("netflow_trash.log"),
-              (std::vector<std::string>{
-                  kBeginLogging,
-                  "Origin: 127.0.0.1 - Warning useless packet of 10 bytes with sport: " + sport +
-                      " at {T}",
-                  "Origin: 127.0.0.1 - Version 9 unsupported packet at {T}",
-                  "Origin: 127.0.0.1 - Incoming NETFLOW V5 Mangled packet at {T}",
-                  "Origin: 127.0.0.1 - Incoming NETFLOW V5 Mangled packet at {T}",
-              }));
-    EXPECT_EQ(SqliteRows(Path("netflow.db"), "SELECT SEQUENCE FROM flows ORDER BY RECNUM"),
-              (std::vector<std::vector<std::string>>{{"4"}, {"4"}}));
+    EXPECT_EQ(Masked(Path("netflow.log"), before), std::string("Begin Logging\n") + kExampleLine);
+    EXPECT_EQ(Masked(Path("netflow_trash.log"), before),
+              "Begin Logging\nOrigin: 127.0.0.1 - Warning useless packet of 10 bytes with sport: " +
+                  std::to_string(exporter.source_port()) +
+                  " at {T}\nOrigin: 127.0.0.1 - Version 9 unsupported packet at {T}\n"
+                  "Origin: 127.0.0.1 - Incoming NETFLOW V5 Mangled packet at {T}\n");
+    const Rows rows = SqliteRows(Path("netflow.db"), "SELECT * FROM flows");
+    ASSERT_EQ(rows.size(), 1u);
+    const std::string received = rows[0][2];
+    EXPECT_TRUE(std::stol(received) >= before && std::stol(received) <= std::time(nullptr));
+    EXPECT_EQ(rows[0], (std::vector<std::string>{
+                           "1", "127.0.0.1", received, "5", "1234", "198.51.100.7", "443",
+                           "203.0.113.9", "514", "0.0.0.0", "6", "27", "0", "5120", "12",
+                           "1796477341", "1796477360", "64500", "65001", "24", "16"}));
 }
 
-// A datagram is read into a 16384-byte buffer: the rest of a longer one is cut off. An empty
-// datagram is no job at all, and reception goes on behind it.
-TEST_F(DaemonFlow, LongDatagramsAreCutAndEmptyOnesIgnored) {
+// SIGUSR2 flips the text log and SIGHUP the trash log, two of a kind cancel out. SIGUSR1 copies
+// the database, open batch included, and collection goes on in the same table; SIGWINCH moves
+// the rows to ".previous" and the live table restarts empty, keys from 1.
+TEST_F(DaemonFlow, OperatorSignals) {
     Daemon daemon(dir_);
-    ASSERT_TRUE(daemon.Start({"-n", "1"})) << daemon.Stderr();
-    Exporter exporter;
-    const int port = daemon.port();
-    exporter.Send(port, {});
-    // 340 records fill the buffer; cut, the padding to 20000 bytes cannot upset the count.
-    std::vector<uint8_t> cut =
-        v5::Encode(Header(10), std::vector<v5::Record>(v5::kMaxRecords, ExampleRecord()));
+    ASSERT_TRUE(daemon.Start({"-n", "1", "-x"})) << daemon.Stderr();
+    const Exporter exporter;
+    auto send = [&](const std::vector<uint8_t>& bytes) { exporter.Send(daemon.port(), bytes); };
+    auto shows = [&](const char* file, const std::string& text) {  // a storage pass every 5 s
+        return WaitUntil([&] { return Count(ReadFile(Path(file)), text) > 0; }, 30s);
+    };
+    auto groups = [&](const char* file) {
+        return SqliteRows(Path(file), "SELECT SEQUENCE, COUNT(*) FROM flows GROUP BY 1");
+    };
+    send(std::vector<uint8_t>(10, 0));
+    ASSERT_TRUE(shows("netflow_trash.log", Useless(10)));
+    ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text on, trash off
+    send(std::vector<uint8_t>(11, 0));
+    send(ExampleDatagram(1));
+    ASSERT_TRUE(shows("netflow.log", Sequence(1)));
+    ASSERT_TRUE(daemon.Signal(SIGUSR1));
+    ASSERT_TRUE(daemon.process().WaitForStderr("Succesfully completed DB File snapshot creation"));
+    EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
+    EXPECT_EQ(std::filesystem::status(Path("netflow.db.snapshot")).permissions(),
+              std::filesystem::perms{0600});
+
+    for (int sig : {SIGUSR2, SIGUSR2, SIGHUP, SIGHUP}) ASSERT_TRUE(daemon.Signal(sig));
+    send(std::vector<uint8_t>(12, 0));
+    send(ExampleDatagram(2));
+    ASSERT_TRUE(shows("netflow.log", Sequence(2)));
+    ASSERT_TRUE(daemon.Signal(SIGWINCH));
+    ASSERT_TRUE(daemon.process().WaitForStderr("Completed rotation of DB File"));
+    EXPECT_EQ(groups("netflow.db.previous"), (Rows{{"1", "1"}, {"2", "1"}}));
+    ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text off, trash on
+    // Read into 16384 bytes: the 340 records survive the cut, the padding behind them does not.
+    std::vector<uint8_t> cut = ExampleDatagram(9, v5::kMaxRecords);
     cut.resize(20000, 0);
-    exporter.Send(port, cut);
-    // 416 records would match 20000 bytes; cut to 16384 they no longer match the count.
-    std::vector<uint8_t> whole = v5::Encode(Header(11), std::vector<v5::Record>(416, ZeroRecord()));
-    whole.resize(20000, 0);
-    exporter.Send(port, whole);
-    exporter.Send(port, v5::Encode(Header(12), {ZeroRecord()}));
+    send(ExampleDatagram(3));
+    send(cut);
+    send(std::vector<uint8_t>(13, 0));
     ASSERT_EQ(daemon.Stop(), 0) << daemon.Stderr();
 
-    EXPECT_EQ(SqliteRows(Path("netflow.db"), "SELECT SEQUENCE, COUNT(*) FROM flows GROUP BY "
-                                             "SEQUENCE ORDER BY SEQUENCE"),
-              (std::vector<std::vector<std::string>>{{"10", "340"}, {"12", "1"}}));
-    EXPECT_EQ(MaskedLines("netflow_trash.log"),
-              (std::vector<std::string>{
-                  kBeginLogging, "Origin: 127.0.0.1 - Incoming NETFLOW V5 Mangled packet at {T}"}));
-}
-
-TEST_F(DaemonFlow, DisabledSinksWriteNothing) {
-    Daemon daemon(dir_);
-    ASSERT_TRUE(daemon.Start({"-n", "2", "-x", "-z"})) << daemon.Stderr();
-    Exporter exporter;
-    exporter.Send(daemon.port(), v5::Encode(Header(1), {ExampleRecord()}));
-    exporter.Send(daemon.port(), std::vector<uint8_t>(3, 0));
-    ASSERT_EQ(daemon.Stop(), 0) << daemon.Stderr();
-    EXPECT_FALSE(FileExists(Path("netflow.log")));
-    EXPECT_FALSE(FileExists(Path("netflow_trash.log")));
-    EXPECT_EQ(SqliteCount(Path("netflow.db")), 1);
+    // Switched on, the text log is created by its first record, without a "Begin Logging" line.
+    const std::string text = ReadFile(Path("netflow.log"));
+    const std::string trash = ReadFile(Path("netflow_trash.log"));
+    EXPECT_TRUE(text.rfind("Origin:", 0) == 0 && Count(text, "\n") == 2) << text;
+    EXPECT_EQ(text.find(Sequence(1)), text.find("Sequence:"));
+    EXPECT_EQ(text.find(Sequence(2)), text.rfind("Sequence:"));
+    EXPECT_TRUE(trash.rfind("Begin Logging\n", 0) == 0 && Count(trash, "\n") == 3) << trash;
+    EXPECT_LT(trash.find(Useless(10)), trash.find(Useless(13)));
+    EXPECT_NE(trash.find(Useless(13)), std::string::npos);
+    const char* const kKeys = "SELECT MIN(RECNUM), COUNT(*) FROM flows GROUP BY SEQUENCE";
+    EXPECT_EQ(SqliteRows(Path("netflow.db"), kKeys), (Rows{{"1", "1"}, {"2", "340"}}));
+    EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
 }
