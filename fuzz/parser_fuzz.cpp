@@ -48,8 +48,8 @@ void RemoveTrashDir() {
 // that aborts leaves nothing behind elsewhere.
 void MakeTrashDir() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                          "/parser_fuzz.XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/parser_fuzz.XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         std::perror("parser_fuzz: mkdtemp");
         std::abort();
@@ -61,8 +61,8 @@ void MakeTrashDir() {
 // Text, SQLite and MySQL sinks off; the trash log on, so its formatting is fuzzed too.
 void ConfigureSettings() {
     std::string args[] = {"parser_fuzz", "-x", "-y", "-t", trash_path};
-    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                    args[4].data(), nullptr};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(),
+                    args[3].data(), args[4].data(), nullptr};
     ReadSettings(5, argv, &options);
 }
 

@@ -103,9 +103,9 @@ void ParseFlowRange(const char* text, Options* options) {
     const char* dash = std::strchr(text, '-');
     const std::string low = dash == nullptr ? text : std::string(text, dash);
     options->min_flows = static_cast<unsigned>(ParseNumber(low.c_str(), v5::kMaxRecords, "bad -f"));
-    options->max_flows = dash == nullptr
-        ? options->min_flows
-        : static_cast<unsigned>(ParseNumber(dash + 1, v5::kMaxRecords, "bad -f"));
+    options->max_flows =
+        dash == nullptr ? options->min_flows
+                        : static_cast<unsigned>(ParseNumber(dash + 1, v5::kMaxRecords, "bad -f"));
     if (options->min_flows < 1 || options->max_flows < options->min_flows) Usage("bad -f range");
 }
 
@@ -117,9 +117,8 @@ void ParseSkipList(const char* text, Options* options) {
         const std::string item = list.substr(start, comma - start);
         const size_t dash = item.find('-');
         const unsigned long first = ParseCount(item.substr(0, dash).c_str(), "bad -s");
-        const unsigned long last = dash == std::string::npos
-            ? first
-            : ParseCount(item.substr(dash + 1).c_str(), "bad -s");
+        const unsigned long last =
+            dash == std::string::npos ? first : ParseCount(item.substr(dash + 1).c_str(), "bad -s");
         if (first < 1 || last < first || last - first > 10000000) Usage("bad -s range");
         for (unsigned long number = first; number <= last; ++number) {
             options->skip.insert(static_cast<unsigned>(number));
@@ -155,9 +154,7 @@ Options ParseOptions(int argc, char** argv) {
             case kOptMangled: o.mangled_count = ParseCount(optarg, "bad --mangled"); break;
             case kOptSequence: o.sequence = ParseCount(optarg, "bad --sequence"); break;
             case kOptSeed: o.seed = ParseCount(optarg, "bad --seed"); break;
-            case 'h':
-                std::fputs(kUsage, stdout);
-                std::exit(0);
+            case 'h': std::fputs(kUsage, stdout); std::exit(0);
             default: Usage(nullptr);
         }
     }

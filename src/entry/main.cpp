@@ -46,7 +46,8 @@ void PrintReport(const StartupOptions& options) {
     std::printf("ASCII logging: %s\n", IsTextLoggingEnabled() ? GetTextLogFileName() : "Disabled");
     std::printf("Binary logging (SQLITE %s): %s\n", sqlite3_libversion(),
                 IsBinaryLoggingEnabled() ? GetBinaryLogFileName() : "Disabled");
-    std::printf("Trash logging: %s\n", IsTrashLoggingEnabled() ? GetTrashLogFileName() : "Disabled");
+    std::printf("Trash logging: %s\n",
+                IsTrashLoggingEnabled() ? GetTrashLogFileName() : "Disabled");
     if (IsMYSQLLoggingEnabled() == 1) {
         std::printf("DB: Will store on MYSQL database %s on %s\n", "FLOWDB", GetMYSQLServerName());
     }
@@ -64,8 +65,8 @@ void CheckLogFile(const char* path, const char* refusal, bool create) {
 
 void CheckLogFiles() {
     if (IsTextLoggingEnabled()) {
-        CheckLogFile(GetTextLogFileName(),
-                     "Main, can't access to Text Log File, check permissions", true);
+        CheckLogFile(GetTextLogFileName(), "Main, can't access to Text Log File, check permissions",
+                     true);
     }
     if (IsBinaryLoggingEnabled()) {
         CheckLogFile(GetBinaryLogFileName(),

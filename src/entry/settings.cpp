@@ -148,7 +148,8 @@ char* OSVersion() { return CopyText("Apple Mac OSX (Darwin)"); }
 
 void HelpCommandLine() {
     std::printf("NetFlow Traffic Collector %s\n", Release);
-    std::fputs("Yep, running this software I agree that Italian telcos are suxing thieves !\n", stdout);
+    std::fputs("Yep, running this software I agree that Italian telcos are suxing thieves !\n",
+               stdout);
     std::fputs("Multithreaded version\n", stdout);
     char* os = OSVersion();
     std::printf("Running on: %s\n", os);
@@ -160,14 +161,17 @@ void HelpCommandLine() {
     std::printf("-l Enable ASCII logging, defaults to %s\n", kDefaultTextLog);
     std::printf("-b Enable binary logging, defaults to %s\n", kDefaultBinaryLog);
     std::fputs("-m ip/hostname of MYSQL database server\n", stdout);
-    std::printf("-t Enable trash (non NetFlow5 packets) logging, defaults to %s\n", kDefaultTrashLog);
+    std::printf("-t Enable trash (non NetFlow5 packets) logging, defaults to %s\n",
+                kDefaultTrashLog);
     std::fputs("-x Disable text logging\n", stdout);
     std::fputs("-y Disable binary logging\n", stdout);
     std::fputs("-z Disable trash logging\n", stdout);
     std::fputs("-u Run nfkeeper as user xxxx\n", stdout);
     std::printf("-n Threads to use on multithreaded versions (default: %d)\n", kDefaultThreads);
-    std::printf("-i Throttle limit - When buffer queue reaches this limit, give packet processing "
-                "maximum priority (default: %lu packets)\n", kDefaultMaxThrottle);
+    std::printf(
+        "-i Throttle limit - When buffer queue reaches this limit, give packet processing "
+        "maximum priority (default: %lu packets)\n",
+        kDefaultMaxThrottle);
     std::fputs("SIGNALS Available:\n", stdout);
     std::fputs("SIGUSR1 - Creates a snapshot of the current DB\n", stdout);
     std::fputs("SIGUSR2 - Enables/Disables ASCII logging\n", stdout);

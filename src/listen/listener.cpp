@@ -96,8 +96,8 @@ void ReceivePass(char* packet, const sigset_t& unblocked) {
     FD_ZERO(&filedescriptors);
     FD_SET(NFSocketDescriptor, &filedescriptors);
     const timespec timeout{0, kSelectTimeoutNs};
-    const int ready = pselect(NFSocketDescriptor + 1, &filedescriptors, nullptr, nullptr,
-                              &timeout, &unblocked);
+    const int ready =
+        pselect(NFSocketDescriptor + 1, &filedescriptors, nullptr, nullptr, &timeout, &unblocked);
     RunSignalWork();
     if (ready <= 0) {
         SetThrottle(0);

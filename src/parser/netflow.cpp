@@ -61,8 +61,8 @@ struct NetFlowHeader {
 };
 
 NetFlowHeader DecodeHeader(Bytes header) {
-    return NetFlowHeader{Load16(header, 0), Load16(header, 2), Load32(header, 4),
-                         Load32(header, 8), Load32(header, 16)};
+    return NetFlowHeader{Load16(header, 0), Load16(header, 2), Load32(header, 4), Load32(header, 8),
+                         Load32(header, 16)};
 }
 
 // Uptime stamps are milliseconds on a 32-bit counter that wraps after about 49.7 days; the

@@ -12,7 +12,7 @@ struct JobItem {
     int32_t thread_assigned;
     std::atomic<int> JobComplete;  // 0 -> 1 once, by the owning worker
     char* packet;
-    sockaddr* from;                // 16-byte copy of the sender's address
+    sockaddr* from;  // 16-byte copy of the sender's address
     int packetsize;
     JobItem* prev;
     JobItem* next;
@@ -32,7 +32,7 @@ JobItem* PredictNextJob(const JobItem* job, int threadid, int steps);
 // One maintainer pass: unlinks and releases every completed job, recounting the list.
 void ReclaimCompletedJobs();
 int GetNextThread();
-JobItem* FindFirstSlot();   // lock held
-JobItem* GetLastItem();     // lock held
+JobItem* FindFirstSlot();  // lock held
+JobItem* GetLastItem();    // lock held
 void SetThreadCount(int nThreads);
 void SetJobQueue();

@@ -11,9 +11,7 @@ bool IsNoThread(pthread_t tid) { return tid == pthread_t{}; }
 int TypeAt(int i) { return TID[i].thread_type.load(std::memory_order_acquire); }
 
 // Acquire pairs with EndThread's release.
-bool IsAlive(int i) {
-    return TID[i].thread_status.load(std::memory_order_acquire) == kThreadAlive;
-}
+bool IsAlive(int i) { return TID[i].thread_status.load(std::memory_order_acquire) == kThreadAlive; }
 
 }  // namespace
 

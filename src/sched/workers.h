@@ -4,7 +4,7 @@
 void YieldCPU();
 int IsReceiving();
 void SetThrottle(int condition);
-void* ThreadWorker(void* threadid);        // argument: the worker number, cast to a pointer
+void* ThreadWorker(void* threadid);  // argument: the worker number, cast to a pointer
 void* JobListMaintainer(void* nThreads);
 
 // The workers' batch size: 4 x TotalThreads at start, then one step per pass towards whichever

@@ -73,9 +73,10 @@ void MySQLWrite(const FlowItem* i) {
     char statement[kStatementSize];
     std::snprintf(statement, sizeof statement, kInsertRow, address.origin, received, i->version,
                   static_cast<unsigned long>(i->sequence), address.source, i->src_port,
-                  address.destination, i->dst_port, address.nexthop, i->protocol, i->tcp_flags, i->tos,
-                  static_cast<unsigned long>(i->bytes), static_cast<unsigned long>(i->packets),
-                  begin, end, i->src_as, i->dst_as, i->src_mask, i->dst_mask);
+                  address.destination, i->dst_port, address.nexthop, i->protocol, i->tcp_flags,
+                  i->tos, static_cast<unsigned long>(i->bytes),
+                  static_cast<unsigned long>(i->packets), begin, end, i->src_as, i->dst_as,
+                  i->src_mask, i->dst_mask);
     if (mysql_query(mysqlconn, statement) != 0) Terminate(14, kInsertFailed);
 }
 

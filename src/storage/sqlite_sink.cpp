@@ -100,10 +100,10 @@ void FormatRow(const FlowItem* i, char* statement) {
     std::snprintf(statement, kStatementSize, kInsertRow, address.origin,
                   static_cast<long>(i->time_received), i->version,
                   static_cast<unsigned long>(i->sequence), address.source, i->src_port,
-                  address.destination, i->dst_port, address.nexthop, i->protocol, i->tcp_flags, i->tos,
-                  static_cast<unsigned long>(i->bytes), static_cast<unsigned long>(i->packets),
-                  static_cast<long>(i->flow_begin), static_cast<long>(i->flow_end), i->src_as,
-                  i->dst_as, i->src_mask, i->dst_mask);
+                  address.destination, i->dst_port, address.nexthop, i->protocol, i->tcp_flags,
+                  i->tos, static_cast<unsigned long>(i->bytes),
+                  static_cast<unsigned long>(i->packets), static_cast<long>(i->flow_begin),
+                  static_cast<long>(i->flow_end), i->src_as, i->dst_as, i->src_mask, i->dst_mask);
 }
 
 }  // namespace

@@ -51,8 +51,8 @@ void TextLogPacket(const FlowItem* i) {
     std::snprintf(line, sizeof line, kTextLogLine, address.origin, received, i->version,
                   static_cast<unsigned long>(i->sequence), address.source, i->src_port,
                   address.destination, i->dst_port, address.nexthop, i->protocol,
-                  static_cast<unsigned>(i->tcp_flags),
-                  static_cast<unsigned>(i->tos), static_cast<unsigned long>(i->bytes),
-                  static_cast<unsigned long>(i->packets), start, stop, i->src_mask, i->dst_mask);
+                  static_cast<unsigned>(i->tcp_flags), static_cast<unsigned>(i->tos),
+                  static_cast<unsigned long>(i->bytes), static_cast<unsigned long>(i->packets),
+                  start, stop, i->src_mask, i->dst_mask);
     LogWrite(line, GetTextLogFileName());
 }

@@ -2,10 +2,9 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <sqlite3.h>
 
 #include <fstream>
 #include <sstream>
@@ -80,12 +79,13 @@ TEST_F(Startup, DefaultReportCreatesTheLogsAndRuns) {
     ASSERT_TRUE(daemon.WaitForStdout("Running as user"));
     const std::string expected =
         "Netflow listener starting with PID: " + std::to_string(daemon.pid()) + "\n" +
-        "Listening on 0.0.0.0:" + std::to_string(port) + "\n" +
-        "ASCII logging: ./netflow.log\n" + SqliteVersionLine("./netflow.db") +
+        "Listening on 0.0.0.0:" + std::to_string(port) + "\n" + "ASCII logging: ./netflow.log\n" +
+        SqliteVersionLine("./netflow.db") +
         "Trash logging: ./netflow_trash.log\n"
         "Max Throttle at 50000 packets\n"
         "Will run with 1 threads\n"
-        "Running as user " + std::string(getpwuid(getuid())->pw_name) + "\n";
+        "Running as user " +
+        std::string(getpwuid(getuid())->pw_name) + "\n";
     EXPECT_EQ(daemon.Stdout(), expected);
     EXPECT_EQ(ReadFile(Path("netflow.log")), "Begin Logging\n");
     EXPECT_EQ(ReadFile(Path("netflow_trash.log")), "Begin Logging\n");
@@ -119,8 +119,9 @@ TEST_F(Startup, ThreadCountOutOfRangeEndsWithStatus5AfterTheLogsExist) {
         EXPECT_EQ(result.status, 5) << count;
         EXPECT_NE(result.out.find("Max Throttle at 70 packets\n"), std::string::npos);
         EXPECT_EQ(result.out.find("Will run with"), std::string::npos);
-        EXPECT_EQ(result.err, "Process terminated with value: 5, quitting from Main - The number "
-                              "of threads must be a number between 1 and 1024 !\n");
+        EXPECT_EQ(result.err,
+                  "Process terminated with value: 5, quitting from Main - The number "
+                  "of threads must be a number between 1 and 1024 !\n");
         EXPECT_TRUE(FileExists(Path("netflow_trash.log")));
     }
 }
@@ -129,8 +130,9 @@ TEST_F(Startup, PortOutOfRangeEndsWithStatus6) {
     for (const std::string port : {"0", "65536", "http", "-5"}) {
         const RunResult result = RunDaemon({"-p", port});
         EXPECT_EQ(result.status, 6) << port;
-        EXPECT_EQ(result.err, "Process terminated with value: 6, quitting from Main - The port "
-                              "must be a number between 1 and 65535 !\n");
+        EXPECT_EQ(result.err,
+                  "Process terminated with value: 6, quitting from Main - The port "
+                  "must be a number between 1 and 65535 !\n");
     }
 }
 
@@ -150,8 +152,9 @@ TEST_F(Startup, UnwritableLogsEndWithStatus4) {
     RunResult result = RunDaemon({"-u", "nobody"});
     EXPECT_EQ(result.status, 4);
     EXPECT_NE(result.out.find("Max Throttle at 50000 packets\n"), std::string::npos);
-    EXPECT_EQ(result.err, "Process terminated with value: 4, quitting from Main, can't access to "
-                          "Text Log File, check permissions\n");
+    EXPECT_EQ(result.err,
+              "Process terminated with value: 4, quitting from Main, can't access to "
+              "Text Log File, check permissions\n");
 
     std::ofstream(Path("ro.db")) << "";
     chmod(Path("ro.db").c_str(), 0644);

@@ -7,18 +7,11 @@
 
 #include "common/memory.h"
 #include "entry/settings.h"
+#include "fixtures.h"
 
 namespace {
 
-StartupOptions Read(std::vector<std::string> words) {
-    words.insert(words.begin(), "nf5d");
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    StartupOptions options{};
-    ReadSettings(static_cast<int>(words.size()), argv.data(), &options);
-    return options;
-}
+StartupOptions Read(std::vector<std::string> words) { return testsupport::UseSwitches(words); }
 
 }  // namespace
 

@@ -11,24 +11,24 @@
 namespace nf5stat {
 namespace {
 
-constexpr const char* kTableProbe = "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'flows'";
+constexpr const char* kTableProbe =
+    "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'flows'";
 // Virtual machine steps between two looks at the clock for the progress line.
 constexpr int kProgressSteps = 200000;
 constexpr double kProgressDelay = 1.0;
 constexpr double kProgressInterval = 0.5;
 
-double Now()
-{
+double Now() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-int ShowProgress(void* arg)
-{
+int ShowProgress(void* arg) {
     auto* progress = static_cast<Progress*>(arg);
     const double now = Now();
-    if (now - progress->started < kProgressDelay || now - progress->last_shown < kProgressInterval) return 0;
+    if (now - progress->started < kProgressDelay || now - progress->last_shown < kProgressInterval)
+        return 0;
     static const char kSpinner[] = "|/-\\";
     std::fprintf(progress->err, "\rnf5stat: reading flows for %s %c %.0f s ", progress->what,
                  kSpinner[progress->spin++ % 4], now - progress->started);
@@ -38,8 +38,7 @@ int ShowProgress(void* arg)
     return 0;
 }
 
-bool CheckFile(const std::string& path, std::string& error)
-{
+bool CheckFile(const std::string& path, std::string& error) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
@@ -54,11 +53,11 @@ bool CheckFile(const std::string& path, std::string& error)
 
 }  // namespace
 
-bool OpenFlowDb(const std::string& path, FlowDb& flowdb, std::string& error)
-{
+bool OpenFlowDb(const std::string& path, FlowDb& flowdb, std::string& error) {
     if (!CheckFile(path, error)) return false;
     if (sqlite3_open_v2(path.c_str(), &flowdb.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        error = "cannot open " + path + ": " + (flowdb.db ? sqlite3_errmsg(flowdb.db) : "out of memory");
+        error = "cannot open " + path + ": " +
+                (flowdb.db ? sqlite3_errmsg(flowdb.db) : "out of memory");
         return false;
     }
     sqlite3_busy_timeout(flowdb.db, kBusyTimeoutMs);
@@ -73,8 +72,7 @@ bool OpenFlowDb(const std::string& path, FlowDb& flowdb, std::string& error)
     return false;
 }
 
-std::string FilterClause(const StatOptions& options)
-{
+std::string FilterClause(const StatOptions& options) {
     std::string clause;
     auto add = [&clause](const char* condition) {
         clause += clause.empty() ? " WHERE " : " AND ";
@@ -86,9 +84,8 @@ std::string FilterClause(const StatOptions& options)
     return clause;
 }
 
-bool PrepareFiltered(FlowDb& flowdb, const std::string& sql, const StatOptions& options, Statement& statement,
-                     std::string& error)
-{
+bool PrepareFiltered(FlowDb& flowdb, const std::string& sql, const StatOptions& options,
+                     Statement& statement, std::string& error) {
     if (sqlite3_prepare_v2(flowdb.db, sql.c_str(), -1, &statement.stmt, nullptr) != SQLITE_OK) {
         error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
         return false;
@@ -99,20 +96,19 @@ bool PrepareFiltered(FlowDb& flowdb, const std::string& sql, const StatOptions& 
     if (options.has_until)
         sqlite3_bind_int64(stmt, sqlite3_bind_parameter_index(stmt, ":until"), options.until);
     if (!options.probe.empty())
-        sqlite3_bind_text(stmt, sqlite3_bind_parameter_index(stmt, ":probe"), options.probe.c_str(), -1,
-                          SQLITE_TRANSIENT);
+        sqlite3_bind_text(stmt, sqlite3_bind_parameter_index(stmt, ":probe"), options.probe.c_str(),
+                          -1, SQLITE_TRANSIENT);
     return true;
 }
 
-std::string ColumnText(sqlite3_stmt* stmt, int column)
-{
+std::string ColumnText(sqlite3_stmt* stmt, int column) {
     const unsigned char* text = sqlite3_column_text(stmt, column);
     if (text == nullptr) return std::string();
-    return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
 }
 
-void StartProgress(FlowDb& flowdb, Progress& progress, FILE* err, const char* what)
-{
+void StartProgress(FlowDb& flowdb, Progress& progress, FILE* err, const char* what) {
     progress = Progress{};
     progress.err = err;
     progress.what = what;
@@ -123,8 +119,7 @@ void StartProgress(FlowDb& flowdb, Progress& progress, FILE* err, const char* wh
     sqlite3_progress_handler(flowdb.db, kProgressSteps, ShowProgress, &progress);
 }
 
-void StopProgress(FlowDb& flowdb, Progress& progress)
-{
+void StopProgress(FlowDb& flowdb, Progress& progress) {
     if (!progress.enabled) return;
     sqlite3_progress_handler(flowdb.db, 0, nullptr, nullptr);
     if (progress.shown) {

@@ -37,8 +37,8 @@ bool OpenFlowDb(const std::string& path, FlowDb& flowdb, std::string& error);
 // " WHERE ..." for the options' time range and exporter (empty when unrestricted), with the
 // parameters bound by BindFilter.
 std::string FilterClause(const StatOptions& options);
-bool PrepareFiltered(FlowDb& flowdb, const std::string& sql, const StatOptions& options, Statement& statement,
-                     std::string& error);
+bool PrepareFiltered(FlowDb& flowdb, const std::string& sql, const StatOptions& options,
+                     Statement& statement, std::string& error);
 
 // Text of a column, "" for NULL.
 std::string ColumnText(sqlite3_stmt* stmt, int column);

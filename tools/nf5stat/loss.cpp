@@ -23,49 +23,46 @@ constexpr uint64_t kYoungStream = 64;
 constexpr uint64_t kInterleaveMinimum = 16;
 
 // Signed distance from a stream position to a 32-bit sequence number, the shorter way round.
-int64_t SeqDistance(uint32_t sequence, uint64_t position)
-{
+int64_t SeqDistance(uint32_t sequence, uint64_t position) {
     return static_cast<int32_t>(sequence - static_cast<uint32_t>(position));
 }
 
-uint64_t Magnitude(int64_t distance) { return static_cast<uint64_t>(distance < 0 ? -distance : distance); }
+uint64_t Magnitude(int64_t distance) {
+    return static_cast<uint64_t>(distance < 0 ? -distance : distance);
+}
 
-std::map<uint64_t, uint64_t>::iterator FirstHoleReaching(SeqStream& stream, uint64_t position)
-{
+std::map<uint64_t, uint64_t>::iterator FirstHoleReaching(SeqStream& stream, uint64_t position) {
     auto it = stream.holes.upper_bound(position);
     if (it != stream.holes.begin() && std::prev(it)->second > position) --it;
     return it;
 }
 
 // Flows of [begin, end) that the stream has received already.
-uint64_t ReceivedWithin(SeqStream& stream, uint64_t begin, uint64_t end)
-{
+uint64_t ReceivedWithin(SeqStream& stream, uint64_t begin, uint64_t end) {
     begin = std::max(begin, stream.base);
     end = std::min(end, stream.next);
     if (begin >= end) return 0;
     uint64_t open = 0;
-    for (auto it = FirstHoleReaching(stream, begin); it != stream.holes.end() && it->first < end; ++it)
+    for (auto it = FirstHoleReaching(stream, begin); it != stream.holes.end() && it->first < end;
+         ++it)
         open += std::min(it->second, end) - std::max(it->first, begin);
     return (end - begin) - open;
 }
 
 // A datagram continues a stream at or ahead of its front, or behind it into ranges not yet
 // received; one that repeats received flows or reaches below the stream's start does not.
-bool Continues(SeqStream& stream, int64_t distance, uint32_t flows)
-{
+bool Continues(SeqStream& stream, int64_t distance, uint32_t flows) {
     if (distance >= 0) return true;
     const uint64_t begin = stream.next - Magnitude(distance);
     return begin >= stream.base && ReceivedWithin(stream, begin, begin + flows) == 0;
 }
 
-void AddHole(SeqStream& stream, uint64_t begin, uint64_t end)
-{
+void AddHole(SeqStream& stream, uint64_t begin, uint64_t end) {
     if (begin < end) stream.holes[begin] = end;
 }
 
 // Removes [begin, end) from the holes and returns how many flows of it were holes.
-uint64_t FillHoles(SeqStream& stream, uint64_t begin, uint64_t end)
-{
+uint64_t FillHoles(SeqStream& stream, uint64_t begin, uint64_t end) {
     uint64_t filled = 0;
     auto it = FirstHoleReaching(stream, begin);
     while (it != stream.holes.end() && it->first < end) {
@@ -83,8 +80,7 @@ uint64_t FillHoles(SeqStream& stream, uint64_t begin, uint64_t end)
 
 // Places a datagram distance flows from the stream's front: ahead of it leaves a gap; behind it
 // may reach below the stream's start, fill holes, repeat received flows and reach past the front.
-void ApplyDatagram(SeqTracker& tracker, SeqStream& stream, int64_t distance, uint32_t flows)
-{
+void ApplyDatagram(SeqTracker& tracker, SeqStream& stream, int64_t distance, uint32_t flows) {
     uint64_t begin = stream.next + static_cast<uint64_t>(distance);  // wraps for distance < 0
     const uint64_t end = begin + flows;
     ++stream.datagrams;
@@ -106,9 +102,9 @@ void ApplyDatagram(SeqTracker& tracker, SeqStream& stream, int64_t distance, uin
 }
 
 // Holes further behind the front than the threshold can no longer be filled: that loss is final.
-void SettleHoles(const SeqTracker& tracker, SeqStream& stream)
-{
-    while (!stream.holes.empty() && stream.holes.begin()->second + tracker.threshold <= stream.next) {
+void SettleHoles(const SeqTracker& tracker, SeqStream& stream) {
+    while (!stream.holes.empty() &&
+           stream.holes.begin()->second + tracker.threshold <= stream.next) {
         stream.settled_missing += stream.holes.begin()->second - stream.holes.begin()->first;
         stream.holes.erase(stream.holes.begin());
     }
@@ -123,8 +119,7 @@ uint64_t FitCost(int64_t distance) { return distance > 0 ? static_cast<uint64_t>
 // The live stream the datagram continues best, the older on a tie; also the nearest stream within
 // the threshold at all, which a new stream would split off.
 SeqStream* ChooseStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows, int64_t& distance,
-                        SeqStream*& nearest)
-{
+                        SeqStream*& nearest) {
     SeqStream* best = nullptr;
     nearest = nullptr;
     uint64_t nearest_magnitude = 0;
@@ -132,7 +127,8 @@ SeqStream* ChooseStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows, 
         const int64_t d = SeqDistance(sequence, stream.next);
         const uint64_t m = Magnitude(d);
         if (m > tracker.threshold) continue;
-        if (nearest == nullptr || m < nearest_magnitude || (m == nearest_magnitude && Older(stream, *nearest))) {
+        if (nearest == nullptr || m < nearest_magnitude ||
+            (m == nearest_magnitude && Older(stream, *nearest))) {
             nearest = &stream;
             nearest_magnitude = m;
         }
@@ -146,8 +142,7 @@ SeqStream* ChooseStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows, 
     return best;
 }
 
-SeqStream* FindCreated(SeqTracker& tracker, int64_t created)
-{
+SeqStream* FindCreated(SeqTracker& tracker, int64_t created) {
     for (SeqStream& stream : tracker.live)
         if (static_cast<int64_t>(stream.created) == created) return &stream;
     return nullptr;
@@ -157,19 +152,21 @@ SeqStream* FindCreated(SeqTracker& tracker, int64_t created)
 // to the stream it split off (a duplicate, or a reordered datagram from before that stream's
 // start). A stream that split off a young stream below its start and grew up to it, or one that
 // reached exactly where its origin starts, was that stream's own early datagrams, stored late.
-bool PutBack(SeqTracker& tracker, const SeqStream& stream)
-{
+bool PutBack(SeqTracker& tracker, const SeqStream& stream) {
     SeqStream* origin = FindCreated(tracker, stream.origin);
     if (origin == nullptr) return false;
     const auto flows = static_cast<uint32_t>(stream.next - stream.base);
     if (stream.datagrams == 1) {
-        ApplyDatagram(tracker, *origin, SeqDistance(static_cast<uint32_t>(stream.base), origin->next), flows);
+        ApplyDatagram(tracker, *origin,
+                      SeqDistance(static_cast<uint32_t>(stream.base), origin->next), flows);
         return true;
     }
     const int64_t gap = SeqDistance(static_cast<uint32_t>(origin->base), stream.next);
-    if (gap < 0 || (gap > 0 && (!stream.split_early || Magnitude(gap) > tracker.threshold))) return false;
+    if (gap < 0 || (gap > 0 && (!stream.split_early || Magnitude(gap) > tracker.threshold)))
+        return false;
     const uint64_t start = origin->base - static_cast<uint64_t>(gap);
-    const uint64_t shift = start - stream.next;  // from the stream's positions to the origin's, modulo 2^64
+    const uint64_t shift =
+        start - stream.next;  // from the stream's positions to the origin's, modulo 2^64
     AddHole(*origin, start, origin->base);
     origin->base = stream.base + shift;
     for (const auto& [begin, end] : stream.holes) AddHole(*origin, begin + shift, end + shift);
@@ -178,8 +175,7 @@ bool PutBack(SeqTracker& tracker, const SeqStream& stream)
     return true;
 }
 
-void RetireStream(SeqTracker& tracker, const SeqStream& stream)
-{
+void RetireStream(SeqTracker& tracker, const SeqStream& stream) {
     if (stream.origin >= 0 && PutBack(tracker, stream)) return;
     ++tracker.streams_kept;
     if (stream.overtaken >= kInterleaveMinimum) tracker.counts.interleaved = true;
@@ -188,15 +184,14 @@ void RetireStream(SeqTracker& tracker, const SeqStream& stream)
     for (const auto& [begin, end] : stream.holes) tracker.counts.missing += end - begin;
 }
 
-void RetireLiveStream(SeqTracker& tracker, std::vector<SeqStream>::iterator which)
-{
+void RetireLiveStream(SeqTracker& tracker, std::vector<SeqStream>::iterator which) {
     const SeqStream stream = std::move(*which);
     tracker.live.erase(which);
     RetireStream(tracker, stream);
 }
 
-void StartStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows, const SeqStream* split_from)
-{
+void StartStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows,
+                 const SeqStream* split_from) {
     const int64_t origin = split_from ? static_cast<int64_t>(split_from->created) : -1;
     const bool split_early = split_from && split_from->datagrams < kYoungStream;
     if (tracker.live.size() >= kMaxLiveStreams)
@@ -218,22 +213,19 @@ void StartStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows, const S
 // An older stream taking datagrams while a newer, confirmed one goes on too is what engines
 // sharing one address look like; the newer stream keeps the count, so that it vanishes with that
 // stream if it turns out to be part of the older one after all.
-void CountOvertaking(SeqTracker& tracker, const SeqStream& stream)
-{
+void CountOvertaking(SeqTracker& tracker, const SeqStream& stream) {
     for (SeqStream& other : tracker.live)
         if (other.created > stream.created && other.datagrams >= 2) ++other.overtaken;
 }
 
 }  // namespace
 
-void SeqTrackerInit(SeqTracker& tracker, uint32_t threshold)
-{
+void SeqTrackerInit(SeqTracker& tracker, uint32_t threshold) {
     tracker = SeqTracker{};
     tracker.threshold = std::clamp<uint32_t>(threshold, 1, kMaxRestartThreshold);
 }
 
-void SeqTrackerAdd(SeqTracker& tracker, uint32_t sequence, uint32_t flows)
-{
+void SeqTrackerAdd(SeqTracker& tracker, uint32_t sequence, uint32_t flows) {
     if (flows == 0) return;
     ++tracker.arrivals;
     ++tracker.counts.datagrams;
@@ -251,23 +243,21 @@ void SeqTrackerAdd(SeqTracker& tracker, uint32_t sequence, uint32_t flows)
     SettleHoles(tracker, *stream);
 }
 
-LossCounts SeqTrackerFinish(SeqTracker& tracker)
-{
+LossCounts SeqTrackerFinish(SeqTracker& tracker) {
     // Newest first, so that a provisional stream goes back before its origin is judged itself.
-    std::sort(tracker.live.begin(), tracker.live.end(), [](const SeqStream& a, const SeqStream& b) { return Older(b, a); });
+    std::sort(tracker.live.begin(), tracker.live.end(),
+              [](const SeqStream& a, const SeqStream& b) { return Older(b, a); });
     while (!tracker.live.empty()) RetireLiveStream(tracker, tracker.live.begin());
     tracker.counts.restarts = tracker.streams_kept > 0 ? tracker.streams_kept - 1 : 0;
     return tracker.counts;
 }
 
-double LossPercent(const LossCounts& counts)
-{
+double LossPercent(const LossCounts& counts) {
     if (counts.expected == 0) return 0.0;
     return 100.0 * static_cast<double>(counts.missing) / static_cast<double>(counts.expected);
 }
 
-void AddLossCounts(LossCounts& total, const LossCounts& part)
-{
+void AddLossCounts(LossCounts& total, const LossCounts& part) {
     total.datagrams += part.datagrams;
     total.flows += part.flows;
     total.expected += part.expected;

@@ -14,13 +14,13 @@ constexpr uint32_t kDefaultRestartThreshold = 1000000;
 constexpr uint32_t kMaxRestartThreshold = 1u << 30;
 
 struct LossCounts {
-    uint64_t datagrams = 0;   // distinct (TIME_RECEIVED, SEQUENCE) groups of rows
-    uint64_t flows = 0;       // rows stored
-    uint64_t expected = 0;    // flows the sequence numbers account for, summed over all streams
-    uint64_t missing = 0;     // expected flows of which no row is stored
-    uint64_t duplicates = 0;  // stored flows whose sequence numbers were already covered
-    uint64_t restarts = 0;    // streams that stood on their own, after the first
-    bool interleaved = false; // older streams carried on after newer ones began
+    uint64_t datagrams = 0;    // distinct (TIME_RECEIVED, SEQUENCE) groups of rows
+    uint64_t flows = 0;        // rows stored
+    uint64_t expected = 0;     // flows the sequence numbers account for, summed over all streams
+    uint64_t missing = 0;      // expected flows of which no row is stored
+    uint64_t duplicates = 0;   // stored flows whose sequence numbers were already covered
+    uint64_t restarts = 0;     // streams that stood on their own, after the first
+    bool interleaved = false;  // older streams carried on after newer ones began
 };
 
 // One run of consecutive sequence numbers: an epoch of one engine. Positions are unwrapped to 64
@@ -34,18 +34,18 @@ struct SeqStream {
     std::map<uint64_t, uint64_t> holes;  // begin -> end, half open
     uint64_t settled_missing = 0;        // holes too far behind `next` to be filled any more
     uint64_t datagrams = 0;
-    uint64_t last_used = 0;              // arrival ordinal of the stream's latest datagram
-    uint64_t created = 0;                // creation ordinal among the exporter's streams
-    int64_t origin = -1;                 // `created` of the stream it split off, -1 for none
-    bool split_early = false;            // split off while the origin held few datagrams
-    uint64_t overtaken = 0;              // datagrams older streams took after this one had two
+    uint64_t last_used = 0;    // arrival ordinal of the stream's latest datagram
+    uint64_t created = 0;      // creation ordinal among the exporter's streams
+    int64_t origin = -1;       // `created` of the stream it split off, -1 for none
+    bool split_early = false;  // split off while the origin held few datagrams
+    uint64_t overtaken = 0;    // datagrams older streams took after this one had two
 };
 
 // Sequence accounting for one exporter; datagrams are fed in arrival order.
 struct SeqTracker {
     uint32_t threshold = kDefaultRestartThreshold;
     std::vector<SeqStream> live;
-    LossCounts counts;          // expected and missing of retired streams, all other counters
+    LossCounts counts;  // expected and missing of retired streams, all other counters
     uint64_t arrivals = 0;
     uint64_t streams_created = 0;
     uint64_t streams_kept = 0;  // retired streams that stood on their own

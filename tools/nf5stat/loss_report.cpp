@@ -1,10 +1,9 @@
 // The loss report: datagrams read back from the rows, exporter by exporter, and fed to the
 // sequence accounting in the order nf5d stored them.
-#include "reports.h"
-
 #include <algorithm>
 
 #include "render.h"
+#include "reports.h"
 
 namespace nf5stat {
 namespace {
@@ -13,55 +12,63 @@ namespace {
 // TIME_RECEIVED as well as SEQUENCE. MIN(RECNUM) orders datagrams as they were stored.
 constexpr const char* kLossSelect =
     "SELECT PROBE, SEQUENCE, COUNT(*), MIN(RECNUM) AS first_row FROM flows";
-constexpr const char* kLossGroup = " GROUP BY PROBE, TIME_RECEIVED, SEQUENCE ORDER BY PROBE, first_row";
+constexpr const char* kLossGroup =
+    " GROUP BY PROBE, TIME_RECEIVED, SEQUENCE ORDER BY PROBE, first_row";
 
-constexpr const char* kNoteInterleaved = "sequences look interleaved: several engines behind one address?";
+constexpr const char* kNoteInterleaved =
+    "sequences look interleaved: several engines behind one address?";
 constexpr const char* kNoteDuplicates =
-    "%llu flows repeat sequence numbers already seen (duplicated datagrams, an early restart or several engines)";
+    "%llu flows repeat sequence numbers already seen (duplicated datagrams, an early restart or "
+    "several engines)";
 
-void FinishExporter(LossReport& report, const std::string& exporter, SeqTracker& tracker)
-{
+void FinishExporter(LossReport& report, const std::string& exporter, SeqTracker& tracker) {
     report.exporters.push_back(ExporterLoss{exporter, SeqTrackerFinish(tracker)});
 }
 
-std::vector<std::string> LossNotes(const LossCounts& counts)
-{
+std::vector<std::string> LossNotes(const LossCounts& counts) {
     std::vector<std::string> notes;
     if (counts.interleaved) notes.push_back(kNoteInterleaved);
     if (counts.duplicates > 0) {
         char note[160];
-        std::snprintf(note, sizeof note, kNoteDuplicates, static_cast<unsigned long long>(counts.duplicates));
+        std::snprintf(note, sizeof note, kNoteDuplicates,
+                      static_cast<unsigned long long>(counts.duplicates));
         notes.push_back(note);
     }
     return notes;
 }
 
-std::vector<std::string> LossCells(const std::string& name, const LossCounts& counts)
-{
-    return {Printable(name), FormatUnsigned(counts.datagrams), FormatUnsigned(counts.flows),
-            FormatUnsigned(counts.expected), FormatUnsigned(counts.missing),
-            FormatPercent(LossPercent(counts)) + "%", FormatUnsigned(counts.restarts)};
+std::vector<std::string> LossCells(const std::string& name, const LossCounts& counts) {
+    return {Printable(name),
+            FormatUnsigned(counts.datagrams),
+            FormatUnsigned(counts.flows),
+            FormatUnsigned(counts.expected),
+            FormatUnsigned(counts.missing),
+            FormatPercent(LossPercent(counts)) + "%",
+            FormatUnsigned(counts.restarts)};
 }
 
-std::string LossJson(const LossCounts& counts)
-{
+std::string LossJson(const LossCounts& counts) {
     char text[512];
-    std::snprintf(text, sizeof text,
-                  "\"datagrams\": %llu, \"flows\": %llu, \"expected\": %llu, \"missing\": %llu, "
-                  "\"loss_percent\": %s, \"duplicates\": %llu, \"restarts\": %llu, \"interleaved\": %s",
-                  static_cast<unsigned long long>(counts.datagrams), static_cast<unsigned long long>(counts.flows),
-                  static_cast<unsigned long long>(counts.expected), static_cast<unsigned long long>(counts.missing),
-                  FormatPercent(LossPercent(counts)).c_str(), static_cast<unsigned long long>(counts.duplicates),
-                  static_cast<unsigned long long>(counts.restarts), counts.interleaved ? "true" : "false");
+    std::snprintf(
+        text, sizeof text,
+        "\"datagrams\": %llu, \"flows\": %llu, \"expected\": %llu, \"missing\": %llu, "
+        "\"loss_percent\": %s, \"duplicates\": %llu, \"restarts\": %llu, \"interleaved\": %s",
+        static_cast<unsigned long long>(counts.datagrams),
+        static_cast<unsigned long long>(counts.flows),
+        static_cast<unsigned long long>(counts.expected),
+        static_cast<unsigned long long>(counts.missing), FormatPercent(LossPercent(counts)).c_str(),
+        static_cast<unsigned long long>(counts.duplicates),
+        static_cast<unsigned long long>(counts.restarts), counts.interleaved ? "true" : "false");
     return text;
 }
 
-void WriteLossText(FILE* out, const LossReport& report)
-{
+void WriteLossText(FILE* out, const LossReport& report) {
     TextTable table;
     table.header = {"exporter", "datagrams", "flows", "expected", "missing", "loss", "restarts"};
-    table.align = {Align::Left, Align::Right, Align::Right, Align::Right, Align::Right, Align::Right, Align::Right};
-    for (const ExporterLoss& exporter : report.exporters) table.rows.push_back(LossCells(exporter.exporter, exporter.counts));
+    table.align = {Align::Left,  Align::Right, Align::Right, Align::Right,
+                   Align::Right, Align::Right, Align::Right};
+    for (const ExporterLoss& exporter : report.exporters)
+        table.rows.push_back(LossCells(exporter.exporter, exporter.counts));
     table.rows.push_back(LossCells("total", report.total));
     WriteTextTable(out, table);
     for (const ExporterLoss& exporter : report.exporters)
@@ -69,17 +76,16 @@ void WriteLossText(FILE* out, const LossReport& report)
             std::fprintf(out, "%s: %s\n", Printable(exporter.exporter).c_str(), note.c_str());
 }
 
-std::string JsonNotes(const LossCounts& counts)
-{
+std::string JsonNotes(const LossCounts& counts) {
     std::string text = "[";
-    for (const std::string& note : LossNotes(counts)) text += (text.size() > 1 ? ", " : "") + JsonString(note);
+    for (const std::string& note : LossNotes(counts))
+        text += (text.size() > 1 ? ", " : "") + JsonString(note);
     return text + "]";
 }
 
-void WriteLossJson(FILE* out, const StatOptions& options, const LossReport& report)
-{
-    std::fprintf(out, "{%s, \"restart_threshold\": %u,\n  \"exporters\": [", JsonPreamble(options, "loss").c_str(),
-                 options.restart_threshold);
+void WriteLossJson(FILE* out, const StatOptions& options, const LossReport& report) {
+    std::fprintf(out, "{%s, \"restart_threshold\": %u,\n  \"exporters\": [",
+                 JsonPreamble(options, "loss").c_str(), options.restart_threshold);
     for (size_t i = 0; i < report.exporters.size(); ++i) {
         const ExporterLoss& exporter = report.exporters[i];
         std::fprintf(out, "%s\n    {\"exporter\": %s, %s, \"notes\": %s}", i ? "," : "",
@@ -92,13 +98,11 @@ void WriteLossJson(FILE* out, const StatOptions& options, const LossReport& repo
 
 }  // namespace
 
-std::string LossQuery(const StatOptions& options)
-{
+std::string LossQuery(const StatOptions& options) {
     return std::string(kLossSelect) + FilterClause(options) + kLossGroup;
 }
 
-bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std::string& error)
-{
+bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std::string& error) {
     report = LossReport{};
     Statement query;
     if (!PrepareFiltered(flowdb, LossQuery(options), options, query, error)) return false;
@@ -115,8 +119,10 @@ bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std
             started = true;
         }
         // nf5d stores the sequence as an unsigned 32-bit number; the mask also mends a signed one.
-        const auto sequence = static_cast<uint32_t>(sqlite3_column_int64(query.stmt, 1) & 0xffffffff);
-        const auto flows = static_cast<uint32_t>(std::min<int64_t>(sqlite3_column_int64(query.stmt, 2), UINT32_MAX));
+        const auto sequence =
+            static_cast<uint32_t>(sqlite3_column_int64(query.stmt, 1) & 0xffffffff);
+        const auto flows = static_cast<uint32_t>(
+            std::min<int64_t>(sqlite3_column_int64(query.stmt, 2), UINT32_MAX));
         SeqTrackerAdd(tracker, sequence, flows);
     }
     if (rc != SQLITE_DONE) {
@@ -125,15 +131,18 @@ bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std
     }
     if (started) FinishExporter(report, exporter, tracker);
     std::sort(report.exporters.begin(), report.exporters.end(),
-              [](const ExporterLoss& a, const ExporterLoss& b) { return ExporterLess(a.exporter, b.exporter); });
+              [](const ExporterLoss& a, const ExporterLoss& b) {
+                  return ExporterLess(a.exporter, b.exporter);
+              });
     for (const ExporterLoss& e : report.exporters) AddLossCounts(report.total, e.counts);
     return true;
 }
 
-void WriteLoss(FILE* out, const StatOptions& options, const LossReport& report)
-{
-    if (options.json) WriteLossJson(out, options, report);
-    else WriteLossText(out, report);
+void WriteLoss(FILE* out, const StatOptions& options, const LossReport& report) {
+    if (options.json)
+        WriteLossJson(out, options, report);
+    else
+        WriteLossText(out, report);
 }
 
 }  // namespace nf5stat

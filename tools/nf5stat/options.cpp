@@ -60,9 +60,8 @@ struct ArgCursor {
 };
 
 // Splits "--name=value"; the value comes from the next argument when not attached.
-bool TakeValue(ArgCursor& cursor, const std::string& attached, bool has_attached, std::string& value,
-               const std::string& name, std::string& error)
-{
+bool TakeValue(ArgCursor& cursor, const std::string& attached, bool has_attached,
+               std::string& value, const std::string& name, std::string& error) {
     if (has_attached) {
         value = attached;
         return true;
@@ -75,8 +74,7 @@ bool TakeValue(ArgCursor& cursor, const std::string& attached, bool has_attached
     return true;
 }
 
-bool ParseCount(const std::string& text, uint64_t low, uint64_t high, uint32_t& result)
-{
+bool ParseCount(const std::string& text, uint64_t low, uint64_t high, uint32_t& result) {
     if (text.empty() || text.size() > 10) return false;
     for (char c : text)
         if (!std::isdigit(static_cast<unsigned char>(c))) return false;
@@ -86,23 +84,31 @@ bool ParseCount(const std::string& text, uint64_t low, uint64_t high, uint32_t& 
     return true;
 }
 
-bool ParseCommandWord(const std::string& word, StatOptions& options)
-{
-    if (word == "loss") options.command = Command::Loss;
-    else if (word == "summary") options.command = Command::Summary;
-    else if (word == "top") options.command = Command::Top;
-    else return false;
+bool ParseCommandWord(const std::string& word, StatOptions& options) {
+    if (word == "loss")
+        options.command = Command::Loss;
+    else if (word == "summary")
+        options.command = Command::Summary;
+    else if (word == "top")
+        options.command = Command::Top;
+    else
+        return false;
     return true;
 }
 
-bool ParseTopKey(const std::string& word, TopKey& key)
-{
-    if (word == "src") key = TopKey::Source;
-    else if (word == "dst") key = TopKey::Destination;
-    else if (word == "sport") key = TopKey::SourcePort;
-    else if (word == "dport") key = TopKey::DestPort;
-    else if (word == "proto") key = TopKey::Protocol;
-    else return false;
+bool ParseTopKey(const std::string& word, TopKey& key) {
+    if (word == "src")
+        key = TopKey::Source;
+    else if (word == "dst")
+        key = TopKey::Destination;
+    else if (word == "sport")
+        key = TopKey::SourcePort;
+    else if (word == "dport")
+        key = TopKey::DestPort;
+    else if (word == "proto")
+        key = TopKey::Protocol;
+    else
+        return false;
     return true;
 }
 
@@ -114,8 +120,7 @@ struct SeenSwitches {
 };
 
 bool ApplyValueSwitch(const std::string& name, const std::string& value, StatOptions& options,
-                      SeenSwitches& seen, std::string& error)
-{
+                      SeenSwitches& seen, std::string& error) {
     if (name == "-b" || name == "--database") {
         options.database = value;
         if (value.empty()) error = "the database file name is empty";
@@ -138,25 +143,26 @@ bool ApplyValueSwitch(const std::string& name, const std::string& value, StatOpt
             error = "-n: not a number from 1 to 1000000: " + value;
     } else {  // --by
         seen.by = true;
-        if (value == "bytes") options.top_measure = TopMeasure::Bytes;
-        else if (value == "flows") options.top_measure = TopMeasure::Flows;
-        else error = "--by: expected bytes or flows, not " + value;
+        if (value == "bytes")
+            options.top_measure = TopMeasure::Bytes;
+        else if (value == "flows")
+            options.top_measure = TopMeasure::Flows;
+        else
+            error = "--by: expected bytes or flows, not " + value;
     }
     return error.empty();
 }
 
-bool IsValueSwitch(const std::string& name)
-{
-    static const char* const kNames[] = {"-b", "--database", "--since", "--until", "--probe",
-                                         "--restart", "-n", "--count", "--by"};
+bool IsValueSwitch(const std::string& name) {
+    static const char* const kNames[] = {"-b",        "--database", "--since", "--until", "--probe",
+                                         "--restart", "-n",         "--count", "--by"};
     for (const char* known : kNames)
         if (name == known) return true;
     return false;
 }
 
 // One argument that starts with '-': a flag, or a switch with its value attached or following.
-bool ParseSwitch(ArgCursor& cursor, StatOptions& options, SeenSwitches& seen, std::string& error)
-{
+bool ParseSwitch(ArgCursor& cursor, StatOptions& options, SeenSwitches& seen, std::string& error) {
     const std::string arg = cursor.argv[cursor.index];
     std::string name = arg;
     std::string attached;
@@ -187,8 +193,7 @@ bool ParseSwitch(ArgCursor& cursor, StatOptions& options, SeenSwitches& seen, st
            ApplyValueSwitch(name, value, options, seen, error);
 }
 
-bool CheckWords(const std::vector<std::string>& words, StatOptions& options, std::string& error)
-{
+bool CheckWords(const std::vector<std::string>& words, StatOptions& options, std::string& error) {
     if (words.empty()) {
         error = "no command given (loss, summary or top)";
         return false;
@@ -213,38 +218,43 @@ bool CheckWords(const std::vector<std::string>& words, StatOptions& options, std
     return true;
 }
 
-bool CheckSwitchesFitCommand(const SeenSwitches& seen, const StatOptions& options, std::string& error)
-{
+bool CheckSwitchesFitCommand(const SeenSwitches& seen, const StatOptions& options,
+                             std::string& error) {
     if (seen.restart && options.command != Command::Loss) error = "--restart belongs to loss";
-    if ((seen.count || seen.by) && options.command != Command::Top) error = "-n and --by belong to top";
+    if ((seen.count || seen.by) && options.command != Command::Top)
+        error = "-n and --by belong to top";
     if (options.has_since && options.has_until && options.since >= options.until)
         error = "--since must be earlier than --until";
     return error.empty();
 }
 
 // "DDDD-DD-DD", optionally followed by " DD:DD" and ":DD" (or 'T' for the blank).
-bool MatchesTimePattern(const std::string& text)
-{
-    static const char* const kPatterns[] = {"dddd-dd-dd", "dddd-dd-dd dd:dd", "dddd-dd-dd dd:dd:dd"};
+bool MatchesTimePattern(const std::string& text) {
+    static const char* const kPatterns[] = {"dddd-dd-dd", "dddd-dd-dd dd:dd",
+                                            "dddd-dd-dd dd:dd:dd"};
     for (const char* pattern : kPatterns) {
         const std::string shape = pattern;
         if (shape.size() != text.size()) continue;
         bool fits = true;
         for (size_t i = 0; i < shape.size() && fits; ++i) {
             const unsigned char c = static_cast<unsigned char>(text[i]);
-            if (shape[i] == 'd') fits = std::isdigit(c) != 0;
-            else if (shape[i] == ' ') fits = c == ' ' || c == 'T';
-            else fits = c == static_cast<unsigned char>(shape[i]);
+            if (shape[i] == 'd')
+                fits = std::isdigit(c) != 0;
+            else if (shape[i] == ' ')
+                fits = c == ' ' || c == 'T';
+            else
+                fits = c == static_cast<unsigned char>(shape[i]);
         }
         if (fits) return true;
     }
     return false;
 }
 
-int TwoDigits(const std::string& text, size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); }
+int TwoDigits(const std::string& text, size_t at) {
+    return (text[at] - '0') * 10 + (text[at + 1] - '0');
+}
 
-bool ParseDigits(const std::string& text, int64_t& seconds)
-{
+bool ParseDigits(const std::string& text, int64_t& seconds) {
     if (text.empty() || text.size() > 12) return false;
     for (char c : text)
         if (!std::isdigit(static_cast<unsigned char>(c))) return false;
@@ -254,8 +264,7 @@ bool ParseDigits(const std::string& text, int64_t& seconds)
 
 }  // namespace
 
-bool ParseTimeArg(const std::string& text, int64_t& seconds)
-{
+bool ParseTimeArg(const std::string& text, int64_t& seconds) {
     if (ParseDigits(text, seconds)) return true;
     if (!MatchesTimePattern(text)) return false;
     const int year = TwoDigits(text, 0) * 100 + TwoDigits(text, 2);
@@ -277,13 +286,13 @@ bool ParseTimeArg(const std::string& text, int64_t& seconds)
     tm.tm_isdst = -1;
     const std::time_t t = std::mktime(&tm);
     // mktime moves 31 April to 1 May; a moved date was not a date.
-    if (t == static_cast<std::time_t>(-1) || tm.tm_mday != day || tm.tm_mon != month - 1) return false;
+    if (t == static_cast<std::time_t>(-1) || tm.tm_mday != day || tm.tm_mon != month - 1)
+        return false;
     seconds = static_cast<int64_t>(t);
     return true;
 }
 
-bool ParseStatArgs(int argc, const char* const* argv, StatOptions& options, std::string& error)
-{
+bool ParseStatArgs(int argc, const char* const* argv, StatOptions& options, std::string& error) {
     options = StatOptions{};
     error.clear();
     SeenSwitches seen;

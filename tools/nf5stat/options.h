@@ -14,10 +14,10 @@ enum class TopMeasure { Bytes, Flows };
 struct StatOptions {
     std::string database = "./netflow.db";
     bool has_since = false;
-    int64_t since = 0;          // TIME_RECEIVED >= since
+    int64_t since = 0;  // TIME_RECEIVED >= since
     bool has_until = false;
-    int64_t until = 0;          // TIME_RECEIVED < until
-    std::string probe;          // one exporter only, when not empty
+    int64_t until = 0;  // TIME_RECEIVED < until
+    std::string probe;  // one exporter only, when not empty
     bool json = false;
     bool help = false;
     Command command = Command::None;

@@ -11,16 +11,14 @@ namespace {
 
 constexpr const char* kTimeFormat = "%Y-%m-%d %H:%M:%S";
 
-bool ParseIpv4(const std::string& text, uint32_t& address)
-{
+bool ParseIpv4(const std::string& text, uint32_t& address) {
     in_addr parsed{};
     if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
     address = ntohl(parsed.s_addr);
     return true;
 }
 
-void AppendCell(std::string& line, const std::string& cell, size_t width, Align align)
-{
+void AppendCell(std::string& line, const std::string& cell, size_t width, Align align) {
     const size_t pad = width - std::min(width, cell.size());
     if (align == Align::Right) line.append(pad, ' ');
     line += cell;
@@ -28,8 +26,7 @@ void AppendCell(std::string& line, const std::string& cell, size_t width, Align 
 }
 
 void WriteRow(FILE* out, const std::vector<std::string>& row, const std::vector<size_t>& widths,
-              const std::vector<Align>& align)
-{
+              const std::vector<Align>& align) {
     std::string line;
     for (size_t i = 0; i < row.size() && i < widths.size(); ++i) {
         if (i > 0) line += "  ";
@@ -41,11 +38,11 @@ void WriteRow(FILE* out, const std::vector<std::string>& row, const std::vector<
 
 }  // namespace
 
-void WriteTextTable(FILE* out, const TextTable& table)
-{
+void WriteTextTable(FILE* out, const TextTable& table) {
     std::vector<size_t> widths(table.header.size(), 0);
     auto widen = [&widths](const std::vector<std::string>& row) {
-        for (size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+        for (size_t i = 0; i < row.size() && i < widths.size(); ++i)
+            widths[i] = std::max(widths[i], row[i].size());
     };
     widen(table.header);
     for (const auto& row : table.rows) widen(row);
@@ -53,8 +50,7 @@ void WriteTextTable(FILE* out, const TextTable& table)
     for (const auto& row : table.rows) WriteRow(out, row, widths, table.align);
 }
 
-std::string Printable(const std::string& text)
-{
+std::string Printable(const std::string& text) {
     std::string result = text;
     for (char& c : result) {
         const unsigned char byte = static_cast<unsigned char>(c);
@@ -63,8 +59,7 @@ std::string Printable(const std::string& text)
     return result;
 }
 
-std::string JsonString(const std::string& text)
-{
+std::string JsonString(const std::string& text) {
     std::string result = "\"";
     for (char c : text) {
         const unsigned char byte = static_cast<unsigned char>(c);
@@ -82,31 +77,28 @@ std::string JsonString(const std::string& text)
     return result + "\"";
 }
 
-std::string FormatUnsigned(uint64_t value)
-{
+std::string FormatUnsigned(uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
     return text;
 }
 
-std::string FormatPercent(double value)
-{
+std::string FormatPercent(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", value);
     return text;
 }
 
-std::string FormatLocalTime(int64_t seconds)
-{
+std::string FormatLocalTime(int64_t seconds) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
     char text[64] = "";
-    if (localtime_r(&t, &tm) == nullptr || std::strftime(text, sizeof text, kTimeFormat, &tm) == 0) return "-";
+    if (localtime_r(&t, &tm) == nullptr || std::strftime(text, sizeof text, kTimeFormat, &tm) == 0)
+        return "-";
     return text;
 }
 
-bool ExporterLess(const std::string& a, const std::string& b)
-{
+bool ExporterLess(const std::string& a, const std::string& b) {
     uint32_t address_a = 0;
     uint32_t address_b = 0;
     const bool ip_a = ParseIpv4(a, address_a);

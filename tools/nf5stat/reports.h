@@ -34,7 +34,8 @@ struct SummaryReport {
     std::vector<ExporterSummary> exporters;  // in address order
     ExporterSummary total;
 };
-bool RunSummary(FlowDb& flowdb, const StatOptions& options, SummaryReport& report, std::string& error);
+bool RunSummary(FlowDb& flowdb, const StatOptions& options, SummaryReport& report,
+                std::string& error);
 void WriteSummary(FILE* out, const StatOptions& options, const SummaryReport& report);
 
 struct TopEntry {

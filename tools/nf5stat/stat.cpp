@@ -14,46 +14,45 @@ namespace {
 constexpr const char* kUsageHint = "nf5stat: %s\nTry 'nf5stat --help'.\n";
 constexpr const char* kErrorFormat = "nf5stat: %s\n";
 
-const char* CommandName(Command command)
-{
+const char* CommandName(Command command) {
     switch (command) {
-    case Command::Loss: return "loss";
-    case Command::Summary: return "summary";
-    case Command::Top: return "top";
-    case Command::None: break;
+        case Command::Loss: return "loss";
+        case Command::Summary: return "summary";
+        case Command::Top: return "top";
+        case Command::None: break;
     }
     return "";
 }
 
 // The progress line is cleared before the report is printed, so the two never share a line.
-bool RunCommand(FlowDb& flowdb, const StatOptions& options, Progress& progress, FILE* out, std::string& error)
-{
+bool RunCommand(FlowDb& flowdb, const StatOptions& options, Progress& progress, FILE* out,
+                std::string& error) {
     switch (options.command) {
-    case Command::Loss: {
-        LossReport report;
-        const bool done = RunLoss(flowdb, options, report, error);
-        StopProgress(flowdb, progress);
-        if (!done) return false;
-        WriteLoss(out, options, report);
-        return true;
-    }
-    case Command::Summary: {
-        SummaryReport report;
-        const bool done = RunSummary(flowdb, options, report, error);
-        StopProgress(flowdb, progress);
-        if (!done) return false;
-        WriteSummary(out, options, report);
-        return true;
-    }
-    case Command::Top: {
-        TopReport report;
-        const bool done = RunTop(flowdb, options, report, error);
-        StopProgress(flowdb, progress);
-        if (!done) return false;
-        WriteTop(out, options, report);
-        return true;
-    }
-    case Command::None: break;
+        case Command::Loss: {
+            LossReport report;
+            const bool done = RunLoss(flowdb, options, report, error);
+            StopProgress(flowdb, progress);
+            if (!done) return false;
+            WriteLoss(out, options, report);
+            return true;
+        }
+        case Command::Summary: {
+            SummaryReport report;
+            const bool done = RunSummary(flowdb, options, report, error);
+            StopProgress(flowdb, progress);
+            if (!done) return false;
+            WriteSummary(out, options, report);
+            return true;
+        }
+        case Command::Top: {
+            TopReport report;
+            const bool done = RunTop(flowdb, options, report, error);
+            StopProgress(flowdb, progress);
+            if (!done) return false;
+            WriteTop(out, options, report);
+            return true;
+        }
+        case Command::None: break;
     }
     return false;
 }
@@ -62,16 +61,15 @@ std::string JsonTime(bool has, int64_t value) { return has ? std::to_string(valu
 
 }  // namespace
 
-std::string JsonPreamble(const StatOptions& options, const char* command)
-{
-    return "\"command\": " + JsonString(command) + ", \"database\": " + JsonString(options.database) +
+std::string JsonPreamble(const StatOptions& options, const char* command) {
+    return "\"command\": " + JsonString(command) +
+           ", \"database\": " + JsonString(options.database) +
            ", \"since\": " + JsonTime(options.has_since, options.since) +
-           ", \"until\": " + JsonTime(options.has_until, options.until) +
-           ", \"probe\": " + (options.probe.empty() ? std::string("null") : JsonString(options.probe));
+           ", \"until\": " + JsonTime(options.has_until, options.until) + ", \"probe\": " +
+           (options.probe.empty() ? std::string("null") : JsonString(options.probe));
 }
 
-int RunStat(int argc, const char* const* argv, FILE* out, FILE* err)
-{
+int RunStat(int argc, const char* const* argv, FILE* out, FILE* err) {
     StatOptions options;
     std::string error;
     if (!ParseStatArgs(argc, argv, options, error)) {

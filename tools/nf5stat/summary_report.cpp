@@ -1,9 +1,8 @@
 // The summary report: per exporter, the span of its flow times and its totals.
-#include "reports.h"
-
 #include <algorithm>
 
 #include "render.h"
+#include "reports.h"
 
 namespace nf5stat {
 namespace {
@@ -12,11 +11,11 @@ constexpr const char* kSummarySelect =
     "SELECT PROBE, MIN(FLOW_BEGIN), MAX(FLOW_END), COUNT(*), SUM(PACKETS), SUM(BYTES) FROM flows";
 constexpr const char* kSummaryGroup = " GROUP BY PROBE";
 
-ExporterSummary ReadSummaryRow(sqlite3_stmt* stmt)
-{
+ExporterSummary ReadSummaryRow(sqlite3_stmt* stmt) {
     ExporterSummary row;
     row.exporter = ColumnText(stmt, 0);
-    row.has_times = sqlite3_column_type(stmt, 1) != SQLITE_NULL && sqlite3_column_type(stmt, 2) != SQLITE_NULL;
+    row.has_times =
+        sqlite3_column_type(stmt, 1) != SQLITE_NULL && sqlite3_column_type(stmt, 2) != SQLITE_NULL;
     row.first = sqlite3_column_int64(stmt, 1);
     row.last = sqlite3_column_int64(stmt, 2);
     row.flows = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
@@ -25,8 +24,7 @@ ExporterSummary ReadSummaryRow(sqlite3_stmt* stmt)
     return row;
 }
 
-void AddToTotal(ExporterSummary& total, const ExporterSummary& row)
-{
+void AddToTotal(ExporterSummary& total, const ExporterSummary& row) {
     if (row.has_times) {
         total.first = total.has_times ? std::min(total.first, row.first) : row.first;
         total.last = total.has_times ? std::max(total.last, row.last) : row.last;
@@ -37,71 +35,78 @@ void AddToTotal(ExporterSummary& total, const ExporterSummary& row)
     total.bytes += row.bytes;
 }
 
-std::vector<std::string> SummaryCells(const std::string& name, const ExporterSummary& row)
-{
-    return {Printable(name), row.has_times ? FormatLocalTime(row.first) : "-",
-            row.has_times ? FormatLocalTime(row.last) : "-", FormatUnsigned(row.flows), FormatUnsigned(row.packets),
+std::vector<std::string> SummaryCells(const std::string& name, const ExporterSummary& row) {
+    return {Printable(name),
+            row.has_times ? FormatLocalTime(row.first) : "-",
+            row.has_times ? FormatLocalTime(row.last) : "-",
+            FormatUnsigned(row.flows),
+            FormatUnsigned(row.packets),
             FormatUnsigned(row.bytes)};
 }
 
-std::string SummaryJson(const ExporterSummary& row)
-{
+std::string SummaryJson(const ExporterSummary& row) {
     char times[96] = "\"first\": null, \"last\": null";
     if (row.has_times)
-        std::snprintf(times, sizeof times, "\"first\": %lld, \"last\": %lld", static_cast<long long>(row.first),
-                      static_cast<long long>(row.last));
+        std::snprintf(times, sizeof times, "\"first\": %lld, \"last\": %lld",
+                      static_cast<long long>(row.first), static_cast<long long>(row.last));
     char text[256];
-    std::snprintf(text, sizeof text, "%s, \"flows\": %llu, \"packets\": %llu, \"bytes\": %llu", times,
-                  static_cast<unsigned long long>(row.flows), static_cast<unsigned long long>(row.packets),
+    std::snprintf(text, sizeof text, "%s, \"flows\": %llu, \"packets\": %llu, \"bytes\": %llu",
+                  times, static_cast<unsigned long long>(row.flows),
+                  static_cast<unsigned long long>(row.packets),
                   static_cast<unsigned long long>(row.bytes));
     return text;
 }
 
-void WriteSummaryText(FILE* out, const SummaryReport& report)
-{
+void WriteSummaryText(FILE* out, const SummaryReport& report) {
     TextTable table;
     table.header = {"exporter", "first flow", "last flow", "flows", "packets", "bytes"};
     table.align = {Align::Left, Align::Left, Align::Left, Align::Right, Align::Right, Align::Right};
-    for (const ExporterSummary& row : report.exporters) table.rows.push_back(SummaryCells(row.exporter, row));
+    for (const ExporterSummary& row : report.exporters)
+        table.rows.push_back(SummaryCells(row.exporter, row));
     table.rows.push_back(SummaryCells("total", report.total));
     WriteTextTable(out, table);
 }
 
-void WriteSummaryJson(FILE* out, const StatOptions& options, const SummaryReport& report)
-{
+void WriteSummaryJson(FILE* out, const StatOptions& options, const SummaryReport& report) {
     std::fprintf(out, "{%s,\n  \"exporters\": [", JsonPreamble(options, "summary").c_str());
     for (size_t i = 0; i < report.exporters.size(); ++i)
         std::fprintf(out, "%s\n    {\"exporter\": %s, %s}", i ? "," : "",
-                     JsonString(report.exporters[i].exporter).c_str(), SummaryJson(report.exporters[i]).c_str());
+                     JsonString(report.exporters[i].exporter).c_str(),
+                     SummaryJson(report.exporters[i]).c_str());
     std::fprintf(out, "%s],\n  \"total\": {%s}\n}\n", report.exporters.empty() ? "" : "\n  ",
                  SummaryJson(report.total).c_str());
 }
 
 }  // namespace
 
-bool RunSummary(FlowDb& flowdb, const StatOptions& options, SummaryReport& report, std::string& error)
-{
+bool RunSummary(FlowDb& flowdb, const StatOptions& options, SummaryReport& report,
+                std::string& error) {
     report = SummaryReport{};
     Statement query;
-    if (!PrepareFiltered(flowdb, std::string(kSummarySelect) + FilterClause(options) + kSummaryGroup, options, query,
-                         error))
+    if (!PrepareFiltered(flowdb,
+                         std::string(kSummarySelect) + FilterClause(options) + kSummaryGroup,
+                         options, query, error))
         return false;
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(query.stmt)) == SQLITE_ROW) report.exporters.push_back(ReadSummaryRow(query.stmt));
+    while ((rc = sqlite3_step(query.stmt)) == SQLITE_ROW)
+        report.exporters.push_back(ReadSummaryRow(query.stmt));
     if (rc != SQLITE_DONE) {
         error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
         return false;
     }
     std::sort(report.exporters.begin(), report.exporters.end(),
-              [](const ExporterSummary& a, const ExporterSummary& b) { return ExporterLess(a.exporter, b.exporter); });
+              [](const ExporterSummary& a, const ExporterSummary& b) {
+                  return ExporterLess(a.exporter, b.exporter);
+              });
     for (const ExporterSummary& row : report.exporters) AddToTotal(report.total, row);
     return true;
 }
 
-void WriteSummary(FILE* out, const StatOptions& options, const SummaryReport& report)
-{
-    if (options.json) WriteSummaryJson(out, options, report);
-    else WriteSummaryText(out, report);
+void WriteSummary(FILE* out, const StatOptions& options, const SummaryReport& report) {
+    if (options.json)
+        WriteSummaryJson(out, options, report);
+    else
+        WriteSummaryText(out, report);
 }
 
 }  // namespace nf5stat

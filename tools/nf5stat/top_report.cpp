@@ -1,9 +1,8 @@
 // The top report: the largest addresses, ports or protocols by bytes or flows. Totals over all
 // groups come from window sums over the grouped rows, so one pass over the table yields both the
 // ranking and the shares.
-#include "reports.h"
-
 #include "render.h"
+#include "reports.h"
 
 namespace nf5stat {
 namespace {
@@ -25,8 +24,10 @@ constexpr KeyInfo kKeys[] = {
 };
 
 constexpr const char* kTopSelect =
-    "SELECT key, flows, packets, bytes, SUM(flows) OVER (), SUM(packets) OVER (), SUM(bytes) OVER () "
-    "FROM (SELECT %s AS key, COUNT(*) AS flows, SUM(PACKETS) AS packets, SUM(BYTES) AS bytes FROM flows%s "
+    "SELECT key, flows, packets, bytes, SUM(flows) OVER (), SUM(packets) OVER (), SUM(bytes) OVER "
+    "() "
+    "FROM (SELECT %s AS key, COUNT(*) AS flows, SUM(PACKETS) AS packets, SUM(BYTES) AS bytes FROM "
+    "flows%s "
     "GROUP BY %s) ORDER BY %s DESC, key LIMIT %u";
 
 struct ProtocolName {
@@ -34,106 +35,108 @@ struct ProtocolName {
     const char* name;
 };
 // A fixed list rather than /etc/protocols, so the report reads the same on every host.
-constexpr ProtocolName kProtocols[] = {{1, "icmp"},  {2, "igmp"},  {4, "ipip"},       {6, "tcp"},
-                                       {17, "udp"},  {41, "ipv6"}, {47, "gre"},       {50, "esp"},
-                                       {51, "ah"},   {58, "ipv6-icmp"}, {89, "ospf"}, {103, "pim"},
+constexpr ProtocolName kProtocols[] = {{1, "icmp"},   {2, "igmp"},       {4, "ipip"},  {6, "tcp"},
+                                       {17, "udp"},   {41, "ipv6"},      {47, "gre"},  {50, "esp"},
+                                       {51, "ah"},    {58, "ipv6-icmp"}, {89, "ospf"}, {103, "pim"},
                                        {112, "vrrp"}, {132, "sctp"}};
 
-const KeyInfo& InfoFor(TopKey key)
-{
+const KeyInfo& InfoFor(TopKey key) {
     for (const KeyInfo& info : kKeys)
         if (info.key == key) return info;
     return kKeys[0];
 }
 
-const char* ProtocolNameOf(const std::string& key)
-{
+const char* ProtocolNameOf(const std::string& key) {
     for (const ProtocolName& protocol : kProtocols)
         if (key == std::to_string(protocol.number)) return protocol.name;
     return nullptr;
 }
 
-std::string TopQuery(const StatOptions& options)
-{
+std::string TopQuery(const StatOptions& options) {
     const KeyInfo& info = InfoFor(options.top_key);
     const std::string filter = FilterClause(options);
     const char* measure = options.top_measure == TopMeasure::Bytes ? "bytes" : "flows";
     char sql[1024];
-    std::snprintf(sql, sizeof sql, kTopSelect, info.column, filter.c_str(), info.column, measure, options.top_count);
+    std::snprintf(sql, sizeof sql, kTopSelect, info.column, filter.c_str(), info.column, measure,
+                  options.top_count);
     return sql;
 }
 
-double Share(uint64_t part, uint64_t whole)
-{
+double Share(uint64_t part, uint64_t whole) {
     return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
 
-double EntryShare(const StatOptions& options, const TopReport& report, const TopEntry& entry)
-{
+double EntryShare(const StatOptions& options, const TopReport& report, const TopEntry& entry) {
     if (options.top_measure == TopMeasure::Bytes) return Share(entry.bytes, report.total_bytes);
     return Share(entry.flows, report.total_flows);
 }
 
-std::string KeyText(const StatOptions& options, const std::string& key)
-{
+std::string KeyText(const StatOptions& options, const std::string& key) {
     const char* name = options.top_key == TopKey::Protocol ? ProtocolNameOf(key) : nullptr;
     return name ? key + " (" + name + ")" : Printable(key);
 }
 
-void WriteTopText(FILE* out, const StatOptions& options, const TopReport& report)
-{
+void WriteTopText(FILE* out, const StatOptions& options, const TopReport& report) {
     TextTable table;
     table.header = {"rank", InfoFor(options.top_key).label, "flows", "packets", "bytes", "share"};
     const bool port = options.top_key == TopKey::SourcePort || options.top_key == TopKey::DestPort;
-    table.align = {Align::Right, port ? Align::Right : Align::Left, Align::Right, Align::Right, Align::Right, Align::Right};
+    table.align = {Align::Right, port ? Align::Right : Align::Left,
+                   Align::Right, Align::Right,
+                   Align::Right, Align::Right};
     for (size_t i = 0; i < report.entries.size(); ++i) {
         const TopEntry& entry = report.entries[i];
-        table.rows.push_back({FormatUnsigned(i + 1), KeyText(options, entry.key), FormatUnsigned(entry.flows),
-                              FormatUnsigned(entry.packets), FormatUnsigned(entry.bytes),
+        table.rows.push_back({FormatUnsigned(i + 1), KeyText(options, entry.key),
+                              FormatUnsigned(entry.flows), FormatUnsigned(entry.packets),
+                              FormatUnsigned(entry.bytes),
                               FormatPercent(EntryShare(options, report, entry)) + "%"});
     }
-    table.rows.push_back({"total", "", FormatUnsigned(report.total_flows), FormatUnsigned(report.total_packets),
-                          FormatUnsigned(report.total_bytes), ""});
+    table.rows.push_back({"total", "", FormatUnsigned(report.total_flows),
+                          FormatUnsigned(report.total_packets), FormatUnsigned(report.total_bytes),
+                          ""});
     WriteTextTable(out, table);
 }
 
-std::string JsonKey(const StatOptions& options, const std::string& key)
-{
-    if (!InfoFor(options.top_key).numeric || key.empty() || key.find_first_not_of("0123456789") != std::string::npos)
+std::string JsonKey(const StatOptions& options, const std::string& key) {
+    if (!InfoFor(options.top_key).numeric || key.empty() ||
+        key.find_first_not_of("0123456789") != std::string::npos)
         return JsonString(key);
     const char* name = options.top_key == TopKey::Protocol ? ProtocolNameOf(key) : nullptr;
     return name ? key + ", \"name\": " + JsonString(name) : key;
 }
 
-void WriteTopJson(FILE* out, const StatOptions& options, const TopReport& report)
-{
+void WriteTopJson(FILE* out, const StatOptions& options, const TopReport& report) {
     std::fprintf(out, "{%s, \"rank\": \"%s\", \"by\": \"%s\", \"count\": %u,\n  \"entries\": [",
                  JsonPreamble(options, "top").c_str(), InfoFor(options.top_key).json,
                  options.top_measure == TopMeasure::Bytes ? "bytes" : "flows", options.top_count);
     for (size_t i = 0; i < report.entries.size(); ++i) {
         const TopEntry& entry = report.entries[i];
-        std::fprintf(out, "%s\n    {\"key\": %s, \"flows\": %llu, \"packets\": %llu, \"bytes\": %llu, \"share_percent\": %s}",
-                     i ? "," : "", JsonKey(options, entry.key).c_str(), static_cast<unsigned long long>(entry.flows),
-                     static_cast<unsigned long long>(entry.packets), static_cast<unsigned long long>(entry.bytes),
+        std::fprintf(out,
+                     "%s\n    {\"key\": %s, \"flows\": %llu, \"packets\": %llu, \"bytes\": %llu, "
+                     "\"share_percent\": %s}",
+                     i ? "," : "", JsonKey(options, entry.key).c_str(),
+                     static_cast<unsigned long long>(entry.flows),
+                     static_cast<unsigned long long>(entry.packets),
+                     static_cast<unsigned long long>(entry.bytes),
                      FormatPercent(EntryShare(options, report, entry)).c_str());
     }
-    std::fprintf(out, "%s],\n  \"total\": {\"flows\": %llu, \"packets\": %llu, \"bytes\": %llu}\n}\n",
-                 report.entries.empty() ? "" : "\n  ", static_cast<unsigned long long>(report.total_flows),
-                 static_cast<unsigned long long>(report.total_packets),
-                 static_cast<unsigned long long>(report.total_bytes));
+    std::fprintf(
+        out, "%s],\n  \"total\": {\"flows\": %llu, \"packets\": %llu, \"bytes\": %llu}\n}\n",
+        report.entries.empty() ? "" : "\n  ", static_cast<unsigned long long>(report.total_flows),
+        static_cast<unsigned long long>(report.total_packets),
+        static_cast<unsigned long long>(report.total_bytes));
 }
 
 }  // namespace
 
-bool RunTop(FlowDb& flowdb, const StatOptions& options, TopReport& report, std::string& error)
-{
+bool RunTop(FlowDb& flowdb, const StatOptions& options, TopReport& report, std::string& error) {
     report = TopReport{};
     Statement query;
     if (!PrepareFiltered(flowdb, TopQuery(options), options, query, error)) return false;
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(query.stmt)) == SQLITE_ROW) {
         sqlite3_stmt* stmt = query.stmt;
-        report.entries.push_back(TopEntry{ColumnText(stmt, 0), static_cast<uint64_t>(sqlite3_column_int64(stmt, 1)),
+        report.entries.push_back(TopEntry{ColumnText(stmt, 0),
+                                          static_cast<uint64_t>(sqlite3_column_int64(stmt, 1)),
                                           static_cast<uint64_t>(sqlite3_column_int64(stmt, 2)),
                                           static_cast<uint64_t>(sqlite3_column_int64(stmt, 3))});
         report.total_flows = static_cast<uint64_t>(sqlite3_column_int64(stmt, 4));
@@ -147,10 +150,11 @@ bool RunTop(FlowDb& flowdb, const StatOptions& options, TopReport& report, std::
     return true;
 }
 
-void WriteTop(FILE* out, const StatOptions& options, const TopReport& report)
-{
-    if (options.json) WriteTopJson(out, options, report);
-    else WriteTopText(out, options, report);
+void WriteTop(FILE* out, const StatOptions& options, const TopReport& report) {
+    if (options.json)
+        WriteTopJson(out, options, report);
+    else
+        WriteTopText(out, options, report);
 }
 
 }  // namespace nf5stat
