@@ -113,27 +113,33 @@ TEST_F(Startup, DisabledLogsAreReportedAndNotCreated) {
     EXPECT_FALSE(FileExists(Path("netflow_trash.log")));
 }
 
-TEST_F(Startup, ThreadCountOutOfRangeEndsWithStatus5AfterTheLogsExist) {
-    for (const std::string count : {"0", "1025", "many"}) {
-        const RunResult result = RunDaemon({"-n", count, "-i", "70"});
-        EXPECT_EQ(result.status, 5) << count;
-        EXPECT_NE(result.out.find("Max Throttle at 70 packets\n"), std::string::npos);
+// Refusals after the report: the number checks come once the logs exist.
+TEST_F(Startup, BadNumbersAndUncreatableLogsEndWithTheirStatus) {
+    const std::string threads =
+        "Main - The number of threads must be a number between 1 and 1024 !";
+    const std::string port = "Main - The port must be a number between 1 and 65535 !";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string caller;
+    } cases[] = {
+        {{"-n", "0"}, 5, threads},
+        {{"-n", "1025"}, 5, threads},
+        {{"-n", "many"}, 5, threads},
+        {{"-p", "0"}, 6, port},
+        {{"-p", "65536"}, 6, port},
+        {{"-p", "http"}, 6, port},
+        {{"-l", "missing/text.log"}, 3, "LogWrite - file open"},
+    };
+    for (const auto& refusal : cases) {
+        const RunResult result = RunDaemon(refusal.args);
+        EXPECT_EQ(result.status, refusal.status) << refusal.args[1];
+        EXPECT_EQ(result.err, "Process terminated with value: " + std::to_string(refusal.status) +
+                                  ", quitting from " + refusal.caller + "\n");
+        EXPECT_NE(result.out.find("Max Throttle at 50000 packets\n"), std::string::npos);
         EXPECT_EQ(result.out.find("Will run with"), std::string::npos);
-        EXPECT_EQ(result.err,
-                  "Process terminated with value: 5, quitting from Main - The number "
-                  "of threads must be a number between 1 and 1024 !\n");
-        EXPECT_TRUE(FileExists(Path("netflow_trash.log")));
     }
-}
-
-TEST_F(Startup, PortOutOfRangeEndsWithStatus6) {
-    for (const std::string port : {"0", "65536", "http", "-5"}) {
-        const RunResult result = RunDaemon({"-p", port});
-        EXPECT_EQ(result.status, 6) << port;
-        EXPECT_EQ(result.err,
-                  "Process terminated with value: 6, quitting from Main - The port "
-                  "must be a number between 1 and 65535 !\n");
-    }
+    EXPECT_TRUE(FileExists(Path("netflow_trash.log")));
 }
 
 TEST_F(Startup, UnknownUserEndsWithStatus1BeforeAnyReport) {
@@ -166,12 +172,6 @@ TEST_F(Startup, UnwritableLogsEndWithStatus4) {
     EXPECT_EQ(result.status, 4);
     EXPECT_NE(result.err.find("quitting from Main, can't access to Trash Log File\n"),
               std::string::npos);
-}
-
-TEST_F(Startup, UncreatableLogEndsWithStatus3) {
-    const RunResult result = RunDaemon({"-l", Path("missing/text.log"), "-n", "1"});
-    EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.err, "Process terminated with value: 3, quitting from LogWrite - file open\n");
 }
 
 TEST_F(Startup, UserSwitchDropsRootIncludingItsGroups) {
