@@ -26,6 +26,9 @@ std::atomic<long> predictionfails{0};
 constexpr long kBatchPerWorker = 4;
 // The maintainer's pause is slept in slices this long, so that it notices a shutdown soon.
 constexpr std::chrono::milliseconds kPauseSlice{100};
+// Searches without a job before an idle worker starts to sleep kIdlePause between searches.
+constexpr int kBusySearches = 1000;
+constexpr std::chrono::milliseconds kIdlePause{10};
 
 // Saturates: an idle worker adapts thousands of times a second for as long as the daemon runs.
 void CountPrediction(std::atomic<long>& counter) {
@@ -42,6 +45,18 @@ int MinimumBatch() { return std::max(TotalThreads.load(std::memory_order_relaxed
 // datagram must not hold the threads that the shutdown waits for.
 void HoldWhileReceiving() {
     while (IsReceiving() == 1 && ShutdownInProgress() == 0) WaitState();
+}
+
+// One WaitState after a search that found nothing; once a worker has found nothing for a while it
+// also sleeps kIdlePause, so a quiet collector does not spend a core on searching an empty list.
+// The receive loop holds the workers while datagrams arrive anyway, so the pause delays no job.
+void PauseWhileIdle(int& idle_searches) {
+    WaitState();
+    if (idle_searches < kBusySearches) {
+        ++idle_searches;
+        return;
+    }
+    std::this_thread::sleep_for(kIdlePause);
 }
 
 JobItem* LookAhead(const JobItem* job, int threadid) {
@@ -111,6 +126,7 @@ void SetThrottle(int condition) {
 void* ThreadWorker(void* threadid_arg) {
     const int threadid = static_cast<int>(reinterpret_cast<intptr_t>(threadid_arg));
     int acceleratefactor = InitialBatchSize();
+    int idle_searches = 0;
     for (;;) {
         acceleratefactor = AdaptBatchSize(acceleratefactor);
         HoldWhileReceiving();
@@ -118,11 +134,12 @@ void* ThreadWorker(void* threadid_arg) {
         const bool stopping = ShutdownInProgress() == 1;
         JobItem* job = FindFirstJob(threadid);
         if (job != nullptr) {
+            idle_searches = 0;
             RunBatch(job, threadid, acceleratefactor);
             continue;
         }
         if (stopping) break;
-        WaitState();
+        PauseWhileIdle(idle_searches);
     }
     EndThread(pthread_t{}, threadid);
     return nullptr;
