@@ -67,12 +67,10 @@ TEST_F(DaemonFlow, DatagramsBecomeExactLinesAndRows) {
     ASSERT_EQ(rows.size(), 1u);
     const std::string received = rows[0][2];
     EXPECT_TRUE(std::stol(received) >= before && std::stol(received) <= std::time(nullptr));
-    EXPECT_EQ(
-        rows[0],
-        (std::vector<std::string>{
-            "1",          "127.0.0.1", received, "5",  "1234", "198.51.100.7", "443", "203.0.113.9",
-            "514",        "0.0.0.0",   "6",      "27", "0",    "5120",         "12",  "1796477341",
-            "1796477360", "64500",     "65001",  "24", "16"}));
+    EXPECT_EQ(rows[0], (std::vector<std::string>{
+                           "1", "127.0.0.1", received, "5", "1234", "198.51.100.7", "443",
+                           "203.0.113.9", "514", "0.0.0.0", "6", "27", "0", "5120", "12",
+                           "1796477341", "1796477360", "64500", "65001", "24", "16"}));
 }
 
 // SIGUSR2 flips the text log and SIGHUP the trash log, two of a kind cancel out. SIGUSR1 copies

@@ -35,9 +35,8 @@ TEST_F(DaemonLifecycle, BurstThenSigtermStoresEveryFlowOnce) {
     // Four workers under a throttle limit so low that the throttle alternates mid-burst.
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "4", "-i", "20"})) << daemon.Stderr();
-    const auto sent = RunNf5send(
-        dir_, daemon.port(),
-        {"-c", "4000", "-r", kRate, "--short", "150", "--bad-version", "150", "--mangled", "150"});
+    const auto sent = RunNf5send(dir_, daemon.port(), {"-c", "4000", "-r", kRate, "--short", "150",
+                                                       "--bad-version", "150", "--mangled", "150"});
     ASSERT_EQ(sent.at("datagrams"), 4000);
     ASSERT_TRUE(daemon.WaitDrained());
     ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
@@ -89,9 +88,7 @@ TEST_F(DaemonLifecycle, DetachesAndStillStopsInOrder) {
     ASSERT_EQ(err, "Succesfully daemonized with pid " + std::to_string(pid) + "\n");
     struct Reaper {
         pid_t pid;
-        ~Reaper() {
-            if (kill(pid, SIGKILL) == 0) WaitForOrphan(pid);
-        }
+        ~Reaper() { if (kill(pid, SIGKILL) == 0) WaitForOrphan(pid); }
     } reaper{pid};
 
     ASSERT_TRUE(WaitUntil([&] { return QueryUdpSocket(pid, port).found; }));
@@ -106,15 +103,14 @@ TEST_F(DaemonLifecycle, DetachesAndStillStopsInOrder) {
 
 // The socket is bound in the foreground, before any thread starts and before detaching.
 TEST_F(DaemonLifecycle, BindFailureEndsWithStatus6BeforeAnything) {
-    const Exporter holder;                   // its socket holds a port of 127.0.0.1
+    const Exporter holder;  // its socket holds a port of 127.0.0.1
     for (const char* mode : {"-x", "-d"}) {  // in the foreground, and detaching
         const RunResult result = testsupport::Run(
             {NF5D_BINARY, "-a", "127.0.0.1", "-p", std::to_string(holder.source_port()), mode},
             dir_, {"TZ=UTC"});
         EXPECT_EQ(result.status, 6);
-        EXPECT_EQ(result.err,
-                  "Process terminated with value: 6, quitting from ListenProcess - "
-                  "can't bind to port\n");
+        EXPECT_EQ(result.err, "Process terminated with value: 6, quitting from ListenProcess - "
+                              "can't bind to port\n");
         EXPECT_NE(result.out.find("Running as user"), std::string::npos);
         EXPECT_FALSE(FileExists(Path("netflow.db")));
     }
@@ -125,12 +121,11 @@ TEST_F(DaemonLifecycle, WorkerThatCannotStartEndsWithStatus7) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
 #endif
-    const RunResult result =
-        testsupport::Run({"/bin/sh", "-c", "ulimit -v 524288 && exec \"$0\" \"$@\"", NF5D_BINARY,
-                          "-p", std::to_string(FreeUdpPort()), "-n", "1024"},
-                         dir_);
+    const RunResult result = testsupport::Run(
+        {"/bin/sh", "-c", "ulimit -v 524288 && exec \"$0\" \"$@\"", NF5D_BINARY, "-p",
+         std::to_string(FreeUdpPort()), "-n", "1024"},
+        dir_);
     EXPECT_EQ(result.status, 7);
     EXPECT_NE(result.err.find("quitting from NeverendingLoop - Can't create worker thread\n"),
-              std::string::npos)
-        << result.err;
+              std::string::npos) << result.err;
 }

@@ -56,27 +56,11 @@ TEST_F(DaemonMysql, FlowsBecomeRowsOnTheServer) {
     const std::string received = rows[0][2];
     EXPECT_TRUE(received >= UtcText(before) && received <= UtcText(std::time(nullptr))) << received;
     for (const auto& row : rows) {
-        EXPECT_EQ(row, (std::vector<std::string>{row[0],
-                                                 "127.0.0.1",
-                                                 received,
-                                                 "5",
-                                                 "4294967295",
-                                                 "198.51.100.7",
-                                                 "443",
-                                                 "203.0.113.9",
-                                                 "514",
-                                                 "0.0.0.0",
-                                                 "6",
-                                                 "27",
-                                                 "0",
-                                                 "5120",
-                                                 "12",
-                                                 "2026-12-05 13:29:01",
-                                                 "2026-12-05 13:29:20",
-                                                 "64500",
-                                                 "65001",
-                                                 "24",
-                                                 "16"}));
+        EXPECT_EQ(row, (std::vector<std::string>{
+                           row[0], "127.0.0.1", received, "5", "4294967295", "198.51.100.7", "443",
+                           "203.0.113.9", "514", "0.0.0.0", "6", "27", "0", "5120", "12",
+                           "2026-12-05 13:29:01", "2026-12-05 13:29:20", "64500", "65001", "24",
+                           "16"}));
     }
     EXPECT_EQ(SqliteRows(Path("netflow.db"), "SELECT COUNT(*) FROM flows"), (Rows{{"2"}}));  // too
 }

@@ -6,14 +6,13 @@ using namespace testsupport;
 using nf5stat_test::TempDirTest;
 
 // 127.0.0.2 restarts from 0 after a high sequence; 127.0.0.3 wraps past 2^32 meanwhile.
-TEST_F(TempDirTest, LossOfTheRealDaemonsDatabaseIsExactlyTheSkippedFlows) {
+TEST_F(TempDirTest, LossOfTheRealDaemonsDatabaseIsExactlyTheSkippedFlows)
+{
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "2", "-x", "-z"})) << daemon.Stderr();
-    auto send = [&](const char* exporter, const char* count, const char* skip,
-                    const char* sequence) {
-        const auto sent = RunNf5send(dir_, daemon.port(),
-                                     {"-S", exporter, "-c", count, "-r", "1000", "-s", skip,
-                                      "--sequence", sequence, "--seed", count});
+    auto send = [&](const char* exporter, const char* count, const char* skip, const char* sequence) {
+        const auto sent = RunNf5send(dir_, daemon.port(), {"-S", exporter, "-c", count, "-r", "1000", "-s", skip,
+                                                           "--sequence", sequence, "--seed", count});
         EXPECT_FALSE(sent.empty()) << "nf5send failed";
         return sent;
     };
@@ -35,8 +34,7 @@ TEST_F(TempDirTest, LossOfTheRealDaemonsDatabaseIsExactlyTheSkippedFlows) {
         long datagrams = -1, flows = -1, missing = -1, seen = -1;
         const size_t line = run.out.find(std::string("\n") + exporter + " ");
         ASSERT_NE(line, std::string::npos) << run.out;
-        std::sscanf(run.out.c_str() + line, "%*s %ld %ld %*d %ld %*s %ld", &datagrams, &flows,
-                    &missing, &seen);
+        std::sscanf(run.out.c_str() + line, "%*s %ld %ld %*d %ld %*s %ld", &datagrams, &flows, &missing, &seen);
         EXPECT_EQ(datagrams, a.at("datagrams") + b.at("datagrams")) << run.out;
         EXPECT_EQ(flows, a.at("flows") + b.at("flows"));
         EXPECT_EQ(missing, a.at("skipped_flows") + b.at("skipped_flows"));

@@ -15,13 +15,11 @@ using namespace testsupport;
 namespace {
 
 // Every file an installation holds, relative to its prefix, and whether it is executable.
-const std::map<std::string, bool> kKit = {{"bin/nf5stat", true},
-                                          {"lib/systemd/system/nf5d-rotate.service", false},
-                                          {"lib/systemd/system/nf5d-rotate.timer", false},
-                                          {"lib/systemd/system/nf5d.service", false},
-                                          {"sbin/nf5d", true},
-                                          {"share/man/man8/nf5d.8.gz", false},
-                                          {"share/nf5d/mysql-flows.sql", false}};
+const std::map<std::string, bool> kKit = {
+    {"bin/nf5stat", true}, {"lib/systemd/system/nf5d-rotate.service", false},
+    {"lib/systemd/system/nf5d-rotate.timer", false}, {"lib/systemd/system/nf5d.service", false},
+    {"sbin/nf5d", true}, {"share/man/man8/nf5d.8.gz", false},
+    {"share/nf5d/mysql-flows.sql", false}};
 const std::string kManPage = NF5D_SOURCE_DIR "/man/nf5d.8";
 
 // The kit as sorted "path mode" lines, the modes spelt the way the listing at hand spells them.
@@ -43,9 +41,9 @@ protected:
     // Installs the build under dir_/stage, staged with DESTDIR or straight into the prefix.
     std::string Install(const std::string& prefix, bool destdir) {
         const std::string stage = dir_ + "/stage";
-        const RunResult result = Shell(
-            "cmake --install " NF5D_BUILD_DIR " --prefix " + (destdir ? prefix : stage + prefix),
-            dir_, {"DESTDIR=" + (destdir ? stage : std::string())});
+        const RunResult result = Shell("cmake --install " NF5D_BUILD_DIR " --prefix " +
+                                       (destdir ? prefix : stage + prefix),
+                                       dir_, {"DESTDIR=" + (destdir ? stage : std::string())});
         EXPECT_EQ(result.status, 0) << result.out << result.err;
         return stage + prefix + "/";
     }
@@ -68,8 +66,7 @@ TEST_F(Packaging, InstallWithDestdirLaysDownExactlyTheKit) {
     }
     EXPECT_EQ(service.find("\nExecReload="), std::string::npos);
     EXPECT_NE(ReadFile(root + "lib/systemd/system/nf5d-rotate.service")
-                  .find("kill --signal=SIGWINCH nf5d.service"),
-              std::string::npos);
+                  .find("kill --signal=SIGWINCH nf5d.service"), std::string::npos);
 }
 
 TEST_F(Packaging, ManPageRendersWithoutWarningsAndHasAnEntryForEverySwitchSignalAndStatus) {
@@ -95,8 +92,7 @@ TEST_F(Packaging, ManPageRendersWithoutWarningsAndHasAnEntryForEverySwitchSignal
     const std::string source = ReadFile(kManPage);
     for (const std::string& name : names) {
         EXPECT_TRUE(source.find("\n.TP\n.B " + name + "\n") != std::string::npos ||
-                    source.find("\n.TP\n.BI " + name + " \"") != std::string::npos)
-            << name;
+                    source.find("\n.TP\n.BI " + name + " \"") != std::string::npos) << name;
     }
 }
 
@@ -114,20 +110,15 @@ TEST_F(Packaging, DebListsTheKitDeclaresItsDependenciesAndCreatesTheUser) {
     if (Shell("grep -q 'NF5D_SANITIZE:.*=.' " NF5D_BUILD_DIR "/CMakeCache.txt", dir_).status == 0) {
         GTEST_SKIP();
     }
-    const RunResult cpack = Shell("cpack -G DEB --config " NF5D_BUILD_DIR
-                                  "/CPackConfig.cmake -B "
-                                  "out >&2 && ls $PWD/out/*.deb",
-                                  dir_);
+    const RunResult cpack = Shell("cpack -G DEB --config " NF5D_BUILD_DIR "/CPackConfig.cmake -B "
+                                  "out >&2 && ls $PWD/out/*.deb", dir_);
     ASSERT_EQ(cpack.status, 0) << cpack.err;
     const std::string deb = cpack.out.substr(0, cpack.out.find('\n'));
     EXPECT_EQ(Shell("dpkg -c " + deb + " | awk '!/^d/{print $6,$1,$2}' | LC_ALL=C sort", dir_).out,
               Kit("./usr/", "-rwxr-xr-x root/root", "-rw-r--r-- root/root"));
     // " Depends: a, b (>= 1)" becomes ", a, b,".
-    const std::string depends = Shell("dpkg -I " + deb +
-                                          " | sed -n 's/ ([^)]*)//g; "
-                                          "s/^ Depends: \\(.*\\)/, \\1,/p'",
-                                      dir_)
-                                    .out;
+    const std::string depends = Shell("dpkg -I " + deb + " | sed -n 's/ ([^)]*)//g; "
+                                      "s/^ Depends: \\(.*\\)/, \\1,/p'", dir_).out;
     for (const std::string package : {"libsqlite3-0", "libmariadb3", "passwd", "libc6"}) {
         EXPECT_NE(depends.find(", " + package + ","), std::string::npos) << depends;
     }
@@ -137,12 +128,8 @@ TEST_F(Packaging, DebListsTheKitDeclaresItsDependenciesAndCreatesTheUser) {
     const std::string root = dir_ + "/root";
     ASSERT_EQ(Shell("mkdir -p root/var/lib/dpkg/info root/var/lib/dpkg/updates root/etc && "
                     "touch root/var/lib/dpkg/status && echo root:x:0: >root/etc/group && "
-                    "echo root:x:0:0:root:/root:/bin/sh >root/etc/passwd",
-                    dir_)
-                  .status,
-              0);
-    const std::string dpkg = "dpkg --root=" + root +
-                             " --log=/dev/null --force-script-chrootless "
+                    "echo root:x:0:0:root:/root:/bin/sh >root/etc/passwd", dir_).status, 0);
+    const std::string dpkg = "dpkg --root=" + root + " --log=/dev/null --force-script-chrootless "
                              "--force-not-root --force-depends ";
     const RunResult install = Shell(dpkg + "-i " + deb + " && " + dpkg + "-i " + deb, dir_);
     ASSERT_EQ(install.status, 0) << install.out << install.err;  // the second is an upgrade

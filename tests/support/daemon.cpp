@@ -67,8 +67,9 @@ bool Daemon::Start(const std::vector<std::string>& switches) {
         argv.insert(argv.end(), switches.begin(), switches.end());
         process_ = std::make_unique<Process>(argv, dir_, std::vector<std::string>{"TZ=UTC"});
         int status = -1;
-        const bool bound =
-            WaitUntil([&] { return Socket().found || (status = process_->Wait(0ms)) != -1; });
+        const bool bound = WaitUntil([&] {
+            return Socket().found || (status = process_->Wait(0ms)) != -1;
+        });
         if (bound && status == -1) return true;
         if (status != 6) return false;  // 6: someone took the port between our probe and the bind
     }
@@ -110,20 +111,11 @@ void Exporter::Send(int port, const std::vector<uint8_t>& datagram) const {
 std::vector<uint8_t> ExampleDatagram(uint32_t sequence, size_t count) {
     constexpr uint32_t kUptime = 3600000;  // the flow is 25 s to 6 s old at export
     const v5::Header header{.uptime = kUptime, .unixseconds = 1796477366, .sequence = sequence};
-    const v5::Record r{.s_ip = v5::Ipv4("198.51.100.7"),
-                       .d_ip = v5::Ipv4("203.0.113.9"),
-                       .packets = 12,
-                       .bytes = 5120,
-                       .time_start = kUptime - 25000,
-                       .time_stop = kUptime - 6000,
-                       .src_port = 443,
-                       .dst_port = 514,
-                       .tcp_flags = 0x1b,
-                       .ip_protocol = 6,
-                       .src_as = 64500,
-                       .dst_as = 65001,
-                       .src_netmask = 24,
-                       .dst_netmask = 16};
+    const v5::Record r{.s_ip = v5::Ipv4("198.51.100.7"), .d_ip = v5::Ipv4("203.0.113.9"),
+                       .packets = 12, .bytes = 5120, .time_start = kUptime - 25000,
+                       .time_stop = kUptime - 6000, .src_port = 443, .dst_port = 514,
+                       .tcp_flags = 0x1b, .ip_protocol = 6, .src_as = 64500, .dst_as = 65001,
+                       .src_netmask = 24, .dst_netmask = 16};
     return v5::Encode(header, std::vector<v5::Record>(count, r));
 }
 

@@ -36,15 +36,9 @@ public:
     // Waits until the process has taken the signal, so that the next one cannot merge with it.
     bool Signal(int sig);
     // Waits until every datagram waiting in its socket has been read.
-    bool WaitDrained() {
-        return WaitUntil([&] { return Socket().rx_queue == 0; });
-    }
+    bool WaitDrained() { return WaitUntil([&] { return Socket().rx_queue == 0; }); }
     long Drops() { return Socket().drops; }
-    int Stop() {
-        WaitDrained();
-        process_->Signal(SIGTERM);
-        return process_->Wait(60s);
-    }
+    int Stop() { WaitDrained(); process_->Signal(SIGTERM); return process_->Wait(60s); }
 
 private:
     UdpSocketState Socket() const { return QueryUdpSocket(process_->pid(), port_); }

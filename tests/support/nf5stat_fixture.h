@@ -1,7 +1,7 @@
 #pragma once
 // nf5stat tests: flow databases with the table exactly as nf5d creates it.
-#include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
@@ -24,24 +24,20 @@ struct Row {
 };
 
 // A database file whose table flows holds rows in that storage order.
-inline void WriteFlowsDb(const std::string& path, const std::vector<Row>& rows) {
+inline void WriteFlowsDb(const std::string& path, const std::vector<Row>& rows)
+{
     std::string sql =
-        "CREATE TABLE flows (RECNUM INTEGER PRIMARY KEY,PROBE CHAR,TIME_RECEIVED INTEGER, "
-        "FLOW_VERSION INTEGER, "
-        "SEQUENCE INTEGER, SOURCE_IP CHAR, SOURCE_PORT INTEGER, DEST_IP CHAR, DEST_PORT INTEGER, "
-        "NEXT_HOP CHAR, "
-        "PROTOCOL INTEGER, TCP_FLAGS INTEGER, TOS INTEGER, BYTES INTEGER, PACKETS INTEGER, "
-        "FLOW_BEGIN INTEGER, "
-        "FLOW_END INTEGER, SOURCE_AS INTEGER, DEST_AS INTEGER, SOURCE_MASK INTEGER, DEST_MASK "
-        "INTEGER);BEGIN;";
+        "CREATE TABLE flows (RECNUM INTEGER PRIMARY KEY,PROBE CHAR,TIME_RECEIVED INTEGER, FLOW_VERSION INTEGER, "
+        "SEQUENCE INTEGER, SOURCE_IP CHAR, SOURCE_PORT INTEGER, DEST_IP CHAR, DEST_PORT INTEGER, NEXT_HOP CHAR, "
+        "PROTOCOL INTEGER, TCP_FLAGS INTEGER, TOS INTEGER, BYTES INTEGER, PACKETS INTEGER, FLOW_BEGIN INTEGER, "
+        "FLOW_END INTEGER, SOURCE_AS INTEGER, DEST_AS INTEGER, SOURCE_MASK INTEGER, DEST_MASK INTEGER);BEGIN;";
     char insert[512];
     for (const Row& r : rows) {
         std::snprintf(insert, sizeof insert,
-                      "INSERT INTO flows VALUES "
-                      "(NULL,'%s',%lld,5,%lld,'%s',%d,'%s',%d,'0.0.0.0',%d,0,0,%lld,%lld,"
+                      "INSERT INTO flows VALUES (NULL,'%s',%lld,5,%lld,'%s',%d,'%s',%d,'0.0.0.0',%d,0,0,%lld,%lld,"
                       "%lld,%lld,0,0,24,24);",
-                      r.probe.c_str(), r.time, r.sequence, r.src.c_str(), r.sport, r.dst.c_str(),
-                      r.dport, r.proto, r.bytes, r.packets, r.begin, r.end);
+                      r.probe.c_str(), r.time, r.sequence, r.src.c_str(), r.sport, r.dst.c_str(), r.dport, r.proto,
+                      r.bytes, r.packets, r.begin, r.end);
         sql += insert;
     }
     sqlite3* db = nullptr;
@@ -51,15 +47,14 @@ inline void WriteFlowsDb(const std::string& path, const std::vector<Row>& rows) 
 }
 
 // The rows of one datagram: flows rows sharing exporter, receive time and sequence.
-inline void AddDatagram(std::vector<Row>& rows, const std::string& probe, long long time,
-                        long long sequence, int flows) {
-    for (int i = 0; i < flows; ++i)
-        rows.push_back(Row{.probe = probe, .time = time, .sequence = sequence});
+inline void AddDatagram(std::vector<Row>& rows, const std::string& probe, long long time, long long sequence, int flows)
+{
+    for (int i = 0; i < flows; ++i) rows.push_back(Row{.probe = probe, .time = time, .sequence = sequence});
 }
 
 // nf5stat as a user runs it, in cwd.
-inline testsupport::RunResult RunNf5stat(std::vector<std::string> args,
-                                         const std::string& cwd = "/") {
+inline testsupport::RunResult RunNf5stat(std::vector<std::string> args, const std::string& cwd = "/")
+{
     args.insert(args.begin(), NF5STAT_BINARY);
     return testsupport::Run(args, cwd, {"TZ=UTC"});
 }

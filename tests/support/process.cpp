@@ -41,8 +41,8 @@ int StatusOf(int wait_status) {
 }
 
 // Only async-signal-safe calls between fork and exec: the test runner may have threads.
-[[noreturn]] void ExecChild(char* const* args, char* const* envp, const char* cwd, const char* out,
-                            const char* err) {
+[[noreturn]] void ExecChild(char* const* args, char* const* envp, const char* cwd,
+                            const char* out, const char* err) {
     const int out_fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err_fd = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int null_fd = open("/dev/null", O_RDONLY);
@@ -116,13 +116,11 @@ Process::Process(const std::vector<std::string>& argv, const std::string& cwd,
     out_path_ = MakeCaptureFile();
     err_path_ = MakeCaptureFile();
     std::vector<std::string> environment(env);
-    for (char** setting = environ; *setting != nullptr; ++setting)
-        environment.emplace_back(*setting);
+    for (char** setting = environ; *setting != nullptr; ++setting) environment.emplace_back(*setting);
     const std::vector<char*> args = PointersTo(argv);
     const std::vector<char*> envp = PointersTo(environment);
     pid_ = fork();
-    if (pid_ == 0)
-        ExecChild(args.data(), envp.data(), cwd.c_str(), out_path_.c_str(), err_path_.c_str());
+    if (pid_ == 0) ExecChild(args.data(), envp.data(), cwd.c_str(), out_path_.c_str(), err_path_.c_str());
 }
 
 Process::~Process() {

@@ -65,9 +65,8 @@ TEST(IpProtocol, NamesKnownNumbersAndReportsUnknownOnes) {
     IpProtocol(254, name);  // reserved for experiments, absent from the protocol database
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_STREQ(name, "Unknown");
-    EXPECT_EQ(err,
-              "Your /etc/protocols has gone bitches, please fix it since protocol 254 is "
-              "unknown !\n");
+    EXPECT_EQ(err, "Your /etc/protocols has gone bitches, please fix it since protocol 254 is "
+                   "unknown !\n");
 }
 
 TEST(Shutdown, FlagRisesOnceAndStays) {

@@ -10,18 +10,19 @@ namespace {
 
 class ReportTest : public TempDirTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         TempDirTest::SetUp();
-        WriteFlowsDb(
-            db_ = Path("netflow.db"),
-            {{"192.0.2.1", kT, 0, "10.0.0.1", 1000, "10.0.1.1", 80, 6, 1000, 10, kT - 60, kT - 30},
-             {"192.0.2.1", kT, 0, "10.0.0.2", 1001, "10.0.1.1", 443, 6, 5000, 20, kT - 50, kT - 10},
-             {"192.0.2.1", kT + 1, 5, "10.0.0.1", 53, "10.0.1.2", 53, 17, 300, 3, kT - 5, kT},
-             {"192.0.2.10", kT, 0, "10.0.0.3", 1002, "10.0.1.1", 80, 6, 2000, 4, kT - 100, kT - 90},
-             {"192.0.2.10", kT + 1, 0, "10.0.0.1", 0, "10.0.1.3", 0, 1, 84, 1, kT - 20, kT - 20},
-             {"192.0.2.2", kT + 10, 7, "10.0.0.2", 0, "10.0.1.4", 0, 47, 1616, 1, kT + 5, kT + 6}});
+        WriteFlowsDb(db_ = Path("netflow.db"),
+                     {{"192.0.2.1", kT, 0, "10.0.0.1", 1000, "10.0.1.1", 80, 6, 1000, 10, kT - 60, kT - 30},
+                      {"192.0.2.1", kT, 0, "10.0.0.2", 1001, "10.0.1.1", 443, 6, 5000, 20, kT - 50, kT - 10},
+                      {"192.0.2.1", kT + 1, 5, "10.0.0.1", 53, "10.0.1.2", 53, 17, 300, 3, kT - 5, kT},
+                      {"192.0.2.10", kT, 0, "10.0.0.3", 1002, "10.0.1.1", 80, 6, 2000, 4, kT - 100, kT - 90},
+                      {"192.0.2.10", kT + 1, 0, "10.0.0.1", 0, "10.0.1.3", 0, 1, 84, 1, kT - 20, kT - 20},
+                      {"192.0.2.2", kT + 10, 7, "10.0.0.2", 0, "10.0.1.4", 0, 47, 1616, 1, kT + 5, kT + 6}});
     }
-    testsupport::RunResult Stat(std::vector<std::string> args) {
+    testsupport::RunResult Stat(std::vector<std::string> args)
+    {
         args.insert(args.begin(), {"-b", db_});
         return RunNf5stat(args);
     }
@@ -30,7 +31,8 @@ protected:
 
 }  // namespace
 
-TEST_F(ReportTest, SummaryTopAndLossGiveExactReports) {
+TEST_F(ReportTest, SummaryTopAndLossGiveExactReports)
+{
     const testsupport::RunResult summary = Stat({"summary"});
     EXPECT_EQ(summary.status, 0);
     EXPECT_EQ(summary.err, "");
@@ -49,10 +51,8 @@ TEST_F(ReportTest, SummaryTopAndLossGiveExactReports) {
               "total                6       39  10000\n");
     EXPECT_EQ(Stat({"top", "-n1", "--json", "--probe", "192.0.2.10", "proto"}).out,
               "{\"command\": \"top\", \"database\": \"" + db_ +
-                  "\", \"since\": null, \"until\": null, \"probe\": \"192.0.2.10\", \"rank\": "
-                  "\"proto\", \"by\": "
-                  "\"bytes\", \"count\": 1,\n  \"entries\": [\n    {\"key\": 6, \"name\": \"tcp\", "
-                  "\"flows\": 1, "
+                  "\", \"since\": null, \"until\": null, \"probe\": \"192.0.2.10\", \"rank\": \"proto\", \"by\": "
+                  "\"bytes\", \"count\": 1,\n  \"entries\": [\n    {\"key\": 6, \"name\": \"tcp\", \"flows\": 1, "
                   "\"packets\": 4, \"bytes\": 2000, \"share_percent\": 95.97}\n  ],\n"
                   "  \"total\": {\"flows\": 2, \"packets\": 5, \"bytes\": 2084}\n}\n");
     EXPECT_EQ(Stat({"loss"}).out,
@@ -61,22 +61,22 @@ TEST_F(ReportTest, SummaryTopAndLossGiveExactReports) {
               "192.0.2.2           1      1         1        0   0.00%         0\n"
               "192.0.2.10          2      2         1        0   0.00%         0\n"
               "total               5      6         8        3  37.50%         0\n"
-              "192.0.2.10: 1 flows repeat sequence numbers already seen (duplicated datagrams, an "
-              "early restart or "
+              "192.0.2.10: 1 flows repeat sequence numbers already seen (duplicated datagrams, an early restart or "
               "several engines)\n");
 }
 
-TEST_F(ReportTest, ExporterTextFromTheFileCannotSteerTheTerminalOrBreakJson) {
+TEST_F(ReportTest, ExporterTextFromTheFileCannotSteerTheTerminalOrBreakJson)
+{
     WriteFlowsDb(db_ = Path("hostile.db"), {Row{.probe = "\x1b]0;x\a\"\\"}});
     EXPECT_EQ(Stat({"summary"}).out.find('\x1b'), std::string::npos);
     const std::string json = Stat({"--json", "summary"}).out;
     EXPECT_NE(json.find("\"exporter\": \"\\u001b]0;x\\u0007\\\"\\\\\""), std::string::npos) << json;
 }
 
-TEST_F(TempDirTest, UsageAndDatabaseErrorsGoToStandardErrorWithTheirStatus) {
+TEST_F(TempDirTest, UsageAndDatabaseErrorsGoToStandardErrorWithTheirStatus)
+{
     std::ofstream(Path("other.db")).flush();  // an empty file is an empty database
-    const std::string absent = Path("absent.db"), other = Path("other.db"),
-                      usage = "\nTry 'nf5stat --help'.\n";
+    const std::string absent = Path("absent.db"), other = Path("other.db"), usage = "\nTry 'nf5stat --help'.\n";
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{"-b", absent, "summary"}, 1, "cannot open " + absent + ": No such file or directory\n"},
         {{"-b", dir_, "summary"}, 1, "cannot open " + dir_ + ": not a regular file\n"},
@@ -95,12 +95,11 @@ TEST_F(TempDirTest, UsageAndDatabaseErrorsGoToStandardErrorWithTheirStatus) {
 }
 
 // nf5d locks the file while it commits a batch: a report waits that out instead of failing.
-TEST_F(ReportTest, ACommitInProgressIsWaitedFor) {
+TEST_F(ReportTest, ACommitInProgressIsWaitedFor)
+{
     const char* total = "\"total\": {\"first\": 1699999900, \"last\": 1700000006, \"flows\": ";
-    const char* batch =
-        "BEGIN EXCLUSIVE;INSERT INTO flows SELECT "
-        "NULL,PROBE,TIME_RECEIVED,5,0,SOURCE_IP,1,DEST_IP,2,"
-        "NEXT_HOP,6,0,0,1,1,FLOW_BEGIN,FLOW_END,0,0,24,24 FROM flows WHERE RECNUM = 1";
+    const char* batch = "BEGIN EXCLUSIVE;INSERT INTO flows SELECT NULL,PROBE,TIME_RECEIVED,5,0,SOURCE_IP,1,DEST_IP,2,"
+                        "NEXT_HOP,6,0,0,1,1,FLOW_BEGIN,FLOW_END,0,0,24,24 FROM flows WHERE RECNUM = 1";
     sqlite3* writer = nullptr;
     ASSERT_EQ(sqlite3_open(db_.c_str(), &writer), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(writer, batch, nullptr, nullptr, nullptr), SQLITE_OK);

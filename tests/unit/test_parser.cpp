@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "fixtures.h"
-#include "parser/netflow.h"
-#include "process.h"
-#include "storage/queue.h"
 #include "v5datagram.h"
+#include "parser/netflow.h"
+#include "storage/queue.h"
+#include "fixtures.h"
+#include "process.h"
 
 namespace {
 
@@ -97,26 +97,10 @@ TEST(Parser, SizesVersionsAndCountsDecideBetweenRecordsAndATrashLine) {
 TEST(Parser, EveryFieldIsDecoded) {
     UseSwitches({"-x", "-y"});
     v5::Header header{5, 3600000, kNow, 999999999, 0xDEADBEEF, 1, 2, 0x4001};
-    const v5::Record r{v5::Ipv4("10.1.2.3"),
-                       v5::Ipv4("198.51.100.7"),
-                       v5::Ipv4("203.0.113.254"),
-                       0x1111,
-                       0x2222,
-                       0x01020304,
-                       0xA0B0C0D0,
-                       3600000 - 120000,
-                       3600000 - 5000,
-                       443,
-                       0xBEEF,
-                       0x77,
-                       0x1B,
-                       6,
-                       0xB8,
-                       64512,
-                       0x1234,
-                       24,
-                       17,
-                       0x9999};
+    const v5::Record r{v5::Ipv4("10.1.2.3"), v5::Ipv4("198.51.100.7"), v5::Ipv4("203.0.113.254"),
+                       0x1111, 0x2222, 0x01020304, 0xA0B0C0D0, 3600000 - 120000,
+                       3600000 - 5000, 443, 0xBEEF, 0x77, 0x1B, 6, 0xB8, 64512, 0x1234,
+                       24, 17, 0x9999};
     const time_t before = time(nullptr);
     Parse(v5::Encode(header, {r}));
     const auto flows = TakeFlows();
@@ -137,7 +121,7 @@ TEST(Parser, FlowTimesRoundDownAndSurviveUptimeWrap) {
     UseSwitches({"-x", "-y"});
     const std::vector<std::array<uint32_t, 5>> cases = {
         {3600000, 3600000 - 60000, 3600000 - 1, 60, 0},  // 1 ms rounds down to 0 s
-        {1000, 0xFFFFFFFFu - 295, 1000, 1, 0},           // uptime wrapped: 1296 ms old
+        {1000, 0xFFFFFFFFu - 295, 1000, 1, 0},            // uptime wrapped: 1296 ms old
         {10000, 0, 1, 10, 9},
         {3000000000u, 400000000, 3000000000u, 2600000, 0},  // older than 2^31 ms
     };

@@ -26,7 +26,7 @@ TEST(Registry, EndThreadCountsOnceAndTheListHoldsAtMost1024Threads) {
     ASSERT_EQ(FindThread(kDispatcherThread), pthread_t{7002});
     EndThread(FindThread(kDispatcherThread), 0);
     EXPECT_EQ(TID[2].thread_status.load(), kThreadAlive);  // worker 0, whose index is 0
-    EndThread(pthread_t{12345}, 0);                        // not registered
+    EndThread(pthread_t{12345}, 0);  // not registered
     EXPECT_EQ(AliveThreads(), 4);
 
     RegisterAsListener(1024);

@@ -62,27 +62,14 @@ TEST_F(TextLog, LinesAreExactWithMinimumWidthsUnsignedCountersAndUnknownTimes) {
         {[](FlowItem& f) { f.sequence = 4294967295u; }, "Sequence:       1234",
          "Sequence: 4294967295"},
         {[](FlowItem& f) { f.src_port = 65535; }, "Sport:   443", "Sport: 65535"},
-        {[](FlowItem& f) {
-             f.protocol = 255;
-             f.tcp_flags = 2;
-             f.tos = 0xb8;
-         },
+        {[](FlowItem& f) { f.protocol = 255; f.tcp_flags = 2; f.tos = 0xb8; },
          "Protocol:     6 TCP_Flags: 0x1b TOS:0x00", "Protocol:   255 TCP_Flags: 0x02 TOS:0xb8"},
-        {[](FlowItem& f) {
-             f.bytes = 4294967295u;
-             f.packets = 2147483648u;
-         },
+        {[](FlowItem& f) { f.bytes = 4294967295u; f.packets = 2147483648u; },
          "Bytes:         5120 Packets:           12", "Bytes:   4294967295 Packets:   2147483648"},
-        {[](FlowItem& f) {
-             f.src_mask = 8;
-             f.dst_mask = 0;
-         },
-         "/24 DstMask: /16", "/08 DstMask: /00"},
-        {[](FlowItem& f) {
-             f.src_mask = 255;
-             f.dst_mask = 128;
-         },
-         "/24 DstMask: /16", "/255 DstMask: /128"},
+        {[](FlowItem& f) { f.src_mask = 8; f.dst_mask = 0; }, "/24 DstMask: /16",
+         "/08 DstMask: /00"},
+        {[](FlowItem& f) { f.src_mask = 255; f.dst_mask = 128; }, "/24 DstMask: /16",
+         "/255 DstMask: /128"},
         {[](FlowItem& f) { f.time_received = INT32_MIN; }, "Sat Dec  5 13:29:26 2026",
          "Fri Dec 13 20:45:52 1901"},
         {[](FlowItem& f) { unrenderable_time = f.flow_begin; }, "Start: Sat Dec  5 13:29:01 2026",

@@ -7,17 +7,17 @@
 #include <thread>
 #include <vector>
 
+#include "v5datagram.h"
 #include "common/counters.h"
 #include "common/memory.h"
-#include "fixtures.h"
 #include "listen/shutdown.h"
-#include "process.h"
 #include "sched/joblist.h"
 #include "sched/registry.h"
 #include "sched/wait.h"
 #include "sched/workers.h"
 #include "storage/queue.h"
-#include "v5datagram.h"
+#include "fixtures.h"
+#include "process.h"
 
 namespace {
 
