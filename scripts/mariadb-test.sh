@@ -61,7 +61,16 @@ initialise() {
     touch "$ready"
 }
 
+# Another server (the distribution's own service, say) listening on 3306 would make ours fail.
+port_taken() {
+    awk '$2 ~ /:0CEA$/ && $4 == "0A" {found = 1} END {exit !found}' /proc/net/tcp /proc/net/tcp6
+}
+
 launch() {
+    if port_taken; then
+        say "another server already listens on port 3306; stop it (service mariadb stop) and retry"
+        exit 1
+    fi
     rm -f "$pidfile" "$sock"
     say "starting mariadbd on 127.0.0.1:3306"
     setsid mariadbd --no-defaults --datadir="$data" --socket="$sock" --pid-file="$pidfile" \
