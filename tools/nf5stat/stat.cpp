@@ -24,34 +24,28 @@ const char* CommandName(Command command) {
     return "";
 }
 
-// The progress line is cleared before the report is printed, so the two never share a line.
+// Runs one report and prints it. The progress line is cleared before the report is printed, so
+// the two never share a line.
+template <typename Report>
+bool RunReport(bool (*run)(FlowDb&, const StatOptions&, Report&, std::string&),
+               void (*write)(FILE*, const StatOptions&, const Report&), FlowDb& flowdb,
+               const StatOptions& options, Progress& progress, FILE* out, std::string& error) {
+    Report report;
+    const bool done = run(flowdb, options, report, error);
+    StopProgress(flowdb, progress);
+    if (done) write(out, options, report);
+    return done;
+}
+
 bool RunCommand(FlowDb& flowdb, const StatOptions& options, Progress& progress, FILE* out,
                 std::string& error) {
     switch (options.command) {
-        case Command::Loss: {
-            LossReport report;
-            const bool done = RunLoss(flowdb, options, report, error);
-            StopProgress(flowdb, progress);
-            if (!done) return false;
-            WriteLoss(out, options, report);
-            return true;
-        }
-        case Command::Summary: {
-            SummaryReport report;
-            const bool done = RunSummary(flowdb, options, report, error);
-            StopProgress(flowdb, progress);
-            if (!done) return false;
-            WriteSummary(out, options, report);
-            return true;
-        }
-        case Command::Top: {
-            TopReport report;
-            const bool done = RunTop(flowdb, options, report, error);
-            StopProgress(flowdb, progress);
-            if (!done) return false;
-            WriteTop(out, options, report);
-            return true;
-        }
+        case Command::Loss:
+            return RunReport(RunLoss, WriteLoss, flowdb, options, progress, out, error);
+        case Command::Summary:
+            return RunReport(RunSummary, WriteSummary, flowdb, options, progress, out, error);
+        case Command::Top:
+            return RunReport(RunTop, WriteTop, flowdb, options, progress, out, error);
         case Command::None: break;
     }
     return false;
