@@ -11,7 +11,6 @@ namespace {
 
 constexpr const char* kUnknownProtocol =
     "Your /etc/protocols has gone bitches, please fix it since protocol %d is unknown !";
-constexpr size_t kMessageSize = 2048;
 constexpr size_t kProtocolNameSize = 64;
 
 }  // namespace

@@ -1,6 +1,11 @@
 #pragma once
 // Operator messages, the assertion convention and two small text utilities.
+#include <cstddef>
 #include <cstdint>
+
+// Fixed sizes of the system's text buffers: formatted messages, lines and statements; time texts.
+constexpr size_t kMessageSize = 2048;
+constexpr size_t kTimeTextSize = 64;
 
 // Standard error plus the system log (LOG_DAEMON); msg is written verbatim.
 void notify(const char* msg);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/memory.h"
+#include "common/messages.h"
 #include "entry/settings.h"
 #include "entry/signals.h"
 #include "listen/listener.h"
@@ -19,7 +20,6 @@
 namespace {
 
 constexpr const char* kBeginLogging = "Begin Logging\n";
-constexpr size_t kMessageSize = 2048;
 
 [[noreturn]] void FailStartup() {
     std::fflush(stdout);

@@ -11,6 +11,7 @@
 #include <span>
 
 #include "common/memory.h"
+#include "common/messages.h"
 #include "entry/settings.h"
 #include "parser/flow.h"
 #include "storage/queue.h"
@@ -31,8 +32,6 @@ constexpr const char* kUnknownTime = "Unknown\n";
 constexpr int kHeaderSize = 24;
 constexpr int kRecordSize = 48;
 constexpr uint16_t kNetFlowVersion = 5;
-constexpr size_t kLineSize = 2048;
-constexpr size_t kTimeTextSize = 64;
 
 using Bytes = std::span<const uint8_t>;
 
@@ -120,7 +119,7 @@ TrashTexts RenderTrashTexts(const Origin& origin) {
 void TrashUseless(const Origin& origin, int packetsize) {
     if (IsTrashLoggingEnabled() == 0) return;
     const TrashTexts texts = RenderTrashTexts(origin);
-    char line[kLineSize];
+    char line[kMessageSize];
     std::snprintf(line, sizeof line, kUselessFormat, texts.address, packetsize,
                   static_cast<int>(ntohs(origin.address.sin_port)), texts.received);
     LogWrite(line, GetTrashLogFileName());
@@ -129,7 +128,7 @@ void TrashUseless(const Origin& origin, int packetsize) {
 void TrashUnsupported(const Origin& origin, uint16_t version) {
     if (IsTrashLoggingEnabled() == 0) return;
     const TrashTexts texts = RenderTrashTexts(origin);
-    char line[kLineSize];
+    char line[kMessageSize];
     std::snprintf(line, sizeof line, kUnsupportedFormat, texts.address, static_cast<int>(version),
                   texts.received);
     LogWrite(line, GetTrashLogFileName());
@@ -138,7 +137,7 @@ void TrashUnsupported(const Origin& origin, uint16_t version) {
 void TrashMangled(const Origin& origin) {
     if (IsTrashLoggingEnabled() == 0) return;
     const TrashTexts texts = RenderTrashTexts(origin);
-    char line[kLineSize];
+    char line[kMessageSize];
     std::snprintf(line, sizeof line, kMangledFormat, texts.address,
                   static_cast<int>(kNetFlowVersion), texts.received);
     LogWrite(line, GetTrashLogFileName());

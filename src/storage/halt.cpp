@@ -14,7 +14,6 @@
 namespace {
 
 constexpr const char* kAliveThreads = "Alive threads: %d";
-constexpr size_t kMessageSize = 2048;
 // A detached process reports nothing, so it need not wait a whole second between two counts;
 // it still pauses, rather than spinning a core for the whole shutdown.
 constexpr useconds_t kDetachedPoll = 10000;

@@ -28,20 +28,16 @@ constexpr const char* kConnectFailed = "%s\n";
 constexpr const char* kInsertFailed = "Can't add data to mysql server";
 constexpr const char* kCommit = "COMMIT";
 
-constexpr size_t kTimeSize = 64;
-constexpr size_t kStatementSize = 2048;
-constexpr size_t kMessageSize = 2048;
-
 // The connection structure, zero-filled at start; mysqlconn points here once connected.
 MYSQL mysql;
 
 // localtime_r, not localtime: workers convert trash-line times at the same moments.
 void RenderTime(int32_t seconds, char* text) {
-    std::memset(text, 0, kTimeSize);
+    std::memset(text, 0, kTimeTextSize);
     const time_t value = seconds;
     tm local{};
     if (localtime_r(&value, &local) == nullptr) return;
-    std::strftime(text, kTimeSize, kTimeFormat, &local);
+    std::strftime(text, kTimeTextSize, kTimeFormat, &local);
 }
 
 }  // namespace
@@ -63,14 +59,14 @@ void MySQLWrite(const FlowItem* i) {
     NF_ASSERT(i != nullptr, "i != NULL");
     const FlowAddresses address = RenderAddresses(i);
 
-    char received[kTimeSize];
-    char begin[kTimeSize];
-    char end[kTimeSize];
+    char received[kTimeTextSize];
+    char begin[kTimeTextSize];
+    char end[kTimeTextSize];
     RenderTime(i->time_received, received);
     RenderTime(i->flow_begin, begin);
     RenderTime(i->flow_end, end);
 
-    char statement[kStatementSize];
+    char statement[kMessageSize];
     std::snprintf(statement, sizeof statement, kInsertRow, address.origin, received, i->version,
                   static_cast<unsigned long>(i->sequence), address.source, i->src_port,
                   address.destination, i->dst_port, address.nexthop, i->protocol, i->tcp_flags,

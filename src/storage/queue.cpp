@@ -32,7 +32,6 @@ constexpr const char* kDebugDispatcher =
     "DEBUG: Dispatcher - Received: %ld - Queued: %ld - Processed: %ld";
 constexpr const char* kDebugStorage = "DEBUG: Storage - Written: %ld - Freed: %ld ";
 
-constexpr size_t kMessageSize = 2048;
 constexpr time_t kPassIntervalSeconds = 5;
 // How soon a storage thread sleeping between passes notices that shutdown has begun.
 constexpr long kSleepSliceNanos = 100'000'000;

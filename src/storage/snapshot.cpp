@@ -38,7 +38,6 @@ constexpr int kNoDest = 11;
 constexpr int kShortWrite = 12;
 
 constexpr size_t kCopyBufferSize = 131072;
-constexpr size_t kNameSize = 2048;
 // Pause between attempts while another process holds the database file locked.
 constexpr useconds_t kBusyPauseMicros = 1000;
 
@@ -52,7 +51,7 @@ int CopyStream(FILE* in, FILE* out, char* buffer) {
 
 // A cut name could be the database file's own, which the copy would then truncate.
 void RequireWholeName(int length) {
-    if (length < 0 || static_cast<size_t>(length) >= kNameSize) Terminate(kNoDest, kCopyFailed);
+    if (length < 0 || static_cast<size_t>(length) >= kMessageSize) Terminate(kNoDest, kCopyFailed);
 }
 
 // Lock held. Closing commits the open batch first, so the copy holds every accepted row.
@@ -124,7 +123,7 @@ void CreateSnapshot() {
         return;
     }
     notify(kSnapshotBegun);
-    char snapshot[kNameSize];
+    char snapshot[kMessageSize];
     RequireWholeName(
         std::snprintf(snapshot, sizeof snapshot, kSnapshotName, GetBinaryLogFileName()));
     {
@@ -141,7 +140,7 @@ void RotateDB() {
         return;
     }
     notify(kRotationBegun);
-    char previous[kNameSize];
+    char previous[kMessageSize];
     RequireWholeName(
         std::snprintf(previous, sizeof previous, kPreviousName, GetBinaryLogFileName()));
     {

@@ -34,8 +34,6 @@ constexpr const char* kStatementWas = "SQL was: %s";
 constexpr const char* kErrorCode = "Err code is: %d\n";
 constexpr const char* kCommitFailed = "Can't commit the open flow batch: %s";
 
-constexpr size_t kStatementSize = 2048;
-constexpr size_t kMessageSize = 2048;
 // A batch is closed by the row that finds more than this many rows after its first: 5001 rows.
 constexpr int kBatchRows = 4999;
 // SQLite sleeps inside its own busy handler up to this long before reporting busy to us.
@@ -97,7 +95,7 @@ int CommitOpenTransaction(char** errmsg) {
 
 void FormatRow(const FlowItem* i, char* statement) {
     const FlowAddresses address = RenderAddresses(i);
-    std::snprintf(statement, kStatementSize, kInsertRow, address.origin,
+    std::snprintf(statement, kMessageSize, kInsertRow, address.origin,
                   static_cast<long>(i->time_received), i->version,
                   static_cast<unsigned long>(i->sequence), address.source, i->src_port,
                   address.destination, i->dst_port, address.nexthop, i->protocol, i->tcp_flags,
@@ -142,7 +140,7 @@ void CreateDB(sqlite3* db) {
 }
 
 void SQLWrite(const FlowItem* i) {
-    char statement[kStatementSize];
+    char statement[kMessageSize];
     FormatRow(i, statement);
     if (commit_queue.load(std::memory_order_relaxed) == 0) {
         sqlite3_exec(sqlitedb, kBeginBatch, nullptr, nullptr, nullptr);

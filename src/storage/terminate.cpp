@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/messages.h"
 #include "entry/settings.h"
 #include "sched/registry.h"
 #include "storage/mysql_sink.h"
@@ -18,7 +19,6 @@
 namespace {
 
 constexpr const char* kTerminationLine = "Process terminated with value: %d, quitting from %s\n";
-constexpr size_t kMessageSize = 2048;
 // How long Terminate waits for a storage pass to release the database handles.
 constexpr auto kCloseWait = std::chrono::seconds(2);
 

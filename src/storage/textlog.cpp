@@ -19,15 +19,12 @@ constexpr const char* kTextLogLine =
     "Bytes: %12lu Packets: %12lu Start: %s Stop: %s SrcMask: /%02d DstMask: /%02d\n";
 constexpr const char* kUnknownTime = "Unknown";
 
-constexpr size_t kTimeSize = 64;
-constexpr size_t kLineSize = 2048;
-
 // ctime_r renders into the caller's buffer: the workers render trash-line times concurrently.
 void RenderTime(int32_t seconds, char* text) {
-    std::memset(text, 0, kTimeSize);
+    std::memset(text, 0, kTimeTextSize);
     const time_t value = seconds;
     if (ctime_r(&value, text) == nullptr) {
-        std::snprintf(text, kTimeSize, "%s", kUnknownTime);
+        std::snprintf(text, kTimeTextSize, "%s", kUnknownTime);
         return;
     }
     const size_t length = std::strlen(text);
@@ -40,14 +37,14 @@ void TextLogPacket(const FlowItem* i) {
     NF_ASSERT(i != nullptr, "i!= NULL");
     const FlowAddresses address = RenderAddresses(i);
 
-    char received[kTimeSize];
-    char start[kTimeSize];
-    char stop[kTimeSize];
+    char received[kTimeTextSize];
+    char start[kTimeTextSize];
+    char stop[kTimeTextSize];
     RenderTime(i->time_received, received);
     RenderTime(i->flow_begin, start);
     RenderTime(i->flow_end, stop);
 
-    char line[kLineSize];
+    char line[kMessageSize];
     std::snprintf(line, sizeof line, kTextLogLine, address.origin, received, i->version,
                   static_cast<unsigned long>(i->sequence), address.source, i->src_port,
                   address.destination, i->dst_port, address.nexthop, i->protocol,
