@@ -1,13 +1,11 @@
 #pragma once
-// Dispatcher counters: datagrams queued, jobs seen by the last reclaim pass, jobs reclaimed.
-// Read without a lock by the throttle and the diagnostic dump.
+// Dispatcher counters: datagrams queued, the backlog the maintainer's last pass found, jobs parsed
+// and handed back. Read without a lock by the maintainer and the diagnostic dump.
 #include <cstdint>
 
-void InitQueueCounters();
 uint32_t GetReceivedCount();
 uint32_t GetQueueCount();
 uint32_t GetProcessedCount();
 void IncrementReceived();
-void IncrementQueued();
-void IncrementProcessed();
-void ResetQueued();
+void AddProcessed(uint32_t jobs);
+void SetQueueCount(uint32_t jobs);

@@ -5,13 +5,10 @@
 #include <cstdlib>
 
 #include "common/messages.h"
-#include "sched/wait.h"
-
-pthread_mutex_t memmgr_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
-// Written under memmgr_mutex; atomic so the diagnostic dump may read them without it.
+// The C allocator is thread-safe, so only the accounting has to be shared: atomic counters.
 std::atomic<unsigned long> malloc_total{0};
 std::atomic<unsigned int> malloc_counts{0};
 std::atomic<unsigned int> free_counts{0};
@@ -25,26 +22,19 @@ void InitMemoryManager() {
 }
 
 void* allocate_mem(size_t size) {
-    void* block;
-    {
-        LockGuard lock(memmgr_mutex);
-        // malloc(0) may return null legitimately; ask for one byte so null always means failure.
-        block = std::malloc(size == 0 ? 1 : size);
-        if (block != nullptr) {
-            malloc_counts.fetch_add(1, std::memory_order_relaxed);
-            malloc_total.fetch_add(size, std::memory_order_relaxed);
-        }
-    }
+    // malloc(0) may return null legitimately; ask for one byte so null always means failure.
+    void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr) {
         std::fprintf(stderr, "Can't allocate %zu bytes\n", size);
         std::exit(1);
     }
+    malloc_counts.fetch_add(1, std::memory_order_relaxed);
+    malloc_total.fetch_add(size, std::memory_order_relaxed);
     return block;
 }
 
 void release_mem(void* ptr, size_t size) {
     NF_ASSERT(ptr != nullptr, "ptr!=NULL");
-    LockGuard lock(memmgr_mutex);
     std::free(ptr);
     free_counts.fetch_add(1, std::memory_order_relaxed);
     malloc_total.fetch_sub(size, std::memory_order_relaxed);

@@ -2,11 +2,7 @@
 // Tracked allocator: every queue node, datagram copy, record and large buffer of the
 // daemon is allocated and released here, so the counters can be reported at any time.
 // The caller states the block's size again at release; the allocator keeps no sizes.
-#include <pthread.h>
-
 #include <cstddef>
-
-extern pthread_mutex_t memmgr_mutex;
 
 void InitMemoryManager();
 
@@ -14,7 +10,7 @@ void InitMemoryManager();
 void* allocate_mem(size_t size);
 void release_mem(void* ptr, size_t size);
 
-// Counter snapshots, read without the lock (diagnostics only).
+// Counter snapshots (diagnostics only).
 unsigned long GetMallocTotal();
 unsigned int GetMallocCounts();
 unsigned int GetFreeCounts();

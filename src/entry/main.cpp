@@ -107,7 +107,6 @@ void PrintRunningUser(StartupOptions& options) {
 
 int main(int argc, char** argv) {
     InitMemoryManager();
-    EnableWaitState();
     StartupOptions options{};
     ReadSettings(argc, argv, &options);
     if (options.user != nullptr) SwitchUser(options.user);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,6 @@
 #include "listen/shutdown.h"
 #include "sched/joblist.h"
 #include "sched/registry.h"
-#include "sched/wait.h"
 #include "sched/workers.h"
 #include "storage/queue.h"
 #include "storage/terminate.h"
@@ -29,7 +29,11 @@ namespace {
 constexpr const char* kDaemonized = "Succesfully daemonized with pid %ld\n";
 constexpr int kReceiveBufferBytes = 4194304;  // bursts wait in the kernel while jobs are queued
 constexpr size_t kPacketSize = 16384;
-constexpr long kSelectTimeoutNs = 75L * 1000 * 1000;
+constexpr size_t kRingBytes = kReceiveBatch * kPacketSize;
+// Batches read before the loop looks at the signals again.
+constexpr int kBatchesPerWake = 16;
+// How long an idle loop waits for a datagram; signals interrupt the wait.
+constexpr timespec kIdleWake{1, 0};
 constexpr useconds_t kEndPoll = 10000;
 
 int NFSocketDescriptor = -1;
@@ -81,7 +85,6 @@ void StartThreads(int nThreads) {
                           "NeverendingLoop - Can't create dispatcher thread"),
               kDispatcherThread, kThreadAlive, -1);
     SetThreadCount(nThreads);
-    SetWaitTime(nThreads);
     for (int count = 0; count < nThreads; ++count) {
         AddThread(StartThread(ThreadWorker, AsThreadArgument(count),
                               "NeverendingLoop - Can't create worker thread"),
@@ -89,27 +92,63 @@ void StartThreads(int nThreads) {
     }
 }
 
-// One pass: wait up to 75 ms for a datagram, then queue it. The operator signals are unblocked
-// only inside pselect, where this thread holds no lock, so their work can run right after it.
-void ReceivePass(char* packet, const sigset_t& unblocked) {
+// The receive loop's buffers: one batch of datagrams as recvmmsg fills them in.
+struct ReceiveRing {
+    char* buffers;  // kReceiveBatch buffers of kPacketSize bytes, one tracked block
+    mmsghdr messages[kReceiveBatch];
+    iovec vectors[kReceiveBatch];
+    sockaddr_in senders[kReceiveBatch];
+};
+
+void InitRing(ReceiveRing& ring) {
+    ring.buffers = static_cast<char*>(allocate_mem(kRingBytes));
+    for (int i = 0; i < kReceiveBatch; ++i) {
+        ring.vectors[i] = iovec{ring.buffers + static_cast<size_t>(i) * kPacketSize, kPacketSize};
+        ring.messages[i] = mmsghdr{};
+        ring.messages[i].msg_hdr.msg_name = &ring.senders[i];
+        ring.messages[i].msg_hdr.msg_iov = &ring.vectors[i];
+        ring.messages[i].msg_hdr.msg_iovlen = 1;
+    }
+}
+
+// Reads up to `most` waiting datagrams with one call and queues them; the number read. A
+// datagram longer than a buffer is cut to its first kPacketSize bytes; an empty one is dropped.
+int ReceiveBatch(ReceiveRing& ring, int most) {
+    for (int i = 0; i < most; ++i) ring.messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    const int got = recvmmsg(NFSocketDescriptor, ring.messages, static_cast<unsigned>(most),
+                             MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < got; ++i) {
+        const unsigned length = ring.messages[i].msg_len;
+        if (length > 0)
+            AddJob(static_cast<const char*>(ring.vectors[i].iov_base), length,
+                   reinterpret_cast<const sockaddr*>(&ring.senders[i]));
+    }
+    PublishJobs();
+    return got;
+}
+
+// Reads what the socket holds, in batches, while the backlog has room; returns after a bounded
+// number of batches so that signals still get their turn under a flood.
+void ReceiveAvailable(ReceiveRing& ring) {
+    for (int batch = 0; batch < kBatchesPerWake; ++batch) {
+        const int most = std::min(RoomForJobs(), kReceiveBatch);
+        if (most == 0 || ReceiveBatch(ring, most) < most) return;
+    }
+}
+
+// One pass: wait for datagrams (or, with the backlog full, for room), then read them. The
+// operator signals are unblocked only inside pselect, where this thread holds no lock, so their
+// work can run right after it; they also end the wait at once, so it needs no short timeout.
+void ReceivePass(ReceiveRing& ring, const sigset_t& unblocked) {
+    const bool room = WaitForRoom();
     fd_set filedescriptors;
     FD_ZERO(&filedescriptors);
-    FD_SET(NFSocketDescriptor, &filedescriptors);
-    const timespec timeout{0, kSelectTimeoutNs};
-    const int ready =
-        pselect(NFSocketDescriptor + 1, &filedescriptors, nullptr, nullptr, &timeout, &unblocked);
+    if (room) FD_SET(NFSocketDescriptor, &filedescriptors);
+    const timespec timeout = room ? kIdleWake : timespec{0, 0};
+    const int ready = pselect(room ? NFSocketDescriptor + 1 : 0, &filedescriptors, nullptr,
+                              nullptr, &timeout, &unblocked);
     RunSignalWork();
-    if (ready <= 0) {
-        SetThrottle(0);
-        return;
-    }
-    SetThrottle(1);
-    if (!FD_ISSET(NFSocketDescriptor, &filedescriptors)) return;
-    sockaddr_in from{};
-    socklen_t from_len = sizeof from;
-    const ssize_t packet_len = recvfrom(NFSocketDescriptor, packet, kPacketSize, 0,
-                                        reinterpret_cast<sockaddr*>(&from), &from_len);
-    if (packet_len > 0) AddJob(packet, packet_len, reinterpret_cast<sockaddr*>(&from));
+    if (ready > 0) ReceiveAvailable(ring);
 }
 
 }  // namespace
@@ -137,12 +176,12 @@ int NeverEndingLoop(int nThreads) {
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
     StartThreads(nThreads);
-    SetThrottle(0);
 
     const sigset_t unblocked = ControlSignalsUnblocked();
-    char* packet = static_cast<char*>(allocate_mem(kPacketSize));
-    while (ShutdownInProgress() == 0) ReceivePass(packet, unblocked);
-    release_mem(packet, kPacketSize);
+    ReceiveRing ring;
+    InitRing(ring);
+    while (ShutdownInProgress() == 0) ReceivePass(ring, unblocked);
+    release_mem(ring.buffers, kRingBytes);
     // The settings must outlive every thread that reads them.
     while (AliveThreads() > 0) usleep(kEndPoll);
     ReleaseNamedVars();

@@ -1,142 +1,237 @@
 #include "sched/joblist.h"
 
+#include <errno.h>
+
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
-#include <new>
 
+#include "common/clock.h"
 #include "common/counters.h"
 #include "common/memory.h"
 #include "common/messages.h"
+#include "entry/settings.h"
+#include "listen/shutdown.h"
 #include "sched/wait.h"
 
 // Statically initialised and never initialised again: the receive loop may queue a job before
-// the maintainer thread has even been scheduled, so nothing may reset the lock under it.
+// any worker has been scheduled, so nothing may reset the lock under it.
 pthread_mutex_t PacketList_mutex = PTHREAD_MUTEX_INITIALIZER;
-JobItem* head = nullptr;
-JobItem* LastItem = nullptr;
-int IsLastItemValid = 0;
 std::atomic<int> TotalThreads{0};
 
 namespace {
 
-constexpr size_t kAddressSize = 16;  // an IPv4 sockaddr_in, as recvfrom fills it in
+// A worker takes at most this many jobs at once, so that a burst is spread over all of them.
+constexpr int kMostTaken = 64;
+constexpr std::chrono::milliseconds kRoomWait{100};
+constexpr std::chrono::milliseconds kStoppingPause{100};
 
-// Only the receiving thread assigns jobs, so the cursor needs no lock.
-int next_job_thread = 0;
+// Guarded by PacketList_mutex.
+JobChain queued;               // published, not yet taken by a worker
+JobItem* free_jobs = nullptr;  // handed back, ready for reuse
+int free_count = 0;
+int idle_workers = 0;
+bool receiver_waiting = false;
+pthread_cond_t jobs_ready = PTHREAD_COND_INITIALIZER;
+pthread_cond_t room_made = PTHREAD_COND_INITIALIZER;
+pthread_cond_t maintainer_wake = PTHREAD_COND_INITIALIZER;
 
-JobItem* NewJob(const char* packet, int packetsize, const sockaddr* from) {
-    // Value-initialised: incomplete, unlinked.
-    JobItem* job = new (allocate_mem(sizeof(JobItem))) JobItem{};
-    job->thread_assigned = GetNextThread();
-    job->packet = static_cast<char*>(allocate_mem(static_cast<size_t>(packetsize)));
-    std::memcpy(job->packet, packet, static_cast<size_t>(packetsize));
-    job->packetsize = packetsize;
-    job->from = static_cast<sockaddr*>(allocate_mem(kAddressSize));
-    std::memcpy(job->from, from, kAddressSize);
+// Written under the lock; read without it by the receive loop when it sizes a read.
+std::atomic<int> backlog{0};
+
+// The receive loop's own: jobs filled but not yet published, and free jobs to fill.
+JobChain pending;
+JobItem* stash = nullptr;
+int stash_count = 0;
+
+void Append(JobChain& to, const JobChain& from) {
+    if (from.count == 0) return;
+    if (to.count == 0) {
+        to = from;
+        return;
+    }
+    to.last->next = from.first;
+    to.last = from.last;
+    to.count += from.count;
+}
+
+JobChain PopFront(JobChain& from, int count) {
+    JobChain taken;
+    if (count <= 0 || from.count == 0) return taken;
+    taken.first = from.first;
+    taken.last = from.first;
+    taken.count = 1;
+    while (taken.count < count && taken.last->next != nullptr) {
+        taken.last = taken.last->next;
+        ++taken.count;
+    }
+    from.first = taken.last->next;
+    from.count -= taken.count;
+    if (from.count == 0) from.last = nullptr;
+    taken.last->next = nullptr;
+    return taken;
+}
+
+int Limit() {
+    return static_cast<int>(std::clamp<unsigned long>(GetMaxThrottle(), 1, INT_MAX));
+}
+
+// Once the backlog is full the receive loop waits until this much is parsed, so that it then
+// reads whole batches rather than one datagram per wake-up.
+int ResumeLevel() {
+    const int limit = Limit();
+    return limit - std::min(kReceiveBatch, (limit + 1) / 2);
+}
+
+// Lock held. Refills the receive loop's stash from the handed-back jobs.
+void RefillStash() {
+    while (stash_count < kReceiveBatch && free_jobs != nullptr) {
+        JobItem* job = free_jobs;
+        free_jobs = job->next;
+        --free_count;
+        job->next = stash;
+        stash = job;
+        ++stash_count;
+    }
+}
+
+JobItem* NewJob() {
+    if (stash == nullptr) return new (allocate_mem(sizeof(JobItem))) JobItem{};
+    JobItem* job = stash;
+    stash = job->next;
+    --stash_count;
+    job->next = nullptr;
     return job;
 }
 
-void ReleaseJob(JobItem* job) {
-    release_mem(job->from, kAddressSize);
-    release_mem(job->packet, static_cast<size_t>(job->packetsize));
-    job->~JobItem();
-    release_mem(job, sizeof(JobItem));
+void ReleasePacket(JobItem* job) {
+    if (job->packet != job->inline_packet) {
+        release_mem(job->packet, static_cast<size_t>(job->packetsize));
+        job->packet = job->inline_packet;
+    }
 }
 
-// Lock held. Returns the job that followed the one removed.
-JobItem* UnlinkJob(JobItem* job) {
-    JobItem* following = job->next;
-    if (job == head) {
-        head = following;
-    } else if (job->prev != nullptr) {
-        job->prev->next = following;
-    }
-    if (following != nullptr) following->prev = job->prev;
-    return following;
+// Lock held. The parsed jobs become free jobs; the receive loop is woken if it waits for room.
+void HandBack(const JobChain& parsed) {
+    parsed.last->next = free_jobs;
+    free_jobs = parsed.first;
+    free_count += parsed.count;
+    backlog.fetch_sub(parsed.count, std::memory_order_relaxed);
+    AddProcessed(static_cast<uint32_t>(parsed.count));
+    if (receiver_waiting && backlog.load(std::memory_order_relaxed) <= ResumeLevel())
+        pthread_cond_signal(&room_made);
+}
+
+// Lock held. A fair share of the queue, so that the other workers get jobs of a burst too.
+int TakeSize() {
+    const int share = queued.count / std::max(TotalThreads.load(std::memory_order_relaxed), 1);
+    return std::clamp(share, 1, kMostTaken);
+}
+
+// Waits on cond until deadline, until a wake-up, or for good when deadline is null.
+int Wait(pthread_cond_t& cond, const timespec* deadline) {
+    if (deadline == nullptr) return pthread_cond_wait(&cond, &PacketList_mutex);
+    return pthread_cond_clockwait(&cond, &PacketList_mutex, CLOCK_MONOTONIC, deadline);
 }
 
 }  // namespace
+
+void SetThreadCount(int nThreads) { TotalThreads.store(nThreads, std::memory_order_relaxed); }
 
 void AddJob(const char* packet, long packetsize, const sockaddr* from) {
     NF_ASSERT(packet != nullptr, "packet != NULL");
     NF_ASSERT(from != nullptr, "from != NULL");
     NF_ASSERT(packetsize > 0 && packetsize <= INT_MAX, "packetsize > 0");
-    // Allocation and copying stay outside the lock; only the link update is serialised.
-    JobItem* job = NewJob(packet, static_cast<int>(packetsize), from);
-
-    LockGuard lock(PacketList_mutex);
-    JobItem* tail = GetLastItem();
-    if (tail != nullptr) {
-        tail->next = job;
-        job->prev = tail;
-    } else {
-        head = job;
-    }
-    LastItem = job;
-    IsLastItemValid = 1;
+    JobItem* job = NewJob();
+    const auto size = static_cast<size_t>(packetsize);
+    if (size > sizeof job->inline_packet)
+        job->packet = static_cast<char*>(allocate_mem(size));
+    else
+        job->packet = job->inline_packet;
+    std::memcpy(job->packet, packet, size);
+    job->packetsize = static_cast<int>(packetsize);
+    std::memcpy(&job->from, from, sizeof job->from);
+    Append(pending, JobChain{job, job, 1});
     IncrementReceived();
 }
 
-JobItem* FindFirstJob(int threadid) {
-    LockGuard lock(PacketList_mutex);
-    for (JobItem* job = head; job != nullptr; job = job->next) {
-        if (job->thread_assigned == threadid &&
-            job->JobComplete.load(std::memory_order_acquire) == 0)
-            return job;
+void PublishJobs() {
+    if (pending.count == 0) return;
+    int wake;
+    {
+        LockGuard lock(PacketList_mutex);
+        Append(queued, pending);
+        backlog.fetch_add(pending.count, std::memory_order_relaxed);
+        RefillStash();
+        wake = std::min(pending.count, idle_workers);
     }
-    return nullptr;
+    pending = JobChain{};
+    for (int i = 0; i < wake; ++i) pthread_cond_signal(&jobs_ready);
 }
 
-JobItem* PredictNextJob(const JobItem* job, int threadid, int steps) {
-    // No step at all would land on the job itself, which its worker is about to complete.
-    if (steps < 1) return nullptr;
+int RoomForJobs() {
+    return std::max(Limit() - backlog.load(std::memory_order_relaxed), 0);
+}
+
+bool WaitForRoom() {
+    if (RoomForJobs() > 0) return true;
+    const timespec deadline = MonotonicDeadline(kRoomWait);
     LockGuard lock(PacketList_mutex);
-    const JobItem* reached = job;
-    for (int step = 0; step < steps && reached != nullptr; ++step) reached = reached->next;
-    // A completed job of our own is reached when the maintainer removed jobs between two
-    // look-aheads; it may be released at any moment after we unlock, so it is a miss.
-    if (reached == nullptr || reached->thread_assigned != threadid ||
-        reached->JobComplete.load(std::memory_order_acquire) != 0)
-        return nullptr;
-    return const_cast<JobItem*>(reached);
+    receiver_waiting = true;
+    int result = 0;
+    while (result != ETIMEDOUT && backlog.load(std::memory_order_relaxed) > ResumeLevel())
+        result = Wait(room_made, &deadline);
+    receiver_waiting = false;
+    return RoomForJobs() > 0;
+}
+
+JobChain TakeJobs(JobChain parsed) {
+    for (JobItem* job = parsed.first; job != nullptr; job = job->next) ReleasePacket(job);
+    LockGuard lock(PacketList_mutex);
+    if (parsed.count > 0) HandBack(parsed);
+    while (queued.count == 0 && ShutdownInProgress() == 0) {
+        ++idle_workers;
+        Wait(jobs_ready, nullptr);
+        --idle_workers;
+    }
+    return PopFront(queued, TakeSize());
 }
 
 void ReclaimCompletedJobs() {
-    LockGuard lock(PacketList_mutex);
-    ResetQueued();
-    // The tail may be released below.
-    IsLastItemValid = 0;
-    JobItem* job = head;
-    while (job != nullptr) {
-        IncrementQueued();
-        // Acquire pairs with the worker's release, so its last reads of the job come first.
-        if (job->JobComplete.load(std::memory_order_acquire) != 1) {
-            job = job->next;
-            continue;
-        }
-        IncrementProcessed();
-        JobItem* following = UnlinkJob(job);
-        ReleaseJob(job);
+    JobChain spare;
+    {
+        LockGuard lock(PacketList_mutex);
+        const int jobs = backlog.load(std::memory_order_relaxed);
+        SetQueueCount(static_cast<uint32_t>(jobs));
+        JobChain pool{free_jobs, nullptr, free_count};
+        spare = PopFront(pool, free_count - std::max(jobs, kReceiveBatch));
+        free_jobs = pool.first;
+        free_count = pool.count;
+    }
+    for (JobItem* job = spare.first; job != nullptr;) {
+        JobItem* following = job->next;
+        job->~JobItem();
+        release_mem(job, sizeof(JobItem));
         job = following;
     }
 }
 
-int GetNextThread() {
-    if (next_job_thread < TotalThreads.load(std::memory_order_relaxed) - 1)
-        ++next_job_thread;
-    else
-        next_job_thread = 0;
-    return next_job_thread;
+// TotalThreads + 1 seconds, cut short once shutdown has begun. During a shutdown it still waits
+// 100 ms, so that its passes never follow each other without a pause.
+void YieldCPU() {
+    const bool stopping = ShutdownInProgress() == 1;
+    const auto pause = stopping ? std::chrono::nanoseconds(kStoppingPause)
+                                : std::chrono::seconds(TotalThreads.load() + 1);
+    const timespec deadline = MonotonicDeadline(pause);
+    LockGuard lock(PacketList_mutex);
+    int result = 0;
+    while (result != ETIMEDOUT && (stopping || ShutdownInProgress() == 0))
+        result = Wait(maintainer_wake, &deadline);
 }
 
-JobItem* FindFirstSlot() {
-    JobItem* job = head;
-    while (job != nullptr && job->next != nullptr) job = job->next;
-    return job;
+void WakeDispatchThreads() {
+    LockGuard lock(PacketList_mutex);
+    pthread_cond_broadcast(&jobs_ready);
+    pthread_cond_broadcast(&maintainer_wake);
 }
-
-JobItem* GetLastItem() { return IsLastItemValid == 1 ? LastItem : FindFirstSlot(); }
-
-void SetThreadCount(int nThreads) { TotalThreads.store(nThreads, std::memory_order_relaxed); }
-
-void SetJobQueue() { head = nullptr; }

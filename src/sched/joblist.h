@@ -1,38 +1,59 @@
 #pragma once
-// The packet job list: one node per received datagram, in arrival order, each assigned
-// round-robin to a worker. Appended by the receive loop, searched by the workers, pruned
-// of completed jobs by the maintainer.
+// The packet job list: one job per received datagram, oldest first. The receive loop appends
+// jobs in batches; workers take the oldest ones and hand them back once parsed, in the same
+// lock, and handed-back jobs are reused for later datagrams. The jobs received but not yet
+// parsed are the backlog, which the -i limit bounds: past it the receive loop stops reading.
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <cstdint>
 
+// Room inside a job for the largest datagram an exporter sends (a header and 30 records);
+// a longer datagram gets a tracked block of its own.
+constexpr int kInlinePacketSize = 24 + 30 * 48;
+
 struct JobItem {
-    int32_t thread_assigned;
-    std::atomic<int> JobComplete;  // 0 -> 1 once, by the owning worker
-    char* packet;
-    sockaddr* from;  // 16-byte copy of the sender's address
-    int packetsize;
-    JobItem* prev;
     JobItem* next;
+    char* packet;  // inline_packet, or a tracked block of packetsize bytes
+    int packetsize;
+    sockaddr_in from;
+    char inline_packet[kInlinePacketSize];
 };
 
+// A run of jobs linked through next, first to last.
+struct JobChain {
+    JobItem* first = nullptr;
+    JobItem* last = nullptr;
+    int count = 0;
+};
+
+// Datagrams the receive loop reads with one system call, at most.
+constexpr int kReceiveBatch = 64;
+
 extern pthread_mutex_t PacketList_mutex;
-extern JobItem* head;
-extern JobItem* LastItem;
-extern int IsLastItemValid;
 extern std::atomic<int> TotalThreads;
 
-void AddJob(const char* packet, long packetsize, const sockaddr* from);
-JobItem* FindFirstJob(int threadid);
-// The worker's look-ahead, under the lock: the job `steps` links after `job` if it is an
-// incomplete job of `threadid`, else null (a miss). `job` must still be incomplete.
-JobItem* PredictNextJob(const JobItem* job, int threadid, int steps);
-// One maintainer pass: unlinks and releases every completed job, recounting the list.
-void ReclaimCompletedJobs();
-int GetNextThread();
-JobItem* FindFirstSlot();  // lock held
-JobItem* GetLastItem();    // lock held
 void SetThreadCount(int nThreads);
-void SetJobQueue();
+
+// Receive loop only. AddJob copies a datagram into a job kept aside until PublishJobs appends
+// every job kept aside since the last call, with one lock, and wakes idle workers.
+void AddJob(const char* packet, long packetsize, const sockaddr* from);
+void PublishJobs();
+// How many more datagrams fit in the backlog (the -i limit, at least 1).
+int RoomForJobs();
+// While the backlog is full, waits up to 100 ms for the workers to make room; true if there is.
+bool WaitForRoom();
+
+// Workers: hands back the jobs of the last call, parsed, and waits for the oldest jobs not yet
+// taken. An empty chain means shutdown has begun and no job is left.
+JobChain TakeJobs(JobChain parsed);
+
+// Maintainer: releases pooled jobs beyond what the backlog needs and counts the backlog; waits
+// up to TotalThreads + 1 seconds, or 100 ms once shutdown has begun, between two passes.
+void ReclaimCompletedJobs();
+void YieldCPU();
+
+// Wakes every thread waiting in TakeJobs or YieldCPU, so that it sees the shutdown flag.
+void WakeDispatchThreads();

@@ -1,17 +1,12 @@
 #pragma once
-// The pause of every polling loop and the program-wide lock convention: locks are taken by
-// spinning on pthread_mutex_trylock with one WaitState() after each failed attempt.
+// The program-wide lock convention: a mutex is held for a scope by a LockGuard. A thread that
+// finds it taken blocks in the kernel rather than spinning.
 #include <pthread.h>
 
+// One microsecond's pause before a retry.
 void WaitState();
-void SetWaitTime(int nThreads);
-void EnableWaitState();
-void DisableWaitState();
-int MinimizeDelay();
-
 void SpinLock(pthread_mutex_t* mutex);
 
-// Holds a mutex, taken by SpinLock, for the guard's scope.
 class LockGuard {
 public:
     explicit LockGuard(pthread_mutex_t& mutex) : mutex_(mutex) { SpinLock(&mutex_); }

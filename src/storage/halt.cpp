@@ -8,7 +8,7 @@
 #include "entry/settings.h"
 #include "listen/shutdown.h"
 #include "sched/registry.h"
-#include "sched/workers.h"
+#include "sched/joblist.h"
 #include "storage/terminate.h"
 
 namespace {
@@ -35,9 +35,8 @@ void ReportAndPause() {
 // the receive loop makes no further pass and a second SIGTERM finds nobody to serve it.
 void HaltApp() {
     StartShutdown();
-    // Only the receive loop moves the throttle; left at 1 by the last datagram it would hold the
-    // workers and the maintainer, and with them the shutdown, for good.
-    SetThrottle(0);
+    // Idle workers and the maintainer sleep until woken: they must see the flag now.
+    WakeDispatchThreads();
     do {
         ReportAndPause();
     } while (AliveThreads() > 0);

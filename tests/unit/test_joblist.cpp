@@ -1,91 +1,130 @@
-// Packet job list, checked through its links and the allocator counters.
+// Packet job list: oldest job first, the -i bound on the backlog, reuse of parsed jobs, and the
+// wake-up of idle workers at shutdown. The test thread plays the receive loop.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/counters.h"
 #include "common/memory.h"
+#include "fixtures.h"
+#include "process.h"
+#include "listen/shutdown.h"
 #include "sched/joblist.h"
-#include "sched/wait.h"
 
 namespace {
 
-// Queues `size` bytes of 'x' from port `size` and returns its job; the buffers die here.
-JobItem* Queue(size_t size) {
-    const std::vector<char> datagram(size, 'x');
+using namespace testsupport;
+
+// Queues one datagram of `size` bytes of `fill` from port `size`.
+void Queue(size_t size, char fill = 'x') {
+    const std::vector<char> datagram(size, fill);
     const sockaddr_in from{AF_INET, htons(static_cast<uint16_t>(size)), {}, {}};
     AddJob(datagram.data(), static_cast<long>(size), reinterpret_cast<const sockaddr*>(&from));
-    LockGuard lock(PacketList_mutex);
-    return FindFirstSlot();
 }
 
-// The list in order, checking that every prev link mirrors its next link.
-std::vector<JobItem*> Jobs() {
-    LockGuard lock(PacketList_mutex);
-    std::vector<JobItem*> jobs;
-    for (JobItem* job = head; job != nullptr; job = job->next) {
-        EXPECT_EQ(job->prev, jobs.empty() ? nullptr : jobs.back());
-        jobs.push_back(job);
+std::vector<int> Sizes(const JobChain& jobs) {
+    std::vector<int> sizes;
+    for (const JobItem* job = jobs.first; job != nullptr; job = job->next) {
+        EXPECT_EQ(std::string(job->packet, static_cast<size_t>(job->packetsize)),
+                  std::string(static_cast<size_t>(job->packetsize), 'x'));
+        EXPECT_EQ(ntohs(job->from.sin_port), job->packetsize);
+        sizes.push_back(job->packetsize);
     }
-    return jobs;
+    return sizes;
 }
 
-void Complete(JobItem* job) { job->JobComplete.store(1); }
+unsigned Blocks() { return GetMallocCounts() - GetFreeCounts(); }
 
-void Drain() {
-    for (JobItem* job : Jobs()) Complete(job);
-    ReclaimCompletedJobs();
-}
-
-// Every job is released with the size it was allocated with, checked at the end.
-TEST(JobList, RoundRobinSearchLookAheadReclaimAndTheTailCache) {
-    const unsigned long held = GetMallocTotal();
-    const unsigned int blocks = GetMallocCounts() - GetFreeCounts();
-    SetThreadCount(4);  // the cursor starts at 0: the first job goes to worker 1
-    std::vector<JobItem*> jobs;
-    std::vector<int> assigned;
-    for (size_t i = 0; i < 9; ++i) jobs.push_back(Queue(40 + i));
-    for (JobItem* job : jobs) assigned.push_back(job->thread_assigned);
-    EXPECT_EQ(assigned, (std::vector<int>{1, 2, 3, 0, 1, 2, 3, 0, 1}));
-    EXPECT_EQ(FindFirstJob(1), jobs[0]);
-    EXPECT_EQ(PredictNextJob(jobs[0], 1, 4), jobs[4]);
-    EXPECT_EQ(PredictNextJob(jobs[5], 2, 4), nullptr);  // the end of the list is a miss
-    Complete(jobs[0]);
-    EXPECT_EQ(FindFirstJob(1), jobs[4]);
-    Complete(jobs[4]);
-    EXPECT_EQ(FindFirstJob(1), jobs[8]);
-    Complete(jobs[8]);
-    EXPECT_EQ(FindFirstJob(1), nullptr);
-    EXPECT_EQ(PredictNextJob(jobs[4], 1, 4), nullptr);  // already parsed
-    EXPECT_EQ(FindFirstJob(7), nullptr);                // a worker with no job at all
-    EXPECT_EQ(FindFirstJob(0), jobs[3]);
-
-    const uint32_t processed = GetProcessedCount();
-    ReclaimCompletedJobs();  // head, middle and tail
-    const std::vector<JobItem*> left{jobs[1], jobs[2], jobs[3], jobs[5], jobs[6], jobs[7]};
-    EXPECT_EQ(Jobs(), left);
-    EXPECT_EQ(GetQueueCount(), 9u);  // the pass counts the jobs it released too
-    EXPECT_EQ(GetProcessedCount(), processed + 3);
-    Drain();
-
+// The test thread plays the receive loop and, for phases 1 and 2, the only worker; a worker
+// never hands back its last jobs without taking more, so each phase leaves one job taken.
+void OldestFirstBoundedByTheLimitAndParsedJobsReused() {
+    UseSwitches({"-i", "4"});
     SetThreadCount(1);
-    JobItem* a = Queue(20);
-    EXPECT_EQ(std::string(a->packet, static_cast<size_t>(a->packetsize)), std::string(20, 'x'));
-    EXPECT_EQ(ntohs(reinterpret_cast<const sockaddr_in*>(a->from)->sin_port), 20);
-    JobItem* b = Queue(21);
-    Complete(Queue(22));
-    ReclaimCompletedJobs();  // releases the cached tail
-    EXPECT_EQ(IsLastItemValid, 0);
-    JobItem* d = Queue(23);
-    EXPECT_EQ(Jobs(), (std::vector<JobItem*>{a, b, d}));
-    EXPECT_EQ(LastItem, d);
-    EXPECT_EQ(IsLastItemValid, 1);
-    for (JobItem* job : {a, b, d}) EXPECT_EQ(job->thread_assigned, 0);  // the only worker
-    Drain();
-    EXPECT_EQ(GetMallocTotal(), held);
-    EXPECT_EQ(GetMallocCounts() - GetFreeCounts(), blocks);
+    EXPECT_EQ(RoomForJobs(), 4);
+    Queue(30);
+    Queue(20000);  // longer than a job holds inline: a block of its own
+    EXPECT_EQ(RoomForJobs(), 4);  // kept aside until published
+    PublishJobs();
+    Queue(40);
+    PublishJobs();
+    EXPECT_EQ(RoomForJobs(), 1);
+
+    JobChain jobs = TakeJobs({});
+    EXPECT_EQ(Sizes(jobs), (std::vector<int>{30, 20000, 40}));
+    Queue(50);
+    PublishJobs();
+    EXPECT_EQ(RoomForJobs(), 0);
+    EXPECT_FALSE(WaitForRoom());  // nobody makes room: gives up after its pause
+
+    const unsigned before = Blocks();
+    jobs = TakeJobs(jobs);  // hands back three, takes the fourth
+    EXPECT_EQ(Sizes(jobs), (std::vector<int>{50}));
+    EXPECT_EQ(GetProcessedCount(), 3u);
+    EXPECT_EQ(Blocks(), before - 1);  // the long datagram's block is released
+    EXPECT_TRUE(WaitForRoom());
+    EXPECT_EQ(RoomForJobs(), 3);
+
+    Queue(60);  // the receive loop's spare job, taken at the last publish
+    PublishJobs();
+    Queue(70);  // the parsed jobs, taken at that publish: nothing new is allocated
+    PublishJobs();
+    EXPECT_EQ(Blocks(), before);
+    EXPECT_EQ(Sizes(jobs = TakeJobs(jobs)), (std::vector<int>{60, 70}));
+}
+
+// A burst's jobs stay pooled until the maintainer finds the backlog gone; the pool and the
+// receive loop keep a receive batch each, so that the next burst starts without allocating.
+void MaintainerCountsTheBacklogAndReturnsTheBurstsMemory() {
+    UseSwitches({});
+    SetThreadCount(4);
+    const unsigned before = Blocks();
+    for (int i = 0; i < 1000; ++i) Queue(24);
+    PublishJobs();
+    ReclaimCompletedJobs();
+    EXPECT_EQ(GetQueueCount(), 1002u);  // two left taken by the first phase
+    JobChain parsed = TakeJobs({});
+    EXPECT_EQ(parsed.count, 64);  // a quarter of the queue for each of four, 64 at the most
+    for (int taken = parsed.count; taken < 1000; taken += parsed.count) parsed = TakeJobs(parsed);
+    Queue(24);
+    PublishJobs();
+    parsed = TakeJobs(parsed);
+    ReclaimCompletedJobs();
+    EXPECT_EQ(GetQueueCount(), 3u);
+    EXPECT_LE(Blocks(), before + 2 * kReceiveBatch + 3);
+}
+
+// Idle workers sleep until jobs come; after the shutdown they still take every job queued before
+// it, then get an empty chain.
+void WorkersDrainThenEnd() {
+    SetThreadCount(2);
+    std::atomic<int> parsed{0};
+    auto worker = [&parsed] {
+        JobChain jobs;
+        while ((jobs = TakeJobs(jobs)).count > 0) parsed += jobs.count;
+    };
+    std::thread a(worker), b(worker);
+    for (int i = 0; i < 100; ++i) Queue(24);
+    PublishJobs();
+    EXPECT_TRUE(WaitUntil([&] { return parsed == 100; }));
+    for (int i = 0; i < 300; ++i) Queue(24);
+    PublishJobs();
+    StartShutdown();
+    WakeDispatchThreads();
+    a.join();
+    b.join();
+    EXPECT_EQ(parsed, 400);
+}
+
+// In a child process, as shutdown cannot be undone; its failures fail the exit status.
+TEST(JobListDeathTest, OldestFirstBoundedReusedTrimmedAndDrainedAtShutdown) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT((OldestFirstBoundedByTheLimitAndParsedJobsReused(),
+                 MaintainerCountsTheBacklogAndReturnsTheBurstsMemory(), WorkersDrainThenEnd(),
+                 std::exit(::testing::Test::HasFailure() ? 1 : 0)),
+                ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
