@@ -5,10 +5,13 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstdio>
 #include <sstream>
+#include <thread>
 
 #include "daemon.h"
+#include "v5datagram.h"
 
 using namespace testsupport;
 using DaemonLifecycle = DaemonTest;
@@ -32,7 +35,7 @@ int WaitForOrphan(pid_t pid) {
 }  // namespace
 
 TEST_F(DaemonLifecycle, BurstThenSigtermStoresEveryFlowOnce) {
-    // Four workers under a throttle limit so low that the throttle alternates mid-burst.
+    // Four workers under a backlog limit so low that reception pauses again and again.
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "4", "-i", "20"})) << daemon.Stderr();
     const auto sent = RunNf5send(dir_, daemon.port(), {"-c", "4000", "-r", kRate, "--short", "150",
@@ -45,14 +48,13 @@ TEST_F(DaemonLifecycle, BurstThenSigtermStoresEveryFlowOnce) {
     daemon.process().Signal(SIGTERM);  // changes nothing
     ASSERT_EQ(daemon.process().Wait(60s), 0) << daemon.Stderr();
 
-    // "Alive threads" once a second, from storage, maintainer and the four workers down.
+    // "Alive threads" once a second, at most storage, maintainer and the four workers.
     std::istringstream lines(daemon.Stderr());
     std::vector<std::string> countdown;
     for (std::string line; std::getline(lines, line);) countdown.push_back(line);
     ASSERT_GE(countdown.size(), 2u) << daemon.Stderr();
-    EXPECT_EQ(countdown.front(), "Alive threads: 6");
     EXPECT_EQ(countdown.back(), "Process terminated with value: 0, quitting from clean shutdown");
-    for (size_t i = 1; i + 1 < countdown.size(); ++i) {
+    for (size_t i = 0; i + 1 < countdown.size(); ++i) {
         EXPECT_TRUE(countdown[i].size() == 16 && countdown[i].starts_with("Alive threads: ") &&
                     countdown[i][15] >= '0' && countdown[i][15] <= '6')
             << countdown[i];
@@ -74,6 +76,50 @@ TEST_F(DaemonLifecycle, BurstThenSigtermStoresEveryFlowOnce) {
     EXPECT_EQ(Count(trash, "unsupported packet"), sent.at("version"));
     EXPECT_EQ(Count(trash, "Mangled packet"), sent.at("mangled"));
     EXPECT_EQ(Count(trash, "\n"), sent.at("malformed") + 1);
+}
+
+// One worker parses in arrival order and keeps a datagram's flows together and in record order;
+// a SIGTERM while the stream still flows stores exactly the datagrams read before it: the table
+// holds a prefix of what was sent, in the order sent, with no hole and nothing twice.
+TEST_F(DaemonLifecycle, OneWorkerKeepsArrivalAndRecordOrderAndSigtermMidStreamStoresAPrefix) {
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"-n", "1", "-z"})) << daemon.Stderr();
+    std::vector<std::pair<long, long>> sent;  // (sequence, source port) of every flow
+    std::vector<std::vector<uint8_t>> datagrams;
+    for (uint32_t d = 0, sequence = 0; d < 3000; ++d) {
+        std::vector<v5::Record> records(1 + d % 30);
+        for (uint16_t r = 0; r < records.size(); ++r) {
+            records[r].src_port = r;
+            sent.emplace_back(sequence, r);
+        }
+        datagrams.push_back(v5::Encode({.sequence = sequence}, records));
+        sequence += static_cast<uint32_t>(records.size());
+    }
+    const Exporter exporter;
+    std::atomic<size_t> sending{0};
+    std::thread stream([&] {
+        for (; sending < datagrams.size(); ++sending) {
+            exporter.Send(daemon.port(), datagrams[sending]);
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    ASSERT_TRUE(WaitUntil([&] { return sending > 1000; }));
+    ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
+    daemon.process().Signal(SIGTERM);
+    const int status = daemon.process().Wait(60s);
+    stream.join();
+    ASSERT_EQ(status, 0) << daemon.Stderr();
+
+    const Rows rows = SqliteRows(Path("netflow.db"),
+                                 "SELECT SEQUENCE, SOURCE_PORT FROM flows ORDER BY RECNUM");
+    ASSERT_FALSE(rows.empty());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_EQ(std::make_pair(std::stol(rows[i][0]), std::stol(rows[i][1])), sent[i]) << i;
+    }
+    const long last = std::stol(rows.back()[0]);
+    EXPECT_TRUE(rows.size() == sent.size() || sent[rows.size()].first != last)
+        << "a datagram stored in part";
+    EXPECT_EQ(Count(ReadFile(Path("netflow.log")), "\n"), static_cast<long>(rows.size()) + 1);
 }
 
 TEST_F(DaemonLifecycle, DetachesAndStillStopsInOrder) {
