@@ -1,11 +1,14 @@
 #!/bin/sh
 # Throughput benchmark of nf5d: runs build/nf5d with its default sinks and with each sink alone,
 # offers it NetFlow v5 traffic from build/nf5send at rising rates, and prints what it stored,
-# what it lost, its peak resident memory and the CPU time it used; then the CPU an idle daemon
-# uses in 10 s. Numbers are printed, never asserted.
+# what it lost, its peak resident memory and the CPU time it used. Then the dispatch: how fresh
+# the sinks are while a steady stream goes on, the kernel drops and CPU per million flows of
+# bursts with every sink off, and what idle daemons with 4 to 1024 workers cost. Numbers are
+# printed, never asserted.
 #
 #   bench/run.sh                      (make bench builds first)
 #   BENCH_RATES="1000 4000" BENCH_SECONDS=3 bench/run.sh
+#   BENCH_STEADY_RATES=200 BENCH_STEADY_SECONDS=60 BENCH_BURST_RATES="100000 150000" bench/run.sh
 #
 # Every step offers datagrams of 1 to 30 flows at one rate for BENCH_SECONDS. A daemon is
 # started afresh for each step and stopped with SIGTERM once it has read everything; its orderly
@@ -21,6 +24,9 @@ nf5send=$build/nf5send
 rates=${BENCH_RATES:-1000 4000 16000}
 seconds=${BENCH_SECONDS:-2}
 idle_seconds=10
+steady_rates=${BENCH_STEADY_RATES:-200 2000}
+steady_seconds=${BENCH_STEADY_SECONDS:-20}
+burst_rates=${BENCH_BURST_RATES:-50000 100000 150000 200000}
 ticks=$(getconf CLK_TCK)
 
 for tool in "$nf5d" "$nf5send"; do
@@ -158,14 +164,100 @@ step() {
     rm -rf "$dir"
 }
 
-idle() {
-    dir=$work/idle
-    start "$dir" "$(free_port)"
-    sleep "$idle_seconds"
-    read -r hwm cpu <"$dir/usage"
+# ---- the dispatch ---------------------------------------------------------------------------
+
+# now: seconds since the epoch, with fractions.
+now() { date +%s.%N; }
+
+# steady RATE SECONDS: the default sinks while an exporter sends RATE datagrams of 10 flows a
+# second. Once a second, while the stream goes on, it counts the flows readable in the text log
+# and the database against those sent so far; it prints the share readable when the stream ends
+# and how far each sink fell behind at worst, in seconds of traffic.
+steady() {
+    rate=$1 secs=$2
+    dir=$work/steady-$rate
+    port=$(free_port)
+    start "$dir" "$port" -z
+    "$nf5send" -p "$port" -c $((rate * secs)) -r "$rate" -f 10 >"$dir/sent" &
+    sender=$!
+    began=$(now)
+    worst_text=0 worst_db=0 text=0 db=0 sent=0
+    while sleep 1 && kill -0 "$sender" 2>/dev/null; do
+        sent=$(awk -v a="$began" -v b="$(now)" -v r="$rate" -v n=$((rate * secs * 10)) \
+            'BEGIN {s = int((b - a) * r) * 10; print (s < n ? s : n)}')
+        text=$(($(wc -l <"$dir/netflow.log") - 1))
+        db=$(sqlite3 -cmd '.timeout 2000' "$dir/netflow.db" 'SELECT COUNT(*) FROM flows' \
+            2>/dev/null || echo 0)
+        worst_text=$(awk -v w="$worst_text" -v s="$sent" -v k="$text" -v r="$rate" \
+            'BEGIN {l = (s - k) / (r * 10); print (l > w ? l : w)}')
+        worst_db=$(awk -v w="$worst_db" -v s="$sent" -v k="$db" -v r="$rate" \
+            'BEGIN {l = (s - k) / (r * 10); print (l > w ? l : w)}')
+    done
+    wait "$sender"
     stop
-    echo "idle daemon (defaults, 4 workers): $(divide "$cpu" "$ticks" %.2f) CPU s" \
-        "in ${idle_seconds} s"
+    printf "steady %5d dgrams/s x 10 flows, %3d s: readable as it ends: text %3d%%, database %3d%%;" \
+        "$rate" "$secs" "$(divide "$((100 * text))" "$sent" %d)" "$(divide "$((100 * db))" "$sent" %d)"
+    printf " furthest behind: text %.1f s, database %.1f s\n" "$worst_text" "$worst_db"
+    rm -rf "$dir"
+}
+
+# cpu_ticks: user + system clock ticks the daemon has used so far.
+cpu_ticks() { sed 's/^.*) //' "/proc/$daemon_pid/stat" | awk '{print $12 + $13}'; }
+
+# burst RATE [SWITCHES...]: every sink off, 5 s of RATE datagrams of 30 flows a second; prints
+# the rate reached, the datagrams the kernel dropped and the CPU time per million flows.
+burst() {
+    rate=$1
+    shift
+    dir=$work/burst-$rate
+    port=$(free_port)
+    start "$dir" "$port" -x -y -z "$@"
+    ticks_before=$(cpu_ticks)
+    began=$(now)
+    "$nf5send" -p "$port" -c $((rate * 5)) -r "$rate" -f 30 >"$dir/sent"
+    took=$(awk -v a="$began" -v b="$(now)" 'BEGIN {print b - a}')
+    wait_drained "$port"
+    drops=$(socket_drops "$port")
+    used=$(($(cpu_ticks) - ticks_before))
+    stop
+    flows=$(awk '/^flows:/ {print $2}' "$dir/sent")
+    printf "burst  %6d dgrams/s x 30 flows, 5 s%s: sent at %6d/s, kernel drops %7d, %.2f CPU s per million flows\n" \
+        "$rate" "${1:+ ($*)}" "$(divide $((rate * 5)) "$took" %d)" "$drops" \
+        "$(awk -v u="$used" -v t="$ticks" -v f="$flows" 'BEGIN {print u / t / (f / 1e6)}')"
+    rm -rf "$dir"
+}
+
+# socket_drops PORT: datagrams the kernel dropped at the socket bound to PORT.
+socket_drops() {
+    awk -v p=":$(printf '%04X' "$1")" '$2 ~ p"$" {print $13; exit}' /proc/net/udp
+}
+
+# thread_wakeups: one line per thread of the daemon, its context switches so far.
+thread_wakeups() {
+    for status in /proc/"$daemon_pid"/task/*/status; do
+        awk '/ctxt_switches/ {n += $2} END {print FILENAME, n}' "$status"
+    done
+}
+
+# idle WORKERS: CPU time and the busiest thread's wake-ups per second of a daemon that receives
+# nothing for 10 s.
+idle() {
+    dir=$work/idle-$1
+    start "$dir" "$(free_port)" -n "$1"
+    sleep 1
+    thread_wakeups >"$dir/before"
+    ticks_before=$(cpu_ticks)
+    sleep "$idle_seconds"
+    used=$(($(cpu_ticks) - ticks_before))
+    thread_wakeups >"$dir/after"
+    stop
+    busiest=$(awk 'NR == FNR {b[$1] = $2; next} {d = $2 - b[$1]; if (d > m) m = d} END {print m + 0}' \
+        "$dir/before" "$dir/after")
+    printf "idle   %4d workers: %.2f CPU s in %d s (%.3f%% of a core), busiest thread woke %.1f times/s\n" \
+        "$1" "$(divide "$used" "$ticks" %f)" "$idle_seconds" \
+        "$(awk -v u="$used" -v t="$ticks" -v s="$idle_seconds" 'BEGIN {print 100 * u / t / s}')" \
+        "$(divide "$busiest" "$idle_seconds" %f)"
+    rm -rf "$dir"
 }
 
 echo "nf5d benchmark: ${seconds} s per step, 1-30 flows per datagram, 4 workers; $(nproc) CPUs"
@@ -179,4 +271,8 @@ else
     echo "(mysql-only skipped: no server with the test account on 127.0.0.1:3306;" \
         "scripts/mariadb-test.sh start)"
 fi
-idle
+echo
+for rate in $steady_rates; do steady "$rate" "$steady_seconds"; done
+for rate in $burst_rates; do burst "$rate"; done
+burst 1500 -n 1024
+for workers in 4 64 1024; do idle "$workers"; done
