@@ -214,7 +214,7 @@ burst() {
     start "$dir" "$port" -x -y -z "$@"
     ticks_before=$(cpu_ticks)
     began=$(now)
-    "$nf5send" -p "$port" -c $((rate * 5)) -r "$rate" -f 30 >"$dir/sent"
+    "$nf5send" -p "$port" -c $((rate * 5)) -r "$rate" -f 30 --pool 1000 >"$dir/sent"
     took=$(awk -v a="$began" -v b="$(now)" 'BEGIN {print b - a}')
     wait_drained "$port"
     drops=$(socket_drops "$port")

@@ -39,6 +39,9 @@ constexpr const char* kUsage =
     "  --mangled N      version 5 datagrams whose count does not match their size\n"
     "  --sequence N     sequence number of the first datagram (default 0)\n"
     "  --seed N         seed of the pseudo-random choices (default 1)\n"
+    "  --pool N         build the records of N valid datagrams only and send them again in\n"
+    "                   turn, with fresh headers: for rates that building every datagram\n"
+    "                   cannot reach\n"
     "  -v               one line per datagram on standard output\n";
 
 constexpr const char* kDatagramLine = "%u %s sequence %u flows %u bytes %zu\n";
@@ -61,6 +64,7 @@ struct Options {
     std::set<unsigned> skip;
     uint32_t sequence = 0;
     unsigned seed = 1;
+    unsigned pool = 0;  // 0: every valid datagram is built afresh
     bool verbose = false;
 };
 
@@ -128,13 +132,14 @@ void ParseSkipList(const char* text, Options* options) {
 }
 
 Options ParseOptions(int argc, char** argv) {
-    enum { kOptShort = 256, kOptVersion, kOptMangled, kOptSequence, kOptSeed };
+    enum { kOptShort = 256, kOptVersion, kOptMangled, kOptSequence, kOptSeed, kOptPool };
     static const option kLong[] = {
         {"short", required_argument, nullptr, kOptShort},
         {"bad-version", required_argument, nullptr, kOptVersion},
         {"mangled", required_argument, nullptr, kOptMangled},
         {"sequence", required_argument, nullptr, kOptSequence},
         {"seed", required_argument, nullptr, kOptSeed},
+        {"pool", required_argument, nullptr, kOptPool},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -154,6 +159,7 @@ Options ParseOptions(int argc, char** argv) {
             case kOptMangled: o.mangled_count = ParseCount(optarg, "bad --mangled"); break;
             case kOptSequence: o.sequence = ParseCount(optarg, "bad --sequence"); break;
             case kOptSeed: o.seed = ParseCount(optarg, "bad --seed"); break;
+            case kOptPool: o.pool = ParseCount(optarg, "bad --pool"); break;
             case 'h': std::fputs(kUsage, stdout); std::exit(0);
             default: Usage(nullptr);
         }
@@ -328,12 +334,27 @@ struct Sender {
     Totals totals;
     uint32_t sequence;
     unsigned valid_number;
+    std::vector<std::vector<uint8_t>> pool;  // with --pool: the datagrams sent again in turn
 };
 
-void SendValid(Sender& s, unsigned n) {
-    const unsigned flows = Uniform(s.rng, s.o.min_flows, s.o.max_flows);
+// A valid datagram: built afresh, or with --pool one built before under a new header.
+std::vector<uint8_t> NextValid(Sender& s) {
     const v5::Header header = MakeHeader(s.sequence);
-    const std::vector<uint8_t> bytes = v5::Encode(header, MakeRecords(s.rng, flows, header.uptime));
+    if (s.pool.size() < s.o.pool || s.o.pool == 0) {
+        const unsigned flows = Uniform(s.rng, s.o.min_flows, s.o.max_flows);
+        std::vector<uint8_t> bytes = v5::Encode(header, MakeRecords(s.rng, flows, header.uptime));
+        if (s.o.pool != 0) s.pool.push_back(bytes);
+        return bytes;
+    }
+    std::vector<uint8_t> bytes = s.pool[s.valid_number % s.o.pool];
+    const std::vector<uint8_t> fresh = v5::Encode(header);
+    std::copy(fresh.begin() + 4, fresh.end(), bytes.begin() + 4);  // all but version and count
+    return bytes;
+}
+
+void SendValid(Sender& s, unsigned n) {
+    const std::vector<uint8_t> bytes = NextValid(s);
+    const unsigned flows = static_cast<unsigned>((bytes.size() - v5::kHeaderSize) / v5::kRecordSize);
     const bool skip = s.o.skip.count(++s.valid_number) > 0;
     if (s.o.verbose) {
         std::printf(kDatagramLine, n, skip ? "skipped" : "valid", s.sequence, flows, bytes.size());
@@ -378,7 +399,7 @@ void PrintTotals(const Totals& t, uint32_t next_sequence) {
 int main(int argc, char** argv) {
     const Options o = ParseOptions(argc, argv);
     std::mt19937 rng(o.seed);
-    Sender s{o, rng, -1, {}, {}, {}, o.sequence, 0};
+    Sender s{o, rng, -1, {}, {}, {}, o.sequence, 0, {}};
     s.fd = OpenSocket(o, &s.target);
     const std::vector<Kind> order = SendingOrder(o, rng);
     clock_gettime(CLOCK_MONOTONIC, &s.start);

@@ -129,6 +129,15 @@ int TakeSize() {
     return std::clamp(share, 1, kMostTaken);
 }
 
+// Lock held. Enough workers to take the queue in one go each: a worker that is awake takes the
+// next jobs as soon as it has parsed its own, and waking more than the queue needs only makes
+// them queue for the lock. A queue that outgrows the awake workers wakes more of them.
+int WorkersToWake() {
+    const int awake = std::max(TotalThreads.load(std::memory_order_relaxed) - idle_workers, 0);
+    const int needed = (queued.count + kMostTaken - 1) / kMostTaken;
+    return std::clamp(needed - awake, 0, idle_workers);
+}
+
 // Waits on cond until deadline, until a wake-up, or for good when deadline is null.
 int Wait(pthread_cond_t& cond, const timespec* deadline) {
     if (deadline == nullptr) return pthread_cond_wait(&cond, &PacketList_mutex);
@@ -164,7 +173,7 @@ void PublishJobs() {
         Append(queued, pending);
         backlog.fetch_add(pending.count, std::memory_order_relaxed);
         RefillStash();
-        wake = std::min(pending.count, idle_workers);
+        wake = WorkersToWake();
     }
     pending = JobChain{};
     for (int i = 0; i < wake; ++i) pthread_cond_signal(&jobs_ready);
