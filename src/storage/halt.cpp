@@ -9,6 +9,7 @@
 #include "listen/shutdown.h"
 #include "sched/registry.h"
 #include "sched/workers.h"
+#include "storage/queue.h"
 #include "storage/terminate.h"
 
 namespace {
@@ -35,6 +36,7 @@ void ReportAndPause() {
 // the receive loop makes no further pass and a second SIGTERM finds nobody to serve it.
 void HaltApp() {
     StartShutdown();
+    WakeStorage();
     // Only the receive loop moves the throttle; left at 1 by the last datagram it would hold the
     // workers and the maintainer, and with them the shutdown, for good.
     SetThrottle(0);

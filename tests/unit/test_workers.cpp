@@ -63,11 +63,9 @@ void StopAndCheck(const std::vector<pthread_t>& threads, uint32_t datagrams) {
     EXPECT_EQ(head, nullptr);
     EXPECT_EQ(GetProcessedCount(), datagrams);
     std::map<uint32_t, size_t> counts;
-    for (JobStorage* node = datastore; node != nullptr; node = node->next)
-        ++counts[node->data->sequence];
+    for (const FlowItem& flow : testsupport::TakeQueuedFlows()) ++counts[flow.sequence];
     EXPECT_EQ(counts.size(), datagrams);
     for (const auto& [sequence, records] : counts) EXPECT_EQ(records, RecordsOf(sequence));
-    StoragePass();
     EXPECT_EQ(GetMallocTotal(), held_before);
     EXPECT_EQ(GetMallocCounts() - GetFreeCounts(), blocks_before);
 }
