@@ -6,6 +6,7 @@
 #
 #   bench/run.sh                      (make bench builds first)
 #   BENCH_RATES="1000 4000" BENCH_SECONDS=3 bench/run.sh
+#   BENCH_LONG=1 bench/run.sh         (storage cases at full length: 30 s and 60 s)
 #
 # Every step offers datagrams of 1 to 30 flows at one rate for BENCH_SECONDS. A daemon is
 # started afresh for each step and stopped with SIGTERM once it has read everything; its orderly
@@ -168,6 +169,100 @@ idle() {
         "in ${idle_seconds} s"
 }
 
+# ---- storage at line rate ---------------------------------------------------------------------
+# BENCH_LONG=1 runs these at their full lengths (30 s, 60 s); otherwise 5 s each.
+
+long_or_short() { [ "${BENCH_LONG:-0}" = 1 ] && echo "$1" || echo 5; }
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.1f", b - a}'; }
+
+# wait_stored SINK DIR COUNT: polls until the sink holds COUNT flows (at most 120 s).
+wait_stored() {
+    tries=0
+    while [ "$(stored "$1" "$2")" != "$3" ] && [ "$tries" -lt 1200 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+}
+
+# Defaults at 10,000 datagrams of 30 flows per second: time from the end of the stream until
+# every flow is in the text log and the database.
+line_rate() {
+    secs=$(long_or_short 30)
+    dir=$work/line-rate
+    port=$(free_port)
+    start "$dir" "$port"
+    "$nf5send" -p "$port" -c $((10000 * secs)) -r 10000 -f 30 --seed 1 >"$dir/sent"
+    sent_at=$(now)
+    offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
+    wait_stored text "$dir" "$offered"
+    text_at=$(now)
+    wait_stored sqlite "$dir" "$offered"
+    db_at=$(now)
+    stop
+    read -r hwm cpu <"$dir/usage"
+    echo "line rate (defaults, 300k flows/s for ${secs} s): offered $offered, text $(stored text "$dir")" \
+        "after $(elapsed "$sent_at" "$text_at") s, sqlite $(stored sqlite "$dir")" \
+        "after $(elapsed "$sent_at" "$db_at") s, VmHWM $(divide "$hwm" 1024 %.1f) MiB"
+    rm -rf "$dir"
+}
+
+# SQLite rows readable during traffic: the oldest age of an unreadable flow, sampled each 0.5 s.
+freshness() {
+    secs=$(long_or_short 30)
+    dir=$work/freshness
+    port=$(free_port)
+    start "$dir" "$port"
+    "$nf5send" -p "$port" -c $((1000 * secs)) -r 1000 -f 30 --seed 1 >"$dir/sent" &
+    sender=$!
+    began=$(now) worst=0
+    while kill -0 "$sender" 2>/dev/null; do
+        sleep 0.5
+        rows=$(stored sqlite "$dir")
+        lag=$(awk -v b="$began" -v n="$(now)" -v r="$rows" 'BEGIN {printf "%.1f", n - b - r / 30000}')
+        worst=$(awk -v a="$worst" -v b="$lag" 'BEGIN {print (b > a) ? b : a}')
+    done
+    wait "$sender"
+    stop
+    echo "freshness (defaults, 30k flows/s for ${secs} s): rows at most ${worst} s behind the traffic"
+    rm -rf "$dir"
+}
+
+# MySQL only: rows per second into the private MariaDB.
+mysql_export() {
+    mysql_ready || { echo "(mysql export skipped: no server on 127.0.0.1:3306)"; return; }
+    dir=$work/mysql-export
+    port=$(free_port)
+    mysql_query 'DELETE FROM FLOWS'
+    start "$dir" "$port" -x -y -z -m 127.0.0.1
+    began=$(now)
+    "$nf5send" -p "$port" -c 10000 -r 5000 -f 30 --seed 1 >"$dir/sent"
+    offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
+    wait_stored mysql "$dir" "$offered"
+    done_at=$(now)
+    stop
+    echo "mysql export: $offered rows in $(elapsed "$began" "$done_at") s," \
+        "$(awk -v n="$offered" -v a="$began" -v b="$done_at" 'BEGIN {printf "%d", n / (b - a)}') rows/s"
+    rm -rf "$dir"
+}
+
+# SQLite only at twice the lossless rate: peak memory stays bounded, the excess is lost.
+overload() {
+    secs=$(long_or_short 60)
+    dir=$work/overload
+    port=$(free_port)
+    start "$dir" "$port" -x -z
+    "$nf5send" -p "$port" -c $((20000 * secs)) -r 20000 -f 30 --seed 1 >"$dir/sent"
+    wait_drained "$port"
+    stop
+    offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
+    kept=$(stored sqlite "$dir")
+    read -r hwm cpu <"$dir/usage"
+    echo "overload (sqlite only, 600k flows/s for ${secs} s): offered $offered, stored $kept," \
+        "refused or dropped $((offered - kept)), VmHWM $(divide "$hwm" 1024 %.1f) MiB"
+    rm -rf "$dir"
+}
+
 echo "nf5d benchmark: ${seconds} s per step, 1-30 flows per datagram, 4 workers; $(nproc) CPUs"
 header
 for rate in $rates; do step defaults sqlite "$rate"; done
@@ -180,3 +275,7 @@ else
         "scripts/mariadb-test.sh start)"
 fi
 idle
+line_rate
+freshness
+mysql_export
+overload
