@@ -18,8 +18,10 @@ namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr const char* kOverloadRate = "1500";  // a sanitizer build reads slower
+constexpr long kPeakBoundKib = 1536 * 1024;    // and shadows every byte it holds
 #else
 constexpr const char* kOverloadRate = "8000";
+constexpr long kPeakBoundKib = 200 * 1024;  // the bound's 60 MB, with room for the rest
 #endif
 
 long RowCount(const std::string& db) {
@@ -84,10 +86,11 @@ TEST_F(DaemonStorage, LockedDatabaseStallsOnlyItsSinkAndTheBoundRefusesTheExcess
     ASSERT_TRUE(WaitUntil([&] { return LineCount(Path("netflow.log")) == 1 + 30 + kAccepted; },
                           300s))
         << LineCount(Path("netflow.log"));
+    // The exact check is the count of lines and rows; the peak only shows nothing grew unbounded.
     const std::string status = ReadFile("/proc/" + std::to_string(daemon.process().pid()) +
                                         "/status");
     const long peak_kib = std::stol(status.substr(status.find("VmHWM:") + 6));
-    EXPECT_LT(peak_kib, 400 * 1024) << "the queue held more than its bound";
+    EXPECT_LT(peak_kib, kPeakBoundKib) << "the queue held more than its bound";
 
     sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(holder);
