@@ -9,6 +9,7 @@
 #   bench/run.sh                      (make bench builds first)
 #   BENCH_RATES="1000 4000" BENCH_SECONDS=3 bench/run.sh
 #   BENCH_STEADY_RATES=200 BENCH_STEADY_SECONDS=60 BENCH_BURST_RATES="100000 150000" bench/run.sh
+#   BENCH_LONG=1 bench/run.sh         (storage cases at full length: 30 s and 60 s)
 #
 # Every step offers datagrams of 1 to 30 flows at one rate for BENCH_SECONDS. A daemon is
 # started afresh for each step and stopped with SIGTERM once it has read everything; its orderly
@@ -24,7 +25,7 @@ nf5send=$build/nf5send
 rates=${BENCH_RATES:-1000 4000 16000}
 seconds=${BENCH_SECONDS:-2}
 idle_seconds=10
-steady_rates=${BENCH_STEADY_RATES:-200 2000}
+steady_rates=${BENCH_STEADY_RATES:-200 3000}
 steady_seconds=${BENCH_STEADY_SECONDS:-20}
 burst_rates=${BENCH_BURST_RATES:-50000 100000 150000 200000}
 ticks=$(getconf CLK_TCK)
@@ -260,6 +261,78 @@ idle() {
     rm -rf "$dir"
 }
 
+# ---- storage at line rate ---------------------------------------------------------------------
+# BENCH_LONG=1 runs these at their full lengths (30 s, 60 s); otherwise 5 s each.
+
+long_or_short() { [ "${BENCH_LONG:-0}" = 1 ] && echo "$1" || echo 5; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.1f", b - a}'; }
+
+# wait_stored SINK DIR COUNT: polls until the sink holds COUNT flows (at most 120 s).
+wait_stored() {
+    tries=0
+    while [ "$(stored "$1" "$2")" != "$3" ] && [ "$tries" -lt 1200 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+}
+
+# Defaults at 10,000 datagrams of 30 flows per second: time from the end of the stream until
+# every flow is in the text log and the database.
+line_rate() {
+    secs=$(long_or_short 30)
+    dir=$work/line-rate
+    port=$(free_port)
+    start "$dir" "$port"
+    "$nf5send" -p "$port" -c $((10000 * secs)) -r 10000 -f 30 --seed 1 >"$dir/sent"
+    sent_at=$(now)
+    offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
+    wait_stored text "$dir" "$offered"
+    text_at=$(now)
+    wait_stored sqlite "$dir" "$offered"
+    db_at=$(now)
+    stop
+    read -r hwm cpu <"$dir/usage"
+    echo "line rate (defaults, 300k flows/s for ${secs} s): offered $offered, text $(stored text "$dir")" \
+        "after $(elapsed "$sent_at" "$text_at") s, sqlite $(stored sqlite "$dir")" \
+        "after $(elapsed "$sent_at" "$db_at") s, VmHWM $(divide "$hwm" 1024 %.1f) MiB"
+    rm -rf "$dir"
+}
+
+# MySQL only: rows per second into the private MariaDB.
+mysql_export() {
+    mysql_ready || { echo "(mysql export skipped: no server on 127.0.0.1:3306)"; return; }
+    dir=$work/mysql-export
+    port=$(free_port)
+    mysql_query 'DELETE FROM FLOWS'
+    start "$dir" "$port" -x -y -z -m 127.0.0.1
+    began=$(now)
+    "$nf5send" -p "$port" -c 10000 -r 5000 -f 30 --seed 1 >"$dir/sent"
+    offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
+    wait_stored mysql "$dir" "$offered"
+    done_at=$(now)
+    stop
+    echo "mysql export: $offered rows in $(elapsed "$began" "$done_at") s," \
+        "$(awk -v n="$offered" -v a="$began" -v b="$done_at" 'BEGIN {printf "%d", n / (b - a)}') rows/s"
+    rm -rf "$dir"
+}
+
+# SQLite only at twice the lossless rate: peak memory stays bounded, the excess is lost.
+overload() {
+    secs=$(long_or_short 60)
+    dir=$work/overload
+    port=$(free_port)
+    start "$dir" "$port" -x -z
+    "$nf5send" -p "$port" -c $((20000 * secs)) -r 20000 -f 30 --seed 1 >"$dir/sent"
+    wait_drained "$port"
+    stop
+    offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
+    kept=$(stored sqlite "$dir")
+    read -r hwm cpu <"$dir/usage"
+    echo "overload (sqlite only, 600k flows/s for ${secs} s): offered $offered, stored $kept," \
+        "refused or dropped $((offered - kept)), VmHWM $(divide "$hwm" 1024 %.1f) MiB"
+    rm -rf "$dir"
+}
+
 echo "nf5d benchmark: ${seconds} s per step, 1-30 flows per datagram, 4 workers; $(nproc) CPUs"
 header
 for rate in $rates; do step defaults sqlite "$rate"; done
@@ -276,3 +349,7 @@ for rate in $steady_rates; do steady "$rate" "$steady_seconds"; done
 for rate in $burst_rates; do burst "$rate"; done
 burst 1500 -n 1024
 for workers in 4 64 1024; do idle "$workers"; done
+echo
+line_rate
+mysql_export
+overload

@@ -17,6 +17,7 @@
 #include "common/memory.h"
 #include "entry/settings.h"
 #include "parser/netflow.h"
+#include "storage/pass.h"
 #include "storage/queue.h"
 
 namespace {

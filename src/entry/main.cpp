@@ -14,7 +14,6 @@
 #include "entry/signals.h"
 #include "listen/listener.h"
 #include "sched/registry.h"
-#include "sched/wait.h"
 #include "storage/terminate.h"
 
 namespace {

@@ -7,10 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <new>
 #include <span>
 
-#include "common/memory.h"
 #include "common/messages.h"
 #include "entry/settings.h"
 #include "parser/flow.h"
@@ -143,12 +141,24 @@ void TrashMangled(const Origin& origin) {
     LogWrite(line, GetTrashLogFileName());
 }
 
-// The working record is a tracked block of its own: the queue copies it, so it is released as
-// soon as StoreNetFlowPacket returns.
-void StoreFlow(const FlowItem& flow) {
-    FlowItem* item = new (allocate_mem(sizeof(FlowItem))) FlowItem(flow);
-    StoreNetFlowPacket(item);
-    release_mem(item, sizeof(FlowItem));
+// Flows hand over to the storage queue a datagram at a time: one lock per datagram, and its flows
+// stay together and in record order. A datagram read into the receive buffer holds at most
+// kMaxRecords; a longer one (only a direct caller can pass it) goes in several hand-overs.
+constexpr size_t kMaxRecords = (16384 - kHeaderSize) / kRecordSize;
+
+void StoreFlows(Bytes datagram, const NetFlowHeader& header, const FlowItem& shared) {
+    FlowItem flows[kMaxRecords];
+    size_t held = 0;
+    for (size_t i = 0; i < header.count; ++i) {
+        flows[held] = shared;
+        DecodeRecord(datagram.subspan(kHeaderSize + i * kRecordSize, kRecordSize), header,
+                     &flows[held]);
+        if (++held == kMaxRecords) {
+            StoreNetFlowPacket(flows, held);
+            held = 0;
+        }
+    }
+    if (held > 0) StoreNetFlowPacket(flows, held);
 }
 
 }  // namespace
@@ -180,8 +190,5 @@ void NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsiz
     flow.time_received = static_cast<int32_t>(origin.received);
     flow.version = static_cast<uint8_t>(header.version);
     flow.sequence = header.sequence;
-    for (size_t i = 0; i < header.count; ++i) {
-        DecodeRecord(datagram.subspan(kHeaderSize + i * kRecordSize, kRecordSize), header, &flow);
-        StoreFlow(flow);
-    }
+    StoreFlows(datagram, header, flow);
 }

@@ -1,15 +1,12 @@
 #pragma once
-// The program-wide lock convention: a mutex is held for a scope by a LockGuard. A thread that
-// finds it taken blocks in the kernel rather than spinning.
+// The program-wide lock convention: a mutex is held for a scope by a LockGuard, and a thread that
+// finds it taken sleeps in the kernel until it is free. Waits for work are condition variables on
+// the same mutexes, so no thread ever polls.
 #include <pthread.h>
-
-// One microsecond's pause before a retry.
-void WaitState();
-void SpinLock(pthread_mutex_t* mutex);
 
 class LockGuard {
 public:
-    explicit LockGuard(pthread_mutex_t& mutex) : mutex_(mutex) { SpinLock(&mutex_); }
+    explicit LockGuard(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
     ~LockGuard() { pthread_mutex_unlock(&mutex_); }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;

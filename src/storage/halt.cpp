@@ -9,6 +9,7 @@
 #include "listen/shutdown.h"
 #include "sched/registry.h"
 #include "sched/joblist.h"
+#include "storage/queue.h"
 #include "storage/terminate.h"
 
 namespace {
@@ -35,7 +36,8 @@ void ReportAndPause() {
 // the receive loop makes no further pass and a second SIGTERM finds nobody to serve it.
 void HaltApp() {
     StartShutdown();
-    // Idle workers and the maintainer sleep until woken: they must see the flag now.
+    // The threads sleep until woken: they must see the flag now.
+    WakeStorage();
     WakeDispatchThreads();
     do {
         ReportAndPause();

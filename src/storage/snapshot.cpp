@@ -1,6 +1,5 @@
 #include "storage/snapshot.h"
 
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +8,7 @@
 #include "common/memory.h"
 #include "common/messages.h"
 #include "entry/settings.h"
-#include "storage/queue.h"
+#include "storage/pass.h"
 #include "storage/sqlite_sink.h"
 #include "storage/terminate.h"
 
@@ -25,11 +24,6 @@ constexpr const char* kRotationDone = "Completed rotation of DB File";
 constexpr const char* kRotationSkipped = "Binary logging is disabled, DB file not rotated";
 constexpr const char* kCopyFailed = "Can't create snapshot";
 
-constexpr const char* kBeginRotation = "BEGIN IMMEDIATE TRANSACTION";
-constexpr const char* kDropTable = "DROP TABLE FLOWS";
-constexpr const char* kCommitRotation = "COMMIT";
-constexpr const char* kRollbackRotation = "ROLLBACK";
-
 // FileCopy results, which the callers turn into exit statuses.
 constexpr int kCopied = 0;
 constexpr int kReadError = 2;
@@ -38,8 +32,6 @@ constexpr int kNoDest = 11;
 constexpr int kShortWrite = 12;
 
 constexpr size_t kCopyBufferSize = 131072;
-// Pause between attempts while another process holds the database file locked.
-constexpr useconds_t kBusyPauseMicros = 1000;
 
 int CopyStream(FILE* in, FILE* out, char* buffer) {
     for (;;) {
@@ -54,41 +46,15 @@ void RequireWholeName(int length) {
     if (length < 0 || static_cast<size_t>(length) >= kMessageSize) Terminate(kNoDest, kCopyFailed);
 }
 
-// Lock held. Closing commits the open batch first, so the copy holds every accepted row.
+// Sink lock held. The open batch is committed first, waiting out readers, so the copy holds
+// every row stored before the signal; a commit that fails ends the process before any report of
+// success.
 void CloseCopyReopen(const char* copy) {
-    CloseSQLite();
+    kSQLiteSink.commit(Patience::kUntilDone);
+    kSQLiteSink.close();
     const int status = FileCopy(GetBinaryLogFileName(), copy);
     if (status != kCopied) Terminate(status, kCopyFailed);
-    sqlitedb = OpenFlowDatabase();
-}
-
-bool IsBusy(int result) {
-    const int primary = result & 0xff;
-    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
-}
-
-// Waits out another process (a report reading the file) instead of failing on its lock.
-int ExecWaitingOutLocks(const char* sql) {
-    int result;
-    while (IsBusy(result = sqlite3_exec(sqlitedb, sql, nullptr, nullptr, nullptr))) {
-        usleep(kBusyPauseMicros);
-    }
-    return result;
-}
-
-// Lock held. The drop and the re-creation form one transaction, so no reader, and no later
-// insert, ever meets the file without table flows. A drop that fails leaves the table as it was.
-void EmptyFlowsTable() {
-    ExecWaitingOutLocks(kBeginRotation);
-    if (ExecWaitingOutLocks(kDropTable) != SQLITE_OK) {
-        ExecWaitingOutLocks(kRollbackRotation);
-        return;
-    }
-    CreateDB(sqlitedb);
-    const int committed = ExecWaitingOutLocks(kCommitRotation);
-    if (committed != SQLITE_OK && sqlite3_get_autocommit(sqlitedb) == 0) {
-        ExecWaitingOutLocks(kRollbackRotation);
-    }
+    kSQLiteSink.open();
 }
 
 }  // namespace
@@ -106,11 +72,12 @@ int FileCopy(const char* source, const char* dest) {
 
     char* buffer = static_cast<char*>(allocate_mem(kCopyBufferSize));
     int status = CopyStream(in, out, buffer);
-    // The last buffered bytes reach the file only now; a full disk may refuse them here.
-    if (std::fclose(out) != 0 && status == kCopied) status = kShortWrite;
+    // The last buffered bytes reach the file only now, and the disk at the fsync; a full disk
+    // may refuse them at either.
+    const bool flushed = std::fflush(out) == 0 && fsync(fileno(out)) == 0;
+    if ((std::fclose(out) != 0 || !flushed) && status == kCopied) status = kShortWrite;
     std::fclose(in);
     release_mem(buffer, kCopyBufferSize);
-    sync();
     chmod(source, 0600);
     chmod(dest, 0600);
     return status;
@@ -127,7 +94,7 @@ void CreateSnapshot() {
     RequireWholeName(
         std::snprintf(snapshot, sizeof snapshot, kSnapshotName, GetBinaryLogFileName()));
     {
-        StoreLock lock;
+        SinkLock lock;
         CloseCopyReopen(snapshot);
     }
     notify(kSnapshotDone);
@@ -144,10 +111,9 @@ void RotateDB() {
     RequireWholeName(
         std::snprintf(previous, sizeof previous, kPreviousName, GetBinaryLogFileName()));
     {
-        StoreLock lock;
+        SinkLock lock;
         CloseCopyReopen(previous);
         EmptyFlowsTable();
-        sync();
     }
     notify(kRotationDone);
 }

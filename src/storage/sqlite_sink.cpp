@@ -1,49 +1,47 @@
-// The SQLite flow database: one row of table flows per record, in long batch transactions.
+// The SQLite flow database. Rows are inserted through one prepared statement with bound values
+// and committed in batches that end with the pass (or at their 5001st row), so a reader sees
+// every row of a finished pass and a crash loses at most the pass in progress.
 #include "storage/sqlite_sink.h"
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 
 #include "common/messages.h"
 #include "entry/settings.h"
-#include "sched/wait.h"
+#include "storage/flows_table.h"
 #include "storage/render.h"
 #include "storage/terminate.h"
 
-sqlite3* sqlitedb = nullptr;
-
 namespace {
 
-constexpr const char* kCreateTable =
-    "CREATE TABLE flows (RECNUM INTEGER PRIMARY KEY,PROBE CHAR,TIME_RECEIVED INTEGER, "
-    "FLOW_VERSION INTEGER, SEQUENCE INTEGER, SOURCE_IP CHAR, SOURCE_PORT INTEGER, DEST_IP CHAR, "
-    "DEST_PORT INTEGER, NEXT_HOP CHAR, PROTOCOL INTEGER, TCP_FLAGS INTEGER, TOS INTEGER, "
-    "BYTES INTEGER, PACKETS INTEGER, FLOW_BEGIN INTEGER, FLOW_END INTEGER, SOURCE_AS INTEGER, "
-    "DEST_AS INTEGER, SOURCE_MASK INTEGER, DEST_MASK INTEGER)";
-// Unsigned 32-bit counters go out as %lu so values of 2^31 and above are never negative.
+constexpr const char* kInsertPrepared =
+    "INSERT INTO flows VALUES (NULL,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+// The same row as text, shown when the library refuses it. Unsigned 32-bit counters go out as
+// %lu so values of 2^31 and above are never negative.
 constexpr const char* kInsertRow =
     "INSERT INTO flows VALUES (NULL,'%s',%ld,%d,%lu,'%s',%d,'%s',%d,'%s',%d,%d,%d,%lu,%lu,%ld,"
     "%ld,%d,%d,%d,%d)";
 constexpr const char* kProbeTable = "SELECT COUNT() FROM flows";
-constexpr const char* kBeginBatch = "BEGIN TRANSACTION";
-constexpr const char* kEndBatch = "END TRANSACTION";
+constexpr const char* kBeginBatch = "BEGIN IMMEDIATE TRANSACTION";
+constexpr const char* kCommitBatch = "COMMIT";
+constexpr const char* kRollback = "ROLLBACK";
+constexpr const char* kDropTable = "DROP TABLE FLOWS";
 constexpr const char* kOpenFailed = "Can't open/create database";
 constexpr const char* kStatementWas = "SQL was: %s";
 constexpr const char* kErrorCode = "Err code is: %d\n";
 constexpr const char* kCommitFailed = "Can't commit the open flow batch: %s";
 
-// A batch is closed by the row that finds more than this many rows after its first: 5001 rows.
-constexpr int kBatchRows = 4999;
+constexpr int kBatchRows = 5001;
 // SQLite sleeps inside its own busy handler up to this long before reporting busy to us.
 constexpr int kBusyTimeoutMs = 100;
-// Pause between retries of a busy statement on a handle without a busy handler (one opened
-// elsewhere), so that waiting out another process's lock does not spin a CPU.
-constexpr useconds_t kBusyPauseUs = 1000;
+// Pause between retries of a statement that reports a lock without waiting in the busy handler.
+constexpr useconds_t kBusyPauseMicros = 1000;
 
-// Rows inserted into the open batch after its first; 0 when no batch is open.
-std::atomic<int> commit_queue{0};
+// Storage thread, or whoever holds the sink lock.
+sqlite3* sqlitedb = nullptr;
+sqlite3_stmt* insert_row = nullptr;
+int batch_rows = 0;  // rows in the open transaction
 
 // Result codes may come back extended (SQLITE_BUSY_SNAPSHOT, ...); the low byte is the class.
 bool IsBusy(int rc) {
@@ -51,28 +49,33 @@ bool IsBusy(int rc) {
     return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
 
-// Runs statement, waiting out another connection's lock for as long as it is held: a row the
-// storage pass was given must never be dropped because a reader was in the file.
-int ExecWaitingOutLocks(const char* statement, char** errmsg) {
+// Runs statement, giving other connections' locks the busy timeout, or for as long as they are
+// held when patience is kUntilDone.
+int Exec(const char* statement, Patience patience, char** errmsg = nullptr) {
     int rc = sqlite3_exec(sqlitedb, statement, nullptr, nullptr, errmsg);
-    while (IsBusy(rc)) {
-        if (errmsg != nullptr && *errmsg != nullptr) {
+    while (IsBusy(rc) && patience == Patience::kUntilDone) {
+        if (errmsg != nullptr) {
             sqlite3_free(*errmsg);
             *errmsg = nullptr;
         }
-        WaitState();
-        usleep(kBusyPauseUs);
+        usleep(kBusyPauseMicros);
         rc = sqlite3_exec(sqlitedb, statement, nullptr, nullptr, errmsg);
     }
     return rc;
 }
 
-// The library's text is copied before it is freed: Terminate never returns to free it.
-[[noreturn]] void TerminateWithLibraryText(char* errmsg, int rc) {
+// The library's text is copied first: the handle that holds it may be closed on the way out.
+[[noreturn]] void TerminateWithLibraryText(const char* library_text) {
     char message[kMessageSize];
-    std::snprintf(message, sizeof message, "%s", errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
-    sqlite3_free(errmsg);
+    std::snprintf(message, sizeof message, "%s", library_text);
     Terminate(8, message);
+}
+
+// "SQL was: ..." on standard error, directly followed by the termination line.
+[[noreturn]] void FailStatement(const char* statement, const char* library_text) {
+    std::fprintf(stderr, kStatementWas, statement);
+    std::fflush(stderr);
+    TerminateWithLibraryText(library_text);
 }
 
 const char* CreateDBMessage(int rc) {
@@ -86,15 +89,23 @@ const char* CreateDBMessage(int rc) {
     }
 }
 
-// Commits the open transaction if there is one. A batch whose BEGIN failed left the handle in
-// autocommit, and its rows are already stored: there is nothing to commit then.
-int CommitOpenTransaction(char** errmsg) {
-    if (sqlitedb == nullptr || sqlite3_get_autocommit(sqlitedb) != 0) return SQLITE_OK;
-    return ExecWaitingOutLocks(kEndBatch, errmsg);
+bool InTransaction() { return sqlitedb != nullptr && sqlite3_get_autocommit(sqlitedb) == 0; }
+
+// A failed commit loses the batch: that ends the process rather than pass as success.
+bool CommitBatch(Patience patience) {
+    if (!InTransaction()) return true;
+    char* errmsg = nullptr;
+    const int rc = Exec(kCommitBatch, patience, &errmsg);
+    if (IsBusy(rc)) {
+        sqlite3_free(errmsg);
+        return false;
+    }
+    if (rc != SQLITE_OK) FailStatement(kCommitBatch, errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
+    batch_rows = 0;
+    return true;
 }
 
-void FormatRow(const FlowItem* i, char* statement) {
-    const FlowAddresses address = RenderAddresses(i);
+void FormatRow(const FlowItem* i, const FlowAddresses& address, char* statement) {
     std::snprintf(statement, kMessageSize, kInsertRow, address.origin,
                   static_cast<long>(i->time_received), i->version,
                   static_cast<unsigned long>(i->sequence), address.source, i->src_port,
@@ -104,31 +115,114 @@ void FormatRow(const FlowItem* i, char* statement) {
                   static_cast<long>(i->flow_end), i->src_as, i->dst_as, i->src_mask, i->dst_mask);
 }
 
-}  // namespace
+// Addresses as text and every number as an integer: the values and types the table has always
+// held.
+void BindRow(const FlowItem* i, const FlowAddresses& address) {
+    const char* const texts[] = {address.origin, address.source, address.destination,
+                                 address.nexthop};
+    const int text_columns[] = {1, 5, 7, 9};
+    for (int t = 0; t < 4; ++t) {
+        sqlite3_bind_text(insert_row, text_columns[t], texts[t], -1, SQLITE_TRANSIENT);
+    }
+    const struct {
+        int column;
+        sqlite3_int64 value;
+    } numbers[] = {{2, i->time_received}, {3, i->version},   {4, i->sequence},
+                   {6, i->src_port},      {8, i->dst_port},  {10, i->protocol},
+                   {11, i->tcp_flags},    {12, i->tos},      {13, i->bytes},
+                   {14, i->packets},      {15, i->flow_begin}, {16, i->flow_end},
+                   {17, i->src_as},       {18, i->dst_as},   {19, i->src_mask},
+                   {20, i->dst_mask}};
+    for (const auto& number : numbers) {
+        sqlite3_bind_int64(insert_row, number.column, number.value);
+    }
+}
 
-sqlite3* OpenFlowDatabase() {
-    sqlite3* db = nullptr;
-    if (sqlite3_open(GetBinaryLogFileName(), &db) != SQLITE_OK) {
-        if (db != nullptr) sqlite3_close(db);
+// The row as text after "SQL was: ", then Terminate(8, ...) with the library's text.
+[[noreturn]] void FailRow(const FlowItem* i, const FlowAddresses& address) {
+    char statement[kMessageSize];
+    FormatRow(i, address, statement);
+    FailStatement(statement, sqlite3_errmsg(sqlitedb));
+}
+
+// False when another connection's lock keeps the row out for now (patience kThisPass). The
+// statement is prepared at the first row after every open.
+bool InsertRow(const FlowItem* i, Patience patience) {
+    const FlowAddresses address = RenderAddresses(i);
+    if (insert_row == nullptr &&
+        sqlite3_prepare_v2(sqlitedb, kInsertPrepared, -1, &insert_row, nullptr) != SQLITE_OK) {
+        FailRow(i, address);
+    }
+    BindRow(i, address);
+    int rc = sqlite3_step(insert_row);
+    while (IsBusy(rc) && patience == Patience::kUntilDone) {
+        sqlite3_reset(insert_row);
+        usleep(kBusyPauseMicros);
+        rc = sqlite3_step(insert_row);
+    }
+    sqlite3_reset(insert_row);
+    if (rc == SQLITE_DONE) return true;
+    if (IsBusy(rc)) return false;
+    FailRow(i, address);
+}
+
+size_t Write(const FlowItem* flows, size_t count, Patience patience) {
+    size_t done = 0;
+    while (done < count) {
+        if (batch_rows == kBatchRows && !CommitBatch(patience)) return done;
+        if (!InTransaction() && IsBusy(Exec(kBeginBatch, patience))) return done;
+        if (!InsertRow(&flows[done], patience)) return done;
+        ++done;
+        ++batch_rows;
+    }
+    if (batch_rows == kBatchRows) CommitBatch(patience);
+    return done;
+}
+
+bool Commit(Patience patience) { return CommitBatch(patience); }
+
+// A busy probe says nothing about the table; only a probe that really ran and failed does.
+void Open() {
+    if (sqlitedb != nullptr) return;
+    // Without the library's own locking: the sink lock already makes every use exclusive.
+    constexpr int kFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(GetBinaryLogFileName(), &sqlitedb, kFlags, nullptr) != SQLITE_OK) {
+        sqlite3_close(sqlitedb);
+        sqlitedb = nullptr;
         Terminate(8, kOpenFailed);
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    return db;
+    sqlite3_busy_timeout(sqlitedb, kBusyTimeoutMs);
+    if (Exec(kProbeTable, Patience::kUntilDone) != SQLITE_OK) CreateDB(sqlitedb);
 }
 
-void InitSQLite() {
-    if (IsBinaryLoggingEnabled() != 1) return;
-    sqlitedb = OpenFlowDatabase();
-    // A busy probe says nothing about the table; only a probe that really ran and failed does.
-    char* errmsg = nullptr;
-    const int rc = ExecWaitingOutLocks(kProbeTable, &errmsg);
-    sqlite3_free(errmsg);
-    if (rc != SQLITE_OK) CreateDB(sqlitedb);
+// Reached from Terminate too, so a failed commit is reported here, never fatal.
+void Close() {
+    if (sqlitedb == nullptr) return;
+    if (InTransaction()) {
+        char* errmsg = nullptr;
+        const int rc = Exec(kCommitBatch, Patience::kUntilDone, &errmsg);
+        if (rc != SQLITE_OK) {
+            char message[kMessageSize];
+            std::snprintf(message, sizeof message, kCommitFailed,
+                          errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
+            notify(message);
+        }
+        sqlite3_free(errmsg);
+    }
+    sqlite3_finalize(insert_row);
+    insert_row = nullptr;
+    sqlite3_close(sqlitedb);
+    sqlitedb = nullptr;
+    batch_rows = 0;
 }
+
+}  // namespace
+
+const Sink kSQLiteSink{IsBinaryLoggingEnabled, Open, Write, Commit, Close};
 
 void CreateDB(sqlite3* db) {
     char* errmsg = nullptr;
-    const int rc = sqlite3_exec(db, kCreateTable, nullptr, nullptr, &errmsg);
+    const int rc = sqlite3_exec(db, kCreateFlowsTable, nullptr, nullptr, &errmsg);
     if (rc == SQLITE_OK) return;
     if (const char* message = CreateDBMessage(rc)) {
         sqlite3_free(errmsg);
@@ -136,53 +230,21 @@ void CreateDB(sqlite3* db) {
     }
     std::printf(kErrorCode, rc);
     std::fflush(stdout);
-    TerminateWithLibraryText(errmsg, rc);
+    TerminateWithLibraryText(errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
 }
 
-void SQLWrite(const FlowItem* i) {
-    char statement[kMessageSize];
-    FormatRow(i, statement);
-    if (commit_queue.load(std::memory_order_relaxed) == 0) {
-        sqlite3_exec(sqlitedb, kBeginBatch, nullptr, nullptr, nullptr);
-    }
-    char* errmsg = nullptr;
-    const int rc = ExecWaitingOutLocks(statement, &errmsg);
-    if (rc != SQLITE_OK) {
-        std::fprintf(stderr, kStatementWas, statement);
-        std::fflush(stderr);
-        TerminateWithLibraryText(errmsg, rc);
-    }
-    if (commit_queue.load(std::memory_order_relaxed) <= kBatchRows) {
-        commit_queue.fetch_add(1, std::memory_order_relaxed);
+// The drop and the re-creation form one transaction, so no reader, and no later insert, ever
+// meets the file without table flows. The insert statement is prepared afresh for the new table.
+void EmptyFlowsTable() {
+    sqlite3_finalize(insert_row);
+    insert_row = nullptr;
+    Exec(kBeginBatch, Patience::kUntilDone);
+    if (Exec(kDropTable, Patience::kUntilDone) != SQLITE_OK) {
+        Exec(kRollback, Patience::kUntilDone);
         return;
     }
-    // A failed commit loses the whole batch: that must end the process, not pass unnoticed.
-    const int committed = CommitOpenTransaction(&errmsg);
-    if (committed != SQLITE_OK) {
-        std::fprintf(stderr, kStatementWas, kEndBatch);
-        std::fflush(stderr);
-        TerminateWithLibraryText(errmsg, committed);
+    CreateDB(sqlitedb);
+    if (Exec(kCommitBatch, Patience::kUntilDone) != SQLITE_OK && InTransaction()) {
+        Exec(kRollback, Patience::kUntilDone);
     }
-    commit_queue.store(0, std::memory_order_relaxed);
-}
-
-// Also reached from Terminate (through CloseStorage), so a failure is reported, never fatal.
-void CommitSQLiteBatch() {
-    char* errmsg = nullptr;
-    const int rc = CommitOpenTransaction(&errmsg);
-    if (rc != SQLITE_OK) {
-        char message[kMessageSize];
-        std::snprintf(message, sizeof message, kCommitFailed,
-                      errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
-        notify(message);
-    }
-    sqlite3_free(errmsg);
-    commit_queue.store(0, std::memory_order_relaxed);
-}
-
-void CloseSQLite() {
-    CommitSQLiteBatch();
-    if (sqlitedb == nullptr) return;
-    sqlite3_close(sqlitedb);
-    sqlitedb = nullptr;
 }

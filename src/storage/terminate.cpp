@@ -5,43 +5,30 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
 #include "common/messages.h"
 #include "entry/settings.h"
 #include "sched/registry.h"
-#include "storage/mysql_sink.h"
-#include "storage/queue.h"
-#include "storage/sqlite_sink.h"
+#include "storage/pass.h"
+#include "storage/sink.h"
 
 namespace {
 
 constexpr const char* kTerminationLine = "Process terminated with value: %d, quitting from %s\n";
-// How long Terminate waits for a storage pass to release the database handles.
-constexpr auto kCloseWait = std::chrono::seconds(2);
+// How long Terminate waits for a storage pass to release the sinks.
+constexpr long kCloseWaitMillis = 2000;
 
 std::atomic<bool> terminating{false};
 
-// Takes StoreData_mutex unless a thread keeps it past the deadline (stuck in a database write).
-bool TakeStoreLockWithin(std::chrono::steady_clock::duration wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (pthread_mutex_trylock(&StoreData_mutex) != 0) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        usleep(1000);
-    }
-    return true;
-}
-
 }  // namespace
 
+// Never closes a handle under a storage pass that is using it. The lock taken here is kept:
+// nothing may touch the handles between their close and the exit.
 void CloseStorage() {
-    // Never close a handle under a storage pass that is using it. The lock taken here is kept:
-    // nothing may touch the handles between their close and the exit.
-    if (!StoreLockHeldHere() && !TakeStoreLockWithin(kCloseWait)) return;
-    CloseSQLite();
-    CloseMySQL();
+    if (!SinkLockHeldHere() && !TakeSinkLockWithin(kCloseWaitMillis)) return;
+    for (size_t s = 0; s < kSinkCount; ++s) kSinks[s]->close();
 }
 
 void Terminate(int status, const char* caller) {

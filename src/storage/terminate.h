@@ -5,7 +5,7 @@
 // system log, and exits with status. Only the first caller runs; later callers wait for the exit.
 [[noreturn]] void Terminate(int status, const char* caller);
 
-// Closes the database handles that the sinks opened, committing an open SQLite batch first.
+// Closes every sink through its close, which commits what it can and reports what it cannot.
 void CloseStorage();
 
 // Appends message to file (created with mode 0600); Terminate(3, ...) if it cannot be opened.

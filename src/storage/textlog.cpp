@@ -1,10 +1,15 @@
-// The text flow log: one human-readable line per flow, appended through LogWrite.
+// The text flow log. A pass opens the file at its first enabled record, so an external rename
+// takes effect at the next pass, writes its lines through one large buffer, and syncs the data
+// to disk before it closes the file.
 #include "storage/textlog.h"
 
-#include <cstdio>
-#include <cstring>
-#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+
+#include "common/memory.h"
 #include "common/messages.h"
 #include "entry/settings.h"
 #include "storage/render.h"
@@ -17,39 +22,64 @@ constexpr const char* kTextLogLine =
     "Origin: %15s - Received: %s - Version: %d Sequence: %10lu From: %15s Sport: %5d "
     "To: %15s Dport: %5d Next_Hop: %15s Protocol: %5d TCP_Flags: 0x%02x TOS:0x%02x "
     "Bytes: %12lu Packets: %12lu Start: %s Stop: %s SrcMask: /%02d DstMask: /%02d\n";
-constexpr const char* kUnknownTime = "Unknown";
+constexpr const char* kOpenFailed = "LogWrite - file open";
+constexpr size_t kWriteBufferSize = size_t{1} << 20;
 
-// ctime_r renders into the caller's buffer: the workers render trash-line times concurrently.
-void RenderTime(int32_t seconds, char* text) {
-    std::memset(text, 0, kTimeTextSize);
-    const time_t value = seconds;
-    if (ctime_r(&value, text) == nullptr) {
-        std::snprintf(text, kTimeTextSize, "%s", kUnknownTime);
-        return;
-    }
-    const size_t length = std::strlen(text);
-    if (length > 0) text[length - 1] = '\0';
+// Storage thread only: the file while a pass writes it, and its buffer.
+FILE* textlog = nullptr;
+char* write_buffer = nullptr;
+
+void OpenForPass() {
+    umask(066);
+    textlog = std::fopen(GetTextLogFileName(), "a");
+    if (textlog == nullptr) Terminate(3, kOpenFailed);
+    write_buffer = static_cast<char*>(allocate_mem(kWriteBufferSize));
+    std::setvbuf(textlog, write_buffer, _IOFBF, kWriteBufferSize);
 }
+
+// Renders times through caches that live for one batch: the flows of a datagram share their
+// receive time.
+struct LineTimes {
+    TimeText received, start, stop;
+};
+
+void WriteLine(const FlowItem* i, LineTimes* times) {
+    const FlowAddresses address = RenderAddresses(i);
+    char line[kMessageSize];
+    const int length = std::snprintf(
+        line, sizeof line, kTextLogLine, address.origin,
+        CtimeText(i->time_received, &times->received), i->version,
+        static_cast<unsigned long>(i->sequence), address.source, i->src_port, address.destination,
+        i->dst_port, address.nexthop, i->protocol, static_cast<unsigned>(i->tcp_flags),
+        static_cast<unsigned>(i->tos), static_cast<unsigned long>(i->bytes),
+        static_cast<unsigned long>(i->packets), CtimeText(i->flow_begin, &times->start),
+        CtimeText(i->flow_end, &times->stop), i->src_mask, i->dst_mask);
+    std::fwrite(line, 1, std::min(static_cast<size_t>(length), sizeof line - 1), textlog);
+}
+
+size_t Write(const FlowItem* flows, size_t count, Patience /*patience*/) {
+    if (textlog == nullptr) OpenForPass();
+    LineTimes times;
+    for (size_t n = 0; n < count; ++n) WriteLine(&flows[n], &times);
+    return count;
+}
+
+// Only the data: the file's times need not reach the disk for the lines to survive a crash.
+bool Commit(Patience /*patience*/) {
+    if (textlog == nullptr) return true;
+    std::fflush(textlog);
+    fdatasync(fileno(textlog));
+    std::fclose(textlog);
+    textlog = nullptr;
+    release_mem(write_buffer, kWriteBufferSize);
+    write_buffer = nullptr;
+    return true;
+}
+
+void Open() {}
+
+void Close() { Commit(Patience::kUntilDone); }
 
 }  // namespace
 
-void TextLogPacket(const FlowItem* i) {
-    NF_ASSERT(i != nullptr, "i!= NULL");
-    const FlowAddresses address = RenderAddresses(i);
-
-    char received[kTimeTextSize];
-    char start[kTimeTextSize];
-    char stop[kTimeTextSize];
-    RenderTime(i->time_received, received);
-    RenderTime(i->flow_begin, start);
-    RenderTime(i->flow_end, stop);
-
-    char line[kMessageSize];
-    std::snprintf(line, sizeof line, kTextLogLine, address.origin, received, i->version,
-                  static_cast<unsigned long>(i->sequence), address.source, i->src_port,
-                  address.destination, i->dst_port, address.nexthop, i->protocol,
-                  static_cast<unsigned>(i->tcp_flags), static_cast<unsigned>(i->tos),
-                  static_cast<unsigned long>(i->bytes), static_cast<unsigned long>(i->packets),
-                  start, stop, i->src_mask, i->dst_mask);
-    LogWrite(line, GetTextLogFileName());
-}
+const Sink kTextLogSink{IsTextLoggingEnabled, Open, Write, Commit, Close};

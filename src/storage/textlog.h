@@ -1,5 +1,5 @@
 #pragma once
-#include "parser/flow.h"
+// The text flow log: one human-readable line per flow, appended at the end of each pass.
+#include "storage/sink.h"
 
-// Appends one line describing the record to the text flow log.
-void TextLogPacket(const FlowItem* i);
+extern const Sink kTextLogSink;

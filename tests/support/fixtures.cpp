@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include "storage/queue.h"
+
 namespace testsupport {
 
 StartupOptions UseSwitches(std::vector<std::string> switches) {
@@ -43,6 +45,18 @@ FlowItem ExampleFlow() {
     item.src_mask = 24;
     item.dst_mask = 16;
     return item;
+}
+
+std::vector<FlowItem> TakeQueuedFlows() {
+    std::vector<FlowItem> flows;
+    FlowBlock* block = TakeStorageQueue().head;
+    while (block != nullptr) {
+        flows.insert(flows.end(), block->flows, block->flows + block->count);
+        FlowBlock* next = block->next;
+        ReleaseFlowBlock(block);
+        block = next;
+    }
+    return flows;
 }
 
 }  // namespace testsupport

@@ -18,4 +18,7 @@ uint32_t Address(const char* dotted);
 // The flow of the text log's documented example line (Sat Dec  5 2026, UTC).
 FlowItem ExampleFlow();
 
+// Takes every flow from the storage queue, in order, and releases its blocks.
+std::vector<FlowItem> TakeQueuedFlows();
+
 }  // namespace testsupport

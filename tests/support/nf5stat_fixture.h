@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "process.h"
+#include "storage/flows_table.h"
 
 namespace nf5stat_test {
 
@@ -26,11 +27,7 @@ struct Row {
 // A database file whose table flows holds rows in that storage order.
 inline void WriteFlowsDb(const std::string& path, const std::vector<Row>& rows)
 {
-    std::string sql =
-        "CREATE TABLE flows (RECNUM INTEGER PRIMARY KEY,PROBE CHAR,TIME_RECEIVED INTEGER, FLOW_VERSION INTEGER, "
-        "SEQUENCE INTEGER, SOURCE_IP CHAR, SOURCE_PORT INTEGER, DEST_IP CHAR, DEST_PORT INTEGER, NEXT_HOP CHAR, "
-        "PROTOCOL INTEGER, TCP_FLAGS INTEGER, TOS INTEGER, BYTES INTEGER, PACKETS INTEGER, FLOW_BEGIN INTEGER, "
-        "FLOW_END INTEGER, SOURCE_AS INTEGER, DEST_AS INTEGER, SOURCE_MASK INTEGER, DEST_MASK INTEGER);BEGIN;";
+    std::string sql = std::string(kCreateFlowsTable) + ";BEGIN;";
     char insert[512];
     for (const Row& r : rows) {
         std::snprintf(insert, sizeof insert,

@@ -33,7 +33,7 @@ protected:
         ASSERT_EQ(mysql_query(admin_, "DELETE FROM FLOWS"), 0) << mysql_error(admin_);
     }
     void TearDown() override {
-        CloseMySQL();
+        kMySQLSink.close();
         mysql_query(admin_, "RENAME TABLE FLOWS_ASIDE TO FLOWS");
         mysql_close(admin_);
     }
@@ -43,17 +43,19 @@ protected:
 }  // namespace
 
 TEST_F(MySQLSink, RowHoldsEveryValueWithLocalDateTimeText) {
-    InitMySQL();
+    kMySQLSink.open();
     FlowItem item = testsupport::ExampleFlow();
     item.time_received = 0;
     item.sequence = 4294967295u;
     item.bytes = 3000000000u;
     item.src_as = 65535;
     item.tos = 0xb8;
-    MySQLWrite(&item);
+    const std::vector<FlowItem> items(3, item);  // one multi-row statement
+    kMySQLSink.write(items.data(), items.size(), Patience::kThisPass);
+    ASSERT_TRUE(kMySQLSink.commit(Patience::kThisPass));
     ASSERT_EQ(mysql_query(admin_, "SELECT * FROM FLOWS"), 0) << mysql_error(admin_);
     MYSQL_RES* result = mysql_store_result(admin_);
-    ASSERT_EQ(mysql_num_rows(result), 1u);
+    ASSERT_EQ(mysql_num_rows(result), 3u);
     const MYSQL_ROW values = mysql_fetch_row(result);
     Row row;
     for (unsigned c = 0; c < mysql_num_fields(result); ++c) {
@@ -68,12 +70,12 @@ TEST_F(MySQLSink, RowHoldsEveryValueWithLocalDateTimeText) {
 }
 
 TEST_F(MySQLSink, MissingTableEndsWithStatus14) {
-    InitMySQL();
+    kMySQLSink.open();
     const FlowItem item = testsupport::ExampleFlow();
     EXPECT_EXIT(
         {
             mysql_query(admin_, "RENAME TABLE FLOWS TO FLOWS_ASIDE");
-            MySQLWrite(&item);
+            kMySQLSink.write(&item, 1, Patience::kThisPass);
         },
         testing::ExitedWithCode(14),
         "Process terminated with value: 14, quitting from Can't add data to mysql server\n");
@@ -83,6 +85,6 @@ TEST_F(MySQLSink, MissingTableEndsWithStatus14) {
 TEST(MySQLConnect, NoServerOnTheHostEndsWithStatus13AndTheClientText) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     testsupport::UseSwitches({"-m", "127.0.0.2", "-x", "-y", "-z"});
-    EXPECT_EXIT(InitMySQL(), testing::ExitedWithCode(13),
+    EXPECT_EXIT(kMySQLSink.open(), testing::ExitedWithCode(13),
                 "Process terminated with value: 13, quitting from [^\n]*127\\.0\\.0\\.2[^\n]*\n\n");
 }

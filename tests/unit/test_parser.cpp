@@ -29,13 +29,7 @@ void Parse(const std::vector<uint8_t>& bytes, const char* sender = "192.0.2.1",
                         static_cast<int>(copy.size()));
 }
 
-std::vector<FlowItem> TakeFlows() {
-    std::vector<FlowItem> flows;
-    for (JobStorage* node = datastore; node != nullptr; node = node->next)
-        flows.push_back(*node->data);
-    StoragePass();
-    return flows;
-}
+std::vector<FlowItem> TakeFlows() { return testsupport::TakeQueuedFlows(); }
 
 std::vector<uint8_t> Datagram(size_t records, uint16_t count, uint16_t version = 5,
                               size_t size = 0) {

@@ -1,6 +1,8 @@
 // Database file copy, snapshot and rotation, with collection going on around them.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,9 +13,10 @@
 #include "common/memory.h"
 #include "fixtures.h"
 #include "process.h"
+#include "storage/pass.h"
 #include "storage/queue.h"
 #include "storage/snapshot.h"
-#include "storage/sqlite_sink.h"
+#include "storage/terminate.h"
 
 using testsupport::ReadFile;
 using Rows = std::vector<std::string>;
@@ -36,7 +39,7 @@ void QueueAndStore(std::initializer_list<uint32_t> sequences, bool pass = true) 
     for (uint32_t sequence : sequences) {
         FlowItem flow = testsupport::ExampleFlow();
         flow.sequence = sequence;
-        StoreNetFlowPacket(&flow);
+        StoreNetFlowPacket(&flow, 1);
     }
     if (pass) StoragePass();
 }
@@ -63,8 +66,9 @@ protected:
         testsupport::UseSwitches({"-b", db_, "-x", "-z"});
     }
     void TearDown() override {
-        StoreLock lock;
-        CloseSQLite();
+        StoragePass(Patience::kUntilDone);
+        CloseStorage();
+        ReleaseSinkLock();
         testsupport::RemoveTree(dir_);
     }
     std::string dir_, db_;
@@ -101,10 +105,21 @@ TEST_F(Snapshot, FileCopyFailuresHaveTheirStatusAndLeaveAReadOnlySource) {
     EXPECT_EQ(FileCopy(dir_.c_str(), copy.c_str()), 2);  // a directory cannot be read
 }
 
-TEST_F(Snapshot, SnapshotAndRotationCopyEveryAcceptedRowWhileCollectionGoesOn) {
-    InitStorage();
-    QueueAndStore({1, 2, 3});
-    ASSERT_TRUE(CommittedRows(db_).empty());
+// Every pass commits, so the copies hold every row of every finished pass; the rows a pass left
+// behind (a reader held the lock) are committed before the copy.
+TEST_F(Snapshot, SnapshotAndRotationCopyEveryStoredRowWhileCollectionGoesOn) {
+    {
+        SinkLock lock;
+        InitStorage();
+    }
+    QueueAndStore({1, 2});
+    sqlite3* reader = nullptr;
+    sqlite3_open(db_.c_str(), &reader);
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM flows", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    QueueAndStore({3});  // its commit waits for the reader
+    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
     const std::string snapshot = db_ + ".snapshot", previous = db_ + ".previous";
     WriteFile(snapshot, "stale");
     testing::internal::CaptureStderr();
@@ -121,7 +136,30 @@ TEST_F(Snapshot, SnapshotAndRotationCopyEveryAcceptedRowWhileCollectionGoesOn) {
     for (const std::string& file : {db_, snapshot, previous}) EXPECT_EQ(ModeOf(file), 0600u);
     EXPECT_TRUE(CommittedRows(db_).empty());
     QueueAndStore({});
-    StoreLock lock;
-    CommitSQLiteBatch();
     EXPECT_EQ(CommittedRows(db_), (Rows{"1:5"}));
+}
+
+// The file may not grow past its size, so the commit of the rows a pass left open fails: the
+// snapshot must end with status 8, never report success.
+TEST_F(Snapshot, FailedCommitEndsTheSnapshotWithStatus8) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    {
+        SinkLock lock;
+        InitStorage();
+    }
+    auto snapshot_after_failed_commit = [this] {
+        sqlite3* reader = nullptr;
+        sqlite3_open(db_.c_str(), &reader);
+        sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM flows", nullptr, nullptr, nullptr);
+        for (uint32_t n = 0; n < 200; ++n) QueueAndStore({n}, false);
+        StoragePass();  // inserted; the commit waits for the reader
+        sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit size{8192, 8192};
+        setrlimit(RLIMIT_FSIZE, &size);
+        CreateSnapshot();
+    };
+    EXPECT_EXIT(snapshot_after_failed_commit(),
+        testing::ExitedWithCode(8), "^Begun creation of DB snapshot\nSQL was: COMMIT[^\n]*"
+                                    "Process terminated with value: 8, quitting from [^\n]+\n$");
 }

@@ -1,5 +1,6 @@
-// SQLite flow database: rows read back through another connection, 5001-row batches, other
-// connections' locks, and the fatal failures.
+// SQLite flow database: rows read back through another connection, commits per pass and per
+// 5001 rows, other connections' locks, one handle however the sink is opened, and the fatal
+// failures.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -9,6 +10,7 @@
 
 #include "fixtures.h"
 #include "process.h"
+#include "storage/sink.h"
 #include "storage/sqlite_sink.h"
 
 namespace {
@@ -23,9 +25,10 @@ FlowItem Record(uint32_t sequence = 1234) {
     return item;
 }
 
-void WriteRecords(int count) {
-    const FlowItem item = Record();
-    for (int n = 0; n < count; ++n) SQLWrite(&item);
+// Writes count records as one pass would, without its commit; returns how many the sink took.
+size_t WriteRecords(size_t count, Patience patience = Patience::kUntilDone) {
+    const std::vector<FlowItem> items(count, Record());
+    return kSQLiteSink.write(items.data(), count, patience);
 }
 
 // A connection of its own, as another process would have.
@@ -56,7 +59,7 @@ protected:
         testsupport::UseSwitches({"-b", path_, "-x", "-z"});
     }
     void TearDown() override {
-        CloseSQLite();
+        kSQLiteSink.close();
         testsupport::RemoveTree(dir_);
     }
     std::string dir_, path_;
@@ -68,16 +71,16 @@ protected:
 TEST_F(SQLiteSink, RowHoldsEveryColumnAndTheTableIsCreatedOnlyWhereMissing) {
     ASSERT_EQ(Peer(path_).Exec("CREATE TABLE other (x INTEGER); INSERT INTO other VALUES (7)"),
               SQLITE_OK);
-    InitSQLite();
+    kSQLiteSink.open();
     FlowItem item = Record(4294967295u);
     item.bytes = 3000000000u;
     item.packets = 2147483648u;
     item.flow_begin = -5;
-    SQLWrite(&item);
-    CloseSQLite();
-    InitSQLite();  // a second CREATE TABLE would end the process
+    kSQLiteSink.write(&item, 1, Patience::kThisPass);
+    kSQLiteSink.close();
+    kSQLiteSink.open();  // a second CREATE TABLE would end the process
     WriteRecords(1);
-    CloseSQLite();
+    kSQLiteSink.close();
 
     Peer peer(path_);
     EXPECT_EQ(peer.Number(), 2);
@@ -97,43 +100,50 @@ TEST_F(SQLiteSink, RowHoldsEveryColumnAndTheTableIsCreatedOnlyWhereMissing) {
                        "2147483648", "-5", "1796477360", "64512", "65001", "24", "16"}));
 }
 
-TEST_F(SQLiteSink, BatchesHold5001RowsAndBecomeVisibleOnlyWhenCommitted) {
-    InitSQLite();
+// Rows become visible at the pass's commit, or at their 5001st; a lock another program holds
+// makes a pass leave its rows for the next one, or be waited out when patience says so.
+TEST_F(SQLiteSink, CommitsAtEveryPassEndAndAt5001RowsAndWaitsOutLocksOnlyWhenAsked) {
+    kSQLiteSink.open();
     Peer peer(path_);
-    auto batch_open = [] { return sqlite3_get_autocommit(sqlitedb) == 0; };
-    WriteRecords(5000);
-    EXPECT_TRUE(batch_open());
+    EXPECT_EQ(WriteRecords(5000), 5000u);
     EXPECT_EQ(peer.Number(), 0);
-    WriteRecords(1);  // the 5001st row closes the batch
-    EXPECT_FALSE(batch_open());
+    EXPECT_EQ(WriteRecords(2), 2u);  // the 5001st row commits
     EXPECT_EQ(peer.Number(), 5001);
-    WriteRecords(1);  // and the 5002nd opens the next
-    EXPECT_TRUE(batch_open());
-    EXPECT_EQ(peer.Number(), 5001);
+    EXPECT_TRUE(kSQLiteSink.commit(Patience::kThisPass));
+    EXPECT_EQ(peer.Number(), 5002);
+
+    ASSERT_EQ(peer.Exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    EXPECT_EQ(WriteRecords(3, Patience::kThisPass), 0u);
+    ASSERT_EQ(peer.Exec("COMMIT; BEGIN; SELECT COUNT(*) FROM flows"), SQLITE_OK);  // a reader
+    EXPECT_EQ(WriteRecords(3, Patience::kThisPass), 3u);
+    EXPECT_FALSE(kSQLiteSink.commit(Patience::kThisPass));
+    std::thread release([&] {
+        std::this_thread::sleep_for(300ms);
+        peer.Exec("COMMIT");
+    });
+    EXPECT_TRUE(kSQLiteSink.commit(Patience::kUntilDone));
+    release.join();
+    EXPECT_EQ(peer.Number(), 5005);
 }
 
-// An exclusive lock holds up the insert, a reader's shared lock the commit.
-TEST_F(SQLiteSink, InsertAndCommitWaitOutOtherConnectionsLocks) {
-    InitSQLite();
-    for (const char* hold : {"BEGIN EXCLUSIVE", "BEGIN; SELECT COUNT(*) FROM flows"}) {
-        Peer peer(path_);
-        ASSERT_EQ(peer.Exec(hold), SQLITE_OK);
-        std::thread release([&] {
-            std::this_thread::sleep_for(300ms);
-            peer.Exec("COMMIT");
-        });
-        WriteRecords(3);
-        CommitSQLiteBatch();
-        release.join();
-    }
-    EXPECT_EQ(Peer(path_).Number(), 6);
+// A snapshot asked for before the storage thread opened the database opens the handle; the
+// thread's open must keep it rather than open, and lose, a second one.
+TEST_F(SQLiteSink, OpeningAnOpenSinkKeepsItsOneHandle) {
+    kSQLiteSink.open();
+    kSQLiteSink.close();
+    const sqlite3_int64 closed = sqlite3_memory_used();
+    kSQLiteSink.open();
+    const sqlite3_int64 open = sqlite3_memory_used();
+    kSQLiteSink.open();
+    EXPECT_EQ(sqlite3_memory_used(), open);
+    kSQLiteSink.close();
+    EXPECT_EQ(sqlite3_memory_used(), closed);
 }
 
 TEST_F(SQLiteSink, FailedInsertShowsTheStatementAndEndsWithStatus8) {
-    InitSQLite();
+    kSQLiteSink.open();
     ASSERT_EQ(Peer(path_).Exec("DROP TABLE flows"), SQLITE_OK);
-    const FlowItem item = Record();
-    EXPECT_EXIT(SQLWrite(&item), testing::ExitedWithCode(8),
+    EXPECT_EXIT(WriteRecords(1), testing::ExitedWithCode(8),
                 "SQL was: INSERT INTO flows VALUES \\(NULL,'192\\.0\\.2\\.1',1796477366,5,1234,"
                 "'198\\.51\\.100\\.7',443,'203\\.0\\.113\\.9',514,'10\\.0\\.0\\.254',6,27,184,5120,"
                 "12,1796477341,1796477360,64512,65001,24,16\\)Process terminated with value: 8, "

@@ -1,4 +1,5 @@
-// Storage queue and storage thread: order into the sinks, pass boundaries, counters, shutdown.
+// Storage queue and storage thread: datagrams stay whole under the bound, a locked database holds
+// up only its own sink, and the thread's last pass writes and commits everything.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -12,30 +13,33 @@
 #include "listen/shutdown.h"
 #include "process.h"
 #include "sched/registry.h"
+#include "storage/pass.h"
 #include "storage/queue.h"
-#include "storage/sqlite_sink.h"
+#include "storage/terminate.h"
 
-using namespace std::chrono_literals;
 using testsupport::WaitUntil;
 using Sequences = std::vector<long>;
 
 namespace {
 
-void Queue(std::initializer_list<uint32_t> sequences) {
-    for (uint32_t sequence : sequences) {
-        FlowItem flow = testsupport::ExampleFlow();
-        flow.sequence = sequence;
-        StoreNetFlowPacket(&flow);
-    }
+// count flows of one datagram with sequence numbers first, first + 1, ...
+bool Queue(uint32_t first, size_t count = 1) {
+    std::vector<FlowItem> flows(count, testsupport::ExampleFlow());
+    for (size_t n = 0; n < count; ++n) flows[n].sequence = first + static_cast<uint32_t>(n);
+    return StoreNetFlowPacket(flows.data(), count);
 }
 
-Sequences DbSequences(sqlite3* db) {
+// Committed rows only, as another program sees them.
+Sequences DbSequences(const std::string& path) {
     Sequences sequences;
     auto collect = [](void* out, int, char** values, char**) {
         static_cast<Sequences*>(out)->push_back(std::stol(values[0]));
         return 0;
     };
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
     sqlite3_exec(db, "SELECT SEQUENCE FROM flows ORDER BY RECNUM", collect, &sequences, nullptr);
+    sqlite3_close(db);
     return sequences;
 }
 
@@ -44,10 +48,13 @@ protected:
     void SetUp() override {
         dir_ = testsupport::MakeTempDir();
         testsupport::UseSwitches({"-b", dir_ + "/flows.db", "-l", dir_ + "/flows.log", "-z"});
+        SinkLock lock;
+        InitStorage();
     }
     void TearDown() override {
-        StoreLock lock;
-        CloseSQLite();
+        StoragePass(Patience::kUntilDone);
+        CloseStorage();
+        ReleaseSinkLock();
         testsupport::RemoveTree(dir_);
     }
     Sequences TextSequences() const {
@@ -63,67 +70,64 @@ protected:
 
 }  // namespace
 
-// Another connection's lock holds the pass inside its first insert, after that record's line.
-TEST_F(StorageQueue, TextComesFirstLateRecordsWaitForTheNextPassAndCountersBalance) {
-    InitStorage();
-    const unsigned mallocs = GetMallocCounts(), frees = GetFreeCounts();
+// Another connection's exclusive lock: the text log goes on, SQLite waits for its next pass.
+TEST_F(StorageQueue, LockedDatabaseHoldsUpOnlyItsOwnSinkAndEveryPassCommits) {
     const unsigned long total = GetMallocTotal();
     const uint32_t written = GetStorageWrittenCount(), freed = GetStorageFreedCount();
+    ASSERT_TRUE(Queue(1, 3));
+    EXPECT_EQ(GetMallocTotal() - total, sizeof(FlowBlock));
+    StoragePass();
+    EXPECT_EQ(DbSequences(dir_ + "/flows.db"), (Sequences{1, 2, 3}));  // committed by the pass
+
     sqlite3* blocker = nullptr;
     sqlite3_open((dir_ + "/flows.db").c_str(), &blocker);
     ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    Queue({301, 302, 303});
-    EXPECT_EQ(GetMallocTotal() - total, 3 * (sizeof(FlowItem) + sizeof(JobStorage)));
-    std::thread pass(StoragePass);
-    ASSERT_TRUE(WaitUntil([&] { return TextSequences().size() == 1; }));
-    std::thread worker([] { Queue({304}); });
-    std::this_thread::sleep_for(50ms);  // lets the worker reach the lock the pass holds
+    ASSERT_TRUE(Queue(4, 2));
+    StoragePass();
+    EXPECT_EQ(TextSequences(), (Sequences{1, 2, 3, 4, 5}));
+    EXPECT_EQ(GetStorageFreedCount() - freed, 3u);  // SQLite still needs the second block
     sqlite3_exec(blocker, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(blocker);
-    pass.join();
-    worker.join();
-
-    EXPECT_EQ(TextSequences(), (Sequences{301, 302, 303}));
-    EXPECT_EQ(DbSequences(sqlitedb), (Sequences{301, 302, 303}));
-    {
-        StoreLock lock;
-        ASSERT_NE(datastore, nullptr);
-        EXPECT_EQ(datastore->data->sequence, 304u);
-        EXPECT_EQ(datastore->next, nullptr);
-        EXPECT_EQ(GetLastJob(), datastore);
-    }
-    EXPECT_EQ(IsStoring(), 1);
+    ASSERT_TRUE(Queue(6));
     StoragePass();
-    EXPECT_EQ(IsStoring(), 0);
-    EXPECT_EQ(TextSequences(), (Sequences{301, 302, 303, 304}));
-    EXPECT_EQ(DbSequences(sqlitedb), (Sequences{301, 302, 303, 304}));
-    EXPECT_EQ(GetMallocCounts() - mallocs, 8u);
-    EXPECT_EQ(GetFreeCounts() - frees, 8u);
+    EXPECT_EQ(DbSequences(dir_ + "/flows.db"), (Sequences{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(TextSequences(), (Sequences{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(GetStorageWrittenCount() - written, 6u);
+    EXPECT_EQ(GetStorageFreedCount() - freed, 6u);
     EXPECT_EQ(GetMallocTotal(), total);
-    EXPECT_EQ(GetStorageWrittenCount() - written, 4u);
-    EXPECT_EQ(GetStorageFreedCount() - freed, 4u);
-    StoreLock lock;
-    EXPECT_EQ(datastore, nullptr);
-    EXPECT_EQ(GetLastJob(), nullptr);
+}
+
+// Whole datagrams up to the bound, then each one refused whole and counted, until a pass frees
+// the room.
+TEST_F(StorageQueue, PastTheBoundDatagramsAreRefusedWholeAndCounted) {
+    constexpr size_t kDatagram = 340;
+    const StorageRefusals before = GetStorageRefusals();
+    size_t accepted = 0;
+    while (Queue(0, kDatagram)) accepted += kDatagram;
+    EXPECT_EQ(accepted, kQueueLimitFlows / kDatagram * kDatagram);
+    EXPECT_FALSE(Queue(0, kDatagram));
+    const StorageRefusals after = GetStorageRefusals();
+    EXPECT_EQ(after.datagrams - before.datagrams, 2u);
+    EXPECT_EQ(after.flows - before.flows, 2 * kDatagram);
+    EXPECT_EQ(testsupport::TakeQueuedFlows().size(), accepted);
+    EXPECT_TRUE(Queue(0, kDatagram));
 }
 
 // Raises the process-wide shutdown flag, which no other test here reads.
-TEST_F(StorageQueue, ThreadWritesRecordsOfTheLastWorkersAndCommitsBeforeItEnds) {
+TEST_F(StorageQueue, ThreadWakesAtShutdownAndStoresTheLastWorkersFlows) {
     InitThreadList();
     pthread_t storage;
     ASSERT_EQ(pthread_create(&storage, nullptr, StorageJob, nullptr), 0);
     AddThread(storage, kStorageThread, kThreadAlive, -1);
     AddThread(pthread_self(), kWorkerThread, kThreadAlive, 0);
-    Queue({401});
+    ASSERT_TRUE(Queue(401));
     ASSERT_TRUE(WaitUntil([&] { return TextSequences().size() == 1; }));
     StartShutdown();
-    Queue({402});  // the worker's last record, after the storage thread's last regular pass
+    WakeStorage();
+    ASSERT_TRUE(Queue(402));  // the worker's last flow, after the thread's last regular pass
     EndThread(pthread_t{}, 0);
     ASSERT_TRUE(WaitUntil([] { return AliveThreadsOfType(kStorageThread) == 0; }));
     pthread_join(storage, nullptr);
     EXPECT_EQ(TextSequences(), (Sequences{401, 402}));
-    sqlite3* peer = nullptr;  // sees committed rows only
-    sqlite3_open((dir_ + "/flows.db").c_str(), &peer);
-    EXPECT_EQ(DbSequences(peer), (Sequences{401, 402}));
-    sqlite3_close(peer);
+    EXPECT_EQ(DbSequences(dir_ + "/flows.db"), (Sequences{401, 402}));
 }

@@ -81,7 +81,8 @@ TEST_F(TextLog, LinesAreExactWithMinimumWidthsUnsignedCountersAndUnknownTimes) {
         std::string expected = kExampleLine;
         expected.replace(expected.find(c.from), std::strlen(c.from), c.to);
         unlink(path_.c_str());
-        TextLogPacket(&item);
+        kTextLogSink.write(&item, 1, Patience::kThisPass);
+        kTextLogSink.commit(Patience::kThisPass);
         EXPECT_EQ(testsupport::ReadFile(path_), expected);
     }
     unrenderable_time = LLONG_MIN;

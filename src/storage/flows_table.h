@@ -1,0 +1,10 @@
+#pragma once
+// The layout of table flows in the SQLite flow database, as the daemon creates it and as
+// every reader (nf5stat and its tests) expects it: 21 columns, RECNUM first.
+
+constexpr const char* kCreateFlowsTable =
+    "CREATE TABLE flows (RECNUM INTEGER PRIMARY KEY,PROBE CHAR,TIME_RECEIVED INTEGER, "
+    "FLOW_VERSION INTEGER, SEQUENCE INTEGER, SOURCE_IP CHAR, SOURCE_PORT INTEGER, DEST_IP CHAR, "
+    "DEST_PORT INTEGER, NEXT_HOP CHAR, PROTOCOL INTEGER, TCP_FLAGS INTEGER, TOS INTEGER, "
+    "BYTES INTEGER, PACKETS INTEGER, FLOW_BEGIN INTEGER, FLOW_END INTEGER, SOURCE_AS INTEGER, "
+    "DEST_AS INTEGER, SOURCE_MASK INTEGER, DEST_MASK INTEGER)";

@@ -1,0 +1,159 @@
+#include "storage/pass.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "common/clock.h"
+#include "listen/shutdown.h"
+#include "sched/registry.h"
+#include "storage/queue.h"
+
+namespace {
+
+constexpr std::chrono::seconds kPassInterval{5};
+// Pause between looks at the registry while the last workers finish their jobs.
+constexpr useconds_t kWorkerPollMicros = 10'000;
+constexpr useconds_t kLockPollMicros = 1000;
+
+pthread_mutex_t sink_mutex = PTHREAD_MUTEX_INITIALIZER;
+thread_local bool sink_lock_held = false;
+
+// Where a sink goes on writing: a block of the pending chain and a record in it; a null block
+// means the sink has written everything taken so far.
+struct Cursor {
+    FlowBlock* block;
+    size_t index;
+};
+
+// Storage thread only (sink lock held): the blocks taken but not yet written by every sink,
+// each sink's place in them, and whether it holds records not yet committed.
+FlowChain pending{};
+Cursor cursors[kMaxSinks]{};
+bool uncommitted[kMaxSinks]{};
+
+void AppendToPending(const FlowChain& taken) {
+    if (taken.head == nullptr) return;
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        if (cursors[s].block == nullptr) cursors[s] = Cursor{taken.head, 0};
+    }
+    if (pending.tail != nullptr) {
+        pending.tail->next = taken.head;
+    } else {
+        pending.head = taken.head;
+    }
+    pending.tail = taken.tail;
+}
+
+// The records from index on that share the switch of the first; the switch is read per record,
+// so a toggle takes effect between two records.
+size_t RunOfSameSwitch(const Sink& sink, const FlowBlock* block, size_t index, bool* on) {
+    *on = sink.enabled() != 0;
+    size_t end = index + 1;
+    while (end < block->count && (sink.enabled() != 0) == *on) ++end;
+    return end - index;
+}
+
+// Writes the sink's share of the pending chain; stops early when its database is locked.
+void Drain(size_t s, Patience patience) {
+    const Sink& sink = *kSinks[s];
+    Cursor& at = cursors[s];
+    while (at.block != nullptr) {
+        while (at.index < at.block->count) {
+            bool on = false;
+            const size_t run = RunOfSameSwitch(sink, at.block, at.index, &on);
+            if (!on) {
+                at.index += run;
+                continue;
+            }
+            const size_t took = sink.write(&at.block->flows[at.index], run, patience);
+            at.index += took;
+            if (took > 0) uncommitted[s] = true;
+            if (took < run) return;
+        }
+        at = Cursor{at.block->next, 0};
+    }
+}
+
+bool WrittenByEverySink(const FlowBlock* block) {
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        if (cursors[s].block == block) return false;
+    }
+    return true;
+}
+
+void ReleaseWrittenBlocks() {
+    while (pending.head != nullptr && WrittenByEverySink(pending.head)) {
+        FlowBlock* block = pending.head;
+        pending.head = block->next;
+        if (pending.head == nullptr) pending.tail = nullptr;
+        ReleaseFlowBlock(block);
+    }
+}
+
+// Workers still finishing their jobs hand in flows after shutdown has begun; waiting for the
+// last of them lets the final pass write every flow decoded before the end.
+void WaitForWorkers() {
+    while (AliveThreadsOfType(kWorkerThread) > 0) usleep(kWorkerPollMicros);
+}
+
+}  // namespace
+
+SinkLock::SinkLock() {
+    pthread_mutex_lock(&sink_mutex);
+    sink_lock_held = true;
+}
+
+SinkLock::~SinkLock() { ReleaseSinkLock(); }
+
+bool SinkLockHeldHere() { return sink_lock_held; }
+
+bool TakeSinkLockWithin(long milliseconds) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (pthread_mutex_trylock(&sink_mutex) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        usleep(kLockPollMicros);
+    }
+    sink_lock_held = true;
+    return true;
+}
+
+void ReleaseSinkLock() {
+    sink_lock_held = false;
+    pthread_mutex_unlock(&sink_mutex);
+}
+
+void InitStorage() {
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        if (kSinks[s]->enabled() != 0) kSinks[s]->open();
+    }
+}
+
+void StoragePass(Patience patience) {
+    SinkLock lock;
+    AppendToPending(TakeStorageQueue());
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        Drain(s, patience);
+        if (uncommitted[s] && kSinks[s]->commit(patience)) uncommitted[s] = false;
+    }
+    ReleaseWrittenBlocks();
+}
+
+void* StorageJob(void* /*unused*/) {
+    {
+        // A snapshot or rotation asked for at start-up must not meet a half-opened handle.
+        SinkLock lock;
+        InitStorage();
+    }
+    while (ShutdownInProgress() != 1) {
+        const timespec deadline = MonotonicDeadline(kPassInterval);
+        StoragePass();
+        WaitForStorageWork(deadline);
+    }
+    WaitForWorkers();
+    StoragePass(Patience::kUntilDone);
+    EndThread(FindThread(kStorageThread), 0);
+    return nullptr;
+}
