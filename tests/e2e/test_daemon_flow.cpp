@@ -129,17 +129,3 @@ TEST_F(DaemonFlow, OperatorSignals) {
     EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
 }
 
-// A router exporting steadily: its flows reach the text log at the storage pass after they
-// arrive, while it is still exporting, not once the traffic stops.
-TEST_F(DaemonFlow, SteadyStreamReachesTheTextLogWhileItFlows) {
-    Daemon daemon(dir_);
-    ASSERT_TRUE(daemon.Start({"-y", "-z"})) << daemon.Stderr();
-    Process stream({NF5SEND_BINARY, "-p", std::to_string(daemon.port()), "-c", "3000", "-r", "200",
-                    "-f", "10"},
-                   dir_);
-    ASSERT_TRUE(WaitUntil([&] { return Count(ReadFile(Path("netflow.log")), "\n") > 1; }, 30s));
-    EXPECT_EQ(stream.Wait(0ms), -1) << "the stream ended before any flow was written";
-    ASSERT_EQ(stream.Wait(60s), 0);
-    ASSERT_EQ(daemon.Stop(), 0) << daemon.Stderr();
-    EXPECT_EQ(Count(ReadFile(Path("netflow.log")), "\n"), 30001);
-}

@@ -1,4 +1,4 @@
-// Storage while the daemon collects: rows readable after every pass and kept through a SIGKILL,
+// Storage while the daemon collects: flows readable after every pass and kept through a SIGKILL,
 // a locked database that holds up only its own sink while the bound refuses the excess, and a
 // commit that fails at the stop ending with a failure status.
 #include <gtest/gtest.h>
@@ -40,20 +40,22 @@ void CreateFlowsDb(const std::string& path) {
 
 }  // namespace
 
-// Every pass commits: another program reads the rows while traffic goes on, and a SIGKILL after
-// the last pass loses none of them.
-TEST_F(DaemonStorage, RowsReadableWhileCollectingAndKeptThroughSigkill) {
+// A router exporting steadily: every pass writes and commits while the traffic goes on, so
+// another program reads the lines and rows before the stream ends, and a SIGKILL after the last
+// pass loses none of them.
+TEST_F(DaemonStorage, FlowsReadableWhileTheStreamFlowsAndKeptThroughSigkill) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "1"})) << daemon.Stderr();
-    // 12 s of traffic with gaps in which the throttle lets the worker parse.
-    Process sender({NF5SEND_BINARY, "-p", std::to_string(daemon.port()), "-c", "96", "-r", "8",
-                    "-f", "30"},
-                   dir_);
-    ASSERT_TRUE(WaitUntil([&] { return RowCount(Path("netflow.db")) > 0; }));
-    EXPECT_EQ(sender.Wait(0ms), -1) << "the rows appeared only after the traffic ended";
+    Process sender({NF5SEND_BINARY, "-p", std::to_string(daemon.port()), "-c", "2400", "-r",
+                    "200", "-f", "10"},
+                   dir_);  // 12 s, more than two passes
+    ASSERT_TRUE(WaitUntil(
+        [&] { return RowCount(Path("netflow.db")) > 0 && LineCount(Path("netflow.log")) > 1; },
+        30s));
+    EXPECT_EQ(sender.Wait(0ms), -1) << "the flows appeared only after the traffic ended";
     ASSERT_EQ(sender.Wait(), 0);
     ASSERT_TRUE(daemon.WaitDrained());
-    constexpr long kFlows = 96 * 30;
+    constexpr long kFlows = 2400 * 10;
     ASSERT_TRUE(WaitUntil([&] { return RowCount(Path("netflow.db")) == kFlows; }))
         << RowCount(Path("netflow.db"));
     ASSERT_TRUE(WaitUntil([&] { return LineCount(Path("netflow.log")) == kFlows + 1; }));
