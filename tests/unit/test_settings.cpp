@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/memory.h"
@@ -52,10 +53,14 @@ TEST(Settings, ArgumentInSameOrNextWordAndLastOccurrenceWins) {
 
 TEST(Settings, NumbersThatAreNotNumbers) {
     EXPECT_EQ(Read({"-n", "many"}).nThreads, 0);
-    EXPECT_EQ(Read({"-p", "0"}).nNetflowport, 0);
-    EXPECT_EQ(Read({"-p", "65536"}).nNetflowport, 0);
-    EXPECT_EQ(Read({"-p", "20x"}).nNetflowport, 0);
-    EXPECT_EQ(Read({"-p", "65535"}).nNetflowport, 65535);
+    // The port as atoi reads it, for the report, and whether it is one, for the refusal.
+    for (const auto& [word, port, valid] : {std::tuple("0", 0, false), std::tuple("70000", 70000, false),
+                                            std::tuple("20x", 20, false), std::tuple("http", 0, false),
+                                            std::tuple("65535", 65535, true)}) {
+        const StartupOptions options = Read({"-p", word});
+        EXPECT_EQ(options.nNetflowport, port) << word;
+        EXPECT_EQ(options.port_valid, valid) << word;
+    }
     Read({"-i", "4294967297"});  // kept as an unsigned 32-bit number
     EXPECT_EQ(GetMaxThrottle(), 1u);
 }
