@@ -1,4 +1,5 @@
-// Command-line settings: defaults, switch forms, repetition, toggles.
+// Command-line settings: switch forms, repetition, numbers, toggles (the defaults show in the
+// start-up report, tests/e2e/test_startup.cpp).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,24 +16,6 @@ namespace {
 StartupOptions Read(std::vector<std::string> words) { return testsupport::UseSwitches(words); }
 
 }  // namespace
-
-TEST(Settings, DefaultsWithoutSwitches) {
-    const StartupOptions options = Read({});
-    EXPECT_EQ(options.nThreads, 4);
-    EXPECT_EQ(options.nNetflowport, 2055);
-    EXPECT_EQ(options.user, nullptr);
-    EXPECT_STREQ(GetBindAddress(), "0.0.0.0");
-    EXPECT_STREQ(GetTextLogFileName(), "./netflow.log");
-    EXPECT_STREQ(GetBinaryLogFileName(), "./netflow.db");
-    EXPECT_STREQ(GetTrashLogFileName(), "./netflow_trash.log");
-    EXPECT_EQ(GetMYSQLServerName(), nullptr);
-    EXPECT_EQ(IsTextLoggingEnabled(), 1);
-    EXPECT_EQ(IsBinaryLoggingEnabled(), 1);
-    EXPECT_EQ(IsTrashLoggingEnabled(), 1);
-    EXPECT_EQ(IsMYSQLLoggingEnabled(), 0);
-    EXPECT_EQ(IsDetached(), 0);
-    EXPECT_EQ(GetMaxThrottle(), 50000u);
-}
 
 TEST(Settings, ArgumentInSameOrNextWordAndLastOccurrenceWins) {
     const StartupOptions options =
