@@ -158,11 +158,18 @@ TEST_F(DaemonLifecycle, SigtermDuringStartupEndsCleanlyWithNoThreadAlive) {
         const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out[1], 1);
         dup2(fd, 2);
+        close(out[0]);  // or a daemon left behind by a failed test would never see the pipe close
+        close(out[1]);
+        close(fd);
         if (chdir(dir_.c_str()) == 0)
             execl(NF5D_BINARY, NF5D_BINARY, "-p", port.c_str(), "-n", "1", "-x", "-z", nullptr);
         _exit(127);
     }
     close(out[1]);
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() { if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0); }
+    } reaper{pid};
     const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
     ASSERT_TRUE(WaitUntil([&] { return ReadFile(wchan).ends_with("pipe_write"); })) << ReadFile(wchan);
     kill(pid, SIGTERM);

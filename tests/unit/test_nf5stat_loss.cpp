@@ -180,8 +180,8 @@ bool Alone(const Table& table, uint32_t start)
 
 // An exporter with epochs, outages, losses, adjacent swaps and scattered copies. The first two
 // datagrams of a run always arrive in order, or a restart could not be told from a copy; an epoch
-// that repeats the previous one's numbers loses none while the previous one may still take late
-// datagrams, or its datagrams could be those.
+// that repeats the previous one's numbers loses none, or its datagrams after a loss could be the
+// previous one's, stored late into its gaps.
 Table Generate(std::mt19937& rng)
 {
     auto chance = [&](double p) { return std::uniform_real_distribution<>(0, 1)(rng) < p; };
@@ -220,7 +220,7 @@ Table Generate(std::mt19937& rng)
             std::vector<Sent> stored;
             uint32_t sequence = start;
             for (size_t i = 0; i < sizes.size(); ++i, sequence += static_cast<uint32_t>(sizes[i - 1])) {
-                if (i >= (early ? 18u : 2u) && chance(loss)) continue;
+                if (!early && i >= 2 && chance(loss)) continue;
                 stored.push_back({sequence, sizes[i], time++, run});
                 // A copy of a datagram stored earlier in the first epoch, never of its neighbours'.
                 if (epoch == 0 && parts == 1 && i >= 2 && copies < 4 && chance(0.05)) {

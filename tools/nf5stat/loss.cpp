@@ -18,11 +18,9 @@ constexpr size_t kMaxLiveStreams = 16;
 constexpr uint64_t kUnwrapOrigin = uint64_t{1} << 32;
 // A stream this young may still see its own first datagrams arrive, stored late.
 constexpr uint64_t kYoungStream = 64;
-// A datagram is stored at most this many of its exporter's datagrams late: a stream that took
-// none of the latest ones has no datagram on the way that could still fill its holes.
-constexpr uint64_t kLateArrivals = 16;
 // Datagrams older streams must take after a newer one began before the exporter counts as
-// interleaved; fewer are the stragglers of a restart, delayed by reordering.
+// interleaved, or a replay of an older stream's flows as copies; fewer are the stragglers of a
+// restart, delayed by reordering.
 constexpr uint64_t kInterleaveMinimum = 16;
 
 // Signed distance from a stream position to a 32-bit sequence number, the shorter way round.
@@ -52,13 +50,35 @@ uint64_t ReceivedWithin(SeqStream& stream, uint64_t begin, uint64_t end) {
     return (end - begin) - open;
 }
 
+// A stream that holds under half of its span: datagrams scattered over another stream's range,
+// such as copies, rather than an epoch that tiles its own.
+bool Sparse(const SeqStream& stream) {
+    uint64_t open = stream.settled_missing;
+    for (const auto& [begin, end] : stream.holes) open += end - begin;
+    return 2 * open > stream.next - stream.base;
+}
+
+// A replay of flows its origin held whose datagrams lie scattered, or that came while the origin
+// went on: copies, not an epoch that tiles its own range.
+bool Copies(const SeqStream& stream) {
+    return stream.replay && stream.settled_missing == 0 &&
+           (Sparse(stream) || stream.origin_went_on >= kInterleaveMinimum);
+}
+
+// Whether the stream holds every flow of the datagram already.
+bool Repeats(SeqStream& stream, uint32_t sequence, uint32_t flows) {
+    const uint64_t begin = stream.next + static_cast<uint64_t>(SeqDistance(sequence, stream.next));
+    return ReceivedWithin(stream, begin, begin + flows) == flows;
+}
+
 // A datagram continues a stream at or ahead of its front, or behind it into ranges not yet
-// received while the stream is still active; one that repeats received flows or reaches below the
-// stream's start does not.
-bool Continues(const SeqTracker& tracker, SeqStream& stream, int64_t distance, uint32_t flows) {
+// received, or just below its start; one that repeats received flows or reaches below the stream's
+// start otherwise does not. The gaps between scattered copies await nothing.
+bool Continues(SeqStream& stream, int64_t distance, uint32_t flows) {
     if (distance >= 0) return true;
-    if (stream.last_used + kLateArrivals < tracker.arrivals) return false;
+    if (Copies(stream)) return false;
     const uint64_t begin = stream.next - Magnitude(distance);
+    if (begin + flows == stream.base) return true;  // the stream's own first datagram, stored late
     return begin >= stream.base && ReceivedWithin(stream, begin, begin + flows) == 0;
 }
 
@@ -117,20 +137,25 @@ void SettleHoles(const SeqTracker& tracker, SeqStream& stream) {
 
 bool Older(const SeqStream& a, const SeqStream& b) { return a.created < b.created; }
 
-bool Provisional(const SeqStream& stream) { return stream.origin >= 0 && stream.datagrams == 1; }
+// A stream that may be no epoch at all: one datagram split off another, or copies.
+bool Doubtful(const SeqStream& stream) {
+    return (stream.origin >= 0 && stream.datagrams == 1) || Copies(stream);
+}
 
-// How well a datagram fits a stream it continues, lower is better: the front of a confirmed
-// stream, then a hole (the range was awaited there), then the front of a provisional stream, which
-// may be a mere copy, then the gap it leaves. Filling a hole is evidence; a gap is only a guess.
-uint64_t FitCost(const SeqStream& stream, int64_t distance) {
-    if (distance > 0) return 3 + static_cast<uint64_t>(distance);
+// How well a datagram fits a stream it continues, lower is better: the front of a stream, then a
+// hole (the range was awaited there), then the front of a doubtful stream, which may be mere
+// copies, then the gap it leaves, in a doubtful stream only when no other takes it. Filling a
+// hole is evidence; a gap is only a guess.
+uint64_t FitCost(const SeqStream& stream, int64_t distance, uint32_t threshold) {
+    if (distance > 0)
+        return 3 + static_cast<uint64_t>(distance) + (Doubtful(stream) ? threshold : 0);
     if (distance < 0) return 1;
-    return Provisional(stream) ? 2 : 0;
+    return Doubtful(stream) ? 2 : 0;
 }
 
 // The live stream a datagram continues best, the older on a tie (null if none); the nearest
-// confirmed stream within the threshold, which a new stream would split off; whether any stream
-// lies within the threshold at all.
+// stream within the threshold that is not doubtful, one the datagram repeats first, which a new
+// stream would split off; whether any stream lies within the threshold at all.
 struct StreamChoice {
     SeqStream* best = nullptr;
     int64_t distance = 0;
@@ -141,18 +166,24 @@ struct StreamChoice {
 StreamChoice ChooseStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows) {
     StreamChoice choice;
     uint64_t nearest_magnitude = 0, best_cost = 0;
+    bool nearest_repeats = false;
     for (SeqStream& stream : tracker.live) {
         const int64_t d = SeqDistance(sequence, stream.next);
         const uint64_t m = Magnitude(d);
         if (m > tracker.threshold) continue;
         choice.within = true;
-        if (!Provisional(stream) && (choice.nearest == nullptr || m < nearest_magnitude ||
-                                     (m == nearest_magnitude && Older(stream, *choice.nearest)))) {
+        // A stream whose flows the datagram repeats comes first: that is what it copies.
+        const bool repeats = Repeats(stream, sequence, flows);
+        if (!Doubtful(stream) && (choice.nearest == nullptr || repeats > nearest_repeats ||
+                                  (repeats == nearest_repeats &&
+                                   (m < nearest_magnitude ||
+                                    (m == nearest_magnitude && Older(stream, *choice.nearest)))))) {
             choice.nearest = &stream;
             nearest_magnitude = m;
+            nearest_repeats = repeats;
         }
-        if (Provisional(stream) ? d != 0 : !Continues(tracker, stream, d, flows)) continue;
-        const uint64_t cost = FitCost(stream, d);
+        if (!Continues(stream, d, flows)) continue;
+        const uint64_t cost = FitCost(stream, d, tracker.threshold);
         if (choice.best == nullptr || cost < best_cost ||
             (cost == best_cost && Older(stream, *choice.best))) {
             choice.best = &stream;
@@ -177,11 +208,27 @@ SeqStream* FindCreated(SeqTracker& tracker, int64_t created) {
     return nullptr;
 }
 
+// Gives each received range of a sparse stream back to its origin, as the datagrams it was made of.
+void PutBackRanges(SeqTracker& tracker, const SeqStream& stream, SeqStream& origin) {
+    uint64_t begin = stream.base;
+    auto place = [&](uint64_t end) {
+        if (begin < end)
+            ApplyDatagram(tracker, origin, SeqDistance(static_cast<uint32_t>(begin), origin.next),
+                          static_cast<uint32_t>(end - begin));
+    };
+    for (const auto& [hole_begin, hole_end] : stream.holes) {
+        place(hole_begin);
+        begin = hole_end;
+    }
+    place(stream.next);
+}
+
 // A provisional stream that stayed one datagram was no epoch of its own: the datagram goes back
 // to the stream it split off (a duplicate, or a reordered datagram from before that stream's
-// start). A stream that split off a young stream below its start and grew up to it, or one that
-// reached exactly where its origin starts, was that stream's own early datagrams, stored late; a
-// gap between them longer than the stream itself is no reordering but an epoch of its own.
+// start). Nor were copies. A stream that split off a young stream below its start and grew up to
+// it, or one that reached exactly where its origin starts, was that stream's own early datagrams,
+// stored late; a gap between them longer than the stream itself is no reordering but an epoch of
+// its own.
 bool PutBack(SeqTracker& tracker, const SeqStream& stream) {
     SeqStream* origin = FindCreated(tracker, stream.origin);
     if (origin == nullptr) return false;
@@ -189,6 +236,10 @@ bool PutBack(SeqTracker& tracker, const SeqStream& stream) {
     if (stream.datagrams == 1) {
         ApplyDatagram(tracker, *origin,
                       SeqDistance(static_cast<uint32_t>(stream.base), origin->next), flows);
+        return true;
+    }
+    if (Copies(stream)) {
+        PutBackRanges(tracker, stream, *origin);
         return true;
     }
     const int64_t gap = SeqDistance(static_cast<uint32_t>(origin->base), stream.next);
@@ -245,6 +296,7 @@ void StartStream(SeqTracker& tracker, const SeqDatagram& datagram, const StreamC
     if (choice.nearest != nullptr) {
         stream.origin = static_cast<int64_t>(choice.nearest->created);
         stream.split_early = choice.nearest->datagrams < kYoungStream;
+        stream.replay = Repeats(*choice.nearest, datagram.sequence, datagram.flows);
     }
     if (!choice.within && last != nullptr && SeqDistance(datagram.sequence, last->next) > 0) {
         stream.jumped = true;
@@ -262,8 +314,17 @@ void StartStream(SeqTracker& tracker, const SeqDatagram& datagram, const StreamC
 // sharing one address look like; the newer stream keeps the count, so that it vanishes with that
 // stream if it turns out to be part of the older one after all.
 void CountOvertaking(SeqTracker& tracker, const SeqStream& stream) {
-    for (SeqStream& other : tracker.live)
+    for (SeqStream& other : tracker.live) {
         if (other.created > stream.created && other.datagrams >= 2) ++other.overtaken;
+        if (other.origin == static_cast<int64_t>(stream.created)) ++other.origin_went_on;
+    }
+}
+
+// A replay stays one while each datagram it takes repeats flows its origin held.
+void KeepReplay(SeqTracker& tracker, SeqStream& stream, const SeqDatagram& datagram) {
+    if (!stream.replay) return;
+    SeqStream* origin = FindCreated(tracker, stream.origin);
+    stream.replay = origin != nullptr && Repeats(*origin, datagram.sequence, datagram.flows);
 }
 
 }  // namespace
@@ -285,6 +346,7 @@ void SeqTrackerAdd(SeqTracker& tracker, const SeqDatagram& datagram) {
     }
     SeqStream& stream = *choice.best;
     CountOvertaking(tracker, stream);
+    KeepReplay(tracker, stream, datagram);
     ApplyDatagram(tracker, stream, choice.distance, datagram.flows);
     stream.last_used = tracker.arrivals;
     SettleHoles(tracker, stream);

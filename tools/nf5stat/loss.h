@@ -22,14 +22,14 @@ struct SeqJump {
 };
 
 struct LossCounts {
-    uint64_t datagrams = 0;    // datagrams stored, copies included
-    uint64_t flows = 0;        // rows stored
-    uint64_t expected = 0;     // flows the sequence numbers account for, summed over all streams
-    uint64_t missing = 0;      // expected flows of which no row is stored
-    uint64_t duplicates = 0;   // stored flows whose sequence numbers were already covered
-    uint64_t restarts = 0;     // streams that stood on their own, after the first
-    uint64_t outages = 0;      // streams that began with a jump: possible outages, not restarts
-    bool interleaved = false;  // older streams carried on after newer ones began
+    uint64_t datagrams = 0;      // datagrams stored, copies included
+    uint64_t flows = 0;          // rows stored
+    uint64_t expected = 0;       // flows the sequence numbers account for, summed over all streams
+    uint64_t missing = 0;        // expected flows of which no row is stored
+    uint64_t duplicates = 0;     // stored flows whose sequence numbers were already covered
+    uint64_t restarts = 0;       // streams that stood on their own, after the first
+    uint64_t outages = 0;        // streams that began with a jump: possible outages, not restarts
+    bool interleaved = false;    // older streams carried on after newer ones began
     std::vector<SeqJump> jumps;  // the earliest kMaxJumpsKept of the outages
 };
 
@@ -46,21 +46,23 @@ struct SeqDatagram {
 // bits so that the 2^32 wrap is just another step forward; holes are the not yet received ranges
 // below `next`. A stream split off another (`origin`) because its first datagram repeated flows
 // already received or lay below the other's first one stays provisional while it holds one
-// datagram, and only a datagram that starts exactly at its front confirms it: scattered copies
-// never add up to an epoch. At the end a provisional stream is put back, as a duplicate or a
-// reordered datagram.
+// datagram: at the end such a stream is put back, as a duplicate or a reordered datagram. So is a
+// replay, whose every datagram repeated flows the other held, when its datagrams lie scattered
+// (mostly holes) or the other went on meanwhile: those were copies, not an epoch.
 struct SeqStream {
     uint64_t base = 0;
     uint64_t next = 0;
     std::map<uint64_t, uint64_t> holes;  // begin -> end, half open
     uint64_t settled_missing = 0;        // holes too far behind `next` to be filled any more
     uint64_t datagrams = 0;
-    uint64_t last_used = 0;    // arrival ordinal of the stream's latest datagram
-    uint64_t created = 0;      // creation ordinal among the exporter's streams
-    int64_t origin = -1;       // `created` of the stream it split off, -1 for none
-    bool split_early = false;  // split off while the origin held few datagrams
-    uint64_t overtaken = 0;    // datagrams older streams took after this one had two
-    bool jumped = false;       // began with a jump from a stream no other one was near
+    uint64_t last_used = 0;       // arrival ordinal of the stream's latest datagram
+    uint64_t created = 0;         // creation ordinal among the exporter's streams
+    int64_t origin = -1;          // `created` of the stream it split off, -1 for none
+    bool split_early = false;     // split off while the origin held few datagrams
+    uint64_t overtaken = 0;       // datagrams older streams took after this one had two
+    bool replay = false;          // every datagram repeated flows the origin held
+    uint64_t origin_went_on = 0;  // datagrams the origin took after this stream began
+    bool jumped = false;          // began with a jump from a stream no other one was near
     SeqJump jump;
 };
 

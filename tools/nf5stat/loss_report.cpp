@@ -13,7 +13,8 @@ namespace {
 // one datagram received within the same second share the group too; their rows repeat each other,
 // which the count of distinct flows shows.
 constexpr const char* kLossSelect =
-    "SELECT PROBE, SEQUENCE, COUNT(*), COUNT(DISTINCT SOURCE_IP||'/'||SOURCE_PORT||'/'||DEST_IP||'/'"
+    "SELECT PROBE, SEQUENCE, COUNT(*), COUNT(DISTINCT "
+    "SOURCE_IP||'/'||SOURCE_PORT||'/'||DEST_IP||'/'"
     "||DEST_PORT||'/'||PROTOCOL||'/'||BYTES||'/'||PACKETS||'/'||FLOW_BEGIN||'/'||FLOW_END), "
     "TIME_RECEIVED, MIN(RECNUM) AS first_row FROM flows";
 constexpr const char* kLossGroup =

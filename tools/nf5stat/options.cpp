@@ -44,12 +44,12 @@ const char* const kHelpText =
     "  default 1000000). A datagram no stream takes begins a new stream: a restart if it\n"
     "  lies behind, a possible outage (shown, not counted as loss) if it jumped ahead. One\n"
     "  that repeats flows a stream holds or lies below its start begins a provisional\n"
-    "  stream, which only a datagram starting where it ends confirms; alone, it counts as\n"
-    "  a duplicate (or an early datagram stored late). Copies of one datagram within one\n"
-    "  second are duplicates. Expected flows are the sequence span of every stream,\n"
-    "  missing flows the gaps never filled, loss = missing / expected. When an older\n"
-    "  stream goes on taking datagrams (16 or more) after a newer one began, the\n"
-    "  exporter's sequences look interleaved: several engines behind one address.\n"
+    "  stream; alone, or made of scattered repeats, it counts as duplicates (or early\n"
+    "  datagrams stored late). Copies of one datagram within one second are duplicates\n"
+    "  too. Expected flows are the sequence span of every stream, missing flows the gaps\n"
+    "  never filled, loss = missing / expected. When an older stream goes on taking\n"
+    "  datagrams (16 or more) after a newer one began, the exporter's sequences look\n"
+    "  interleaved: several engines behind one address.\n"
     "\n"
     "Exit status: 0 success, 1 database error, 2 usage error.\n";
 
