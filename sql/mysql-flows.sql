@@ -39,14 +39,28 @@ CREATE TABLE IF NOT EXISTS FLOWDB.FLOWS (
 
 -- The collector only ever inserts. 127.0.0.1 covers TCP from the local host; localhost covers
 -- the server's Unix socket (the client library's choice for the host name "localhost"). The
--- host and the password are quoted before they enter a statement.
+-- host and the password are quoted before they enter a statement (prepared statements, which
+-- MySQL and MariaDB both run).
 SET @nf5d_password = IF(@collector_password IS NULL, '',
                         CONCAT(' IDENTIFIED BY ', QUOTE(@collector_password)));
 SET @nf5d_account = CONCAT('''collector''@', QUOTE(IFNULL(@collector_host, '127.0.0.1')));
-EXECUTE IMMEDIATE CONCAT('CREATE USER IF NOT EXISTS ', @nf5d_account);
-EXECUTE IMMEDIATE CONCAT('ALTER USER ', @nf5d_account, @nf5d_password);
-EXECUTE IMMEDIATE CONCAT('GRANT INSERT ON FLOWDB.* TO ', @nf5d_account);
+SET @nf5d_sql = CONCAT('CREATE USER IF NOT EXISTS ', @nf5d_account);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+SET @nf5d_sql = CONCAT('ALTER USER ', @nf5d_account, @nf5d_password);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+SET @nf5d_sql = CONCAT('GRANT INSERT ON FLOWDB.* TO ', @nf5d_account);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
 SET @nf5d_account = CONCAT('''collector''@', QUOTE(IFNULL(@collector_host, 'localhost')));
-EXECUTE IMMEDIATE CONCAT('CREATE USER IF NOT EXISTS ', @nf5d_account);
-EXECUTE IMMEDIATE CONCAT('ALTER USER ', @nf5d_account, @nf5d_password);
-EXECUTE IMMEDIATE CONCAT('GRANT INSERT ON FLOWDB.* TO ', @nf5d_account);
+SET @nf5d_sql = CONCAT('CREATE USER IF NOT EXISTS ', @nf5d_account);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+SET @nf5d_sql = CONCAT('ALTER USER ', @nf5d_account, @nf5d_password);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+SET @nf5d_sql = CONCAT('GRANT INSERT ON FLOWDB.* TO ', @nf5d_account);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+DEALLOCATE PREPARE nf5d_statement;
