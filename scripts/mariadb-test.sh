@@ -96,8 +96,12 @@ launch() {
     done
 }
 
+# The schema twice: for a collector on this host, and for one on the "remote" host 127.0.0.3
+# with a password, which the tests give in an option file.
 load_schema() {
     client <"$root/sql/mysql-flows.sql"
+    client -e "SET @collector_host='127.0.0.3', @collector_password='nf5d-remote';
+               SOURCE $root/sql/mysql-flows.sql"
     client <<'EOF'
 CREATE USER IF NOT EXISTS 'nf5test'@'127.0.0.1';
 GRANT ALL PRIVILEGES ON FLOWDB.* TO 'nf5test'@'127.0.0.1';

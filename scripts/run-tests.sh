@@ -8,6 +8,8 @@ make --no-print-directory build build-asan build-tsan build-fuzz
 
 scripts/mariadb-test.sh start
 trap 'scripts/mariadb-test.sh stop' EXIT
+# The server was just started: a MySQL test that finds none fails instead of skipping.
+export NF5D_REQUIRE_MYSQL=1
 
 # Tests mostly wait on the daemon's timers, so they overlap well beyond the core count.
 status=0

@@ -1,6 +1,11 @@
 -- MySQL/MariaDB side of nf5d's flow export: database FLOWDB, table FLOWS and the account
--- "collector" (no password) that nf5d -m HOST connects with. Safe to run again.
+-- "collector" that nf5d -m HOST connects with. Safe to run again.
 --   mariadb -u root < mysql-flows.sql
+-- grants the collector on this host (127.0.0.1 and localhost), without a password. For a
+-- collector on another host, name that host (a name, an address or a pattern such as
+-- '192.0.2.%') and give the account a password, which nf5d reads from an option file:
+--   mariadb -u root -e "SET @collector_host='nf5d.example.net', @collector_password='...';
+--                       SOURCE mysql-flows.sql"
 --
 -- nf5d inserts without naming columns, so the columns' number (21) and order are fixed:
 -- a key that accepts NULL, then the flow fields. Counters are unsigned 32-bit on the wire,
@@ -33,8 +38,29 @@ CREATE TABLE IF NOT EXISTS FLOWDB.FLOWS (
 ) ENGINE=InnoDB DEFAULT CHARSET=ascii;
 
 -- The collector only ever inserts. 127.0.0.1 covers TCP from the local host; localhost covers
--- the server's Unix socket (the client library's choice for the host name "localhost").
-CREATE USER IF NOT EXISTS 'collector'@'127.0.0.1';
-CREATE USER IF NOT EXISTS 'collector'@'localhost';
-GRANT INSERT ON FLOWDB.* TO 'collector'@'127.0.0.1';
-GRANT INSERT ON FLOWDB.* TO 'collector'@'localhost';
+-- the server's Unix socket (the client library's choice for the host name "localhost"). The
+-- host and the password are quoted before they enter a statement (prepared statements, which
+-- MySQL and MariaDB both run).
+SET @nf5d_password = IF(@collector_password IS NULL, '',
+                        CONCAT(' IDENTIFIED BY ', QUOTE(@collector_password)));
+SET @nf5d_account = CONCAT('''collector''@', QUOTE(IFNULL(@collector_host, '127.0.0.1')));
+SET @nf5d_sql = CONCAT('CREATE USER IF NOT EXISTS ', @nf5d_account);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+SET @nf5d_sql = CONCAT('ALTER USER ', @nf5d_account, @nf5d_password);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+SET @nf5d_sql = CONCAT('GRANT INSERT ON FLOWDB.* TO ', @nf5d_account);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+SET @nf5d_account = CONCAT('''collector''@', QUOTE(IFNULL(@collector_host, 'localhost')));
+SET @nf5d_sql = CONCAT('CREATE USER IF NOT EXISTS ', @nf5d_account);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+SET @nf5d_sql = CONCAT('ALTER USER ', @nf5d_account, @nf5d_password);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+SET @nf5d_sql = CONCAT('GRANT INSERT ON FLOWDB.* TO ', @nf5d_account);
+PREPARE nf5d_statement FROM @nf5d_sql;
+EXECUTE nf5d_statement;
+DEALLOCATE PREPARE nf5d_statement;

@@ -25,13 +25,16 @@ constexpr const char* kBeginLogging = "Begin Logging\n";
     std::exit(1);
 }
 
-// Takes on the named user's groups and then its user id, so nothing of root's remains.
+// Takes on the named user's groups and then its user id, so nothing of root's remains. Without
+// root there is nothing to take on, and a process that already runs as the user is where -u
+// would put it; any other switch fails as the system refuses it.
 void SwitchUser(const char* name) {
     const passwd* entry = getpwnam(name);
     if (entry == nullptr) {
         std::printf("User %s does not exist !\n", name);
         FailStartup();
     }
+    if (getuid() != 0 && getuid() == entry->pw_uid && geteuid() == entry->pw_uid) return;
     if (initgroups(name, entry->pw_gid) != 0 || setgid(entry->pw_gid) != 0 ||
         setuid(entry->pw_uid) != 0) {
         std::printf("Can't switch to user %s !\n", name);
@@ -84,7 +87,7 @@ void CheckNumbers(const StartupOptions& options) {
                       kMaxThreads);
         Terminate(5, ErrMsg);
     }
-    if (options.nNetflowport == 0) {
+    if (!options.port_valid) {
         Terminate(6, "Main - The port must be a number between 1 and 65535 !");
     }
 }

@@ -57,12 +57,11 @@ void ReplaceText(char*& setting, const char* text) {
     setting = CopyText(text);
 }
 
-// -p must name a real port: a whole number from 1 to 65535; anything else is 0, rejected later.
-int ParsePort(const char* text) {
+// -p must name a real port: a whole number from 1 to 65535; anything else is rejected later.
+bool IsPortNumber(const char* text) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 1 || value > 65535) return 0;
-    return static_cast<int>(value);
+    return end != text && *end == '\0' && value >= 1 && value <= 65535;
 }
 
 void SetDefaults(StartupOptions* options) {
@@ -73,6 +72,7 @@ void SetDefaults(StartupOptions* options) {
     nDetached = 0;
     nTrashLogEnabled = 1;
     options->nNetflowport = kDefaultPort;
+    options->port_valid = true;
     nMaxThrottle = kDefaultMaxThrottle;
     nTextLogEnabled = 1;
     nBinaryLogEnabled = 1;
@@ -80,7 +80,10 @@ void SetDefaults(StartupOptions* options) {
 
 void ApplySwitch(int arg, const char* value, StartupOptions* options) {
     switch (arg) {
-        case 'p': options->nNetflowport = ParsePort(value); break;
+        case 'p':
+            options->nNetflowport = std::atoi(value);
+            options->port_valid = IsPortNumber(value);
+            break;
         case 'a': ReplaceText(cBindAddress, value); break;
         case 'l': ReplaceText(TextLogFile, value); break;
         case 'b': ReplaceText(BinaryLogFile, value); break;

@@ -19,8 +19,9 @@ void SwitchTrashFlag();
 // Start-up values that main() hands to the listener instead of keeping them as settings.
 struct StartupOptions {
     int nThreads;
-    int nNetflowport;
-    char* user;  // tracked copy of the -u name, or null
+    int nNetflowport;  // the -p word as atoi reads it, which the report shows
+    bool port_valid;   // the -p word is a whole number from 1 to 65535
+    char* user;        // tracked copy of the -u name, or null
 };
 
 // Sets the defaults, reads the command-line switches and fills in the default file names.

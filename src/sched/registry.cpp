@@ -1,7 +1,9 @@
 #include "sched/registry.h"
 
+#include "common/messages.h"
+
 // Zero-initialised static storage: an untouched table is empty and counts no thread.
-thread_matrix TID[kMaxThreads];
+thread_matrix TID[kRegistrySize];
 
 namespace {
 
@@ -34,10 +36,11 @@ void AddThread(pthread_t tid, int thread_type, int thread_status, int index) {
         entry.thread_type.store(thread_type, std::memory_order_release);
         return;
     }
+    NF_ASSERT(false, "a free thread registry entry");
 }
 
 pthread_t FindThread(int thread_type) {
-    for (int i = 0; i < kMaxThreads; ++i) {
+    for (int i = 0; i < kRegistrySize; ++i) {
         const int type = TypeAt(i);
         if (type == 0) break;
         if (type == thread_type) return TID[i].thread_id;
@@ -46,7 +49,7 @@ pthread_t FindThread(int thread_type) {
 }
 
 void EndThread(pthread_t tid, int index) {
-    for (int i = 0; i < kMaxThreads && TypeAt(i) != 0; ++i) {
+    for (int i = 0; i < kRegistrySize && TypeAt(i) != 0; ++i) {
         const bool match =
             IsNoThread(tid) ? TID[i].index == index : pthread_equal(TID[i].thread_id, tid) != 0;
         if (!match) continue;
@@ -58,7 +61,7 @@ void EndThread(pthread_t tid, int index) {
 
 int AliveThreadsOfType(int thread_type) {
     int alive = 0;
-    for (int i = 0; i < kMaxThreads; ++i) {
+    for (int i = 0; i < kRegistrySize; ++i) {
         const int type = TypeAt(i);
         if (type == 0) break;
         if (type == thread_type && IsAlive(i)) ++alive;
@@ -68,7 +71,7 @@ int AliveThreadsOfType(int thread_type) {
 
 int AliveThreads() {
     int alive = 0;
-    for (int i = 0; i < kMaxThreads && TypeAt(i) != 0; ++i)
+    for (int i = 0; i < kRegistrySize && TypeAt(i) != 0; ++i)
         if (IsAlive(i)) ++alive;
     return alive;
 }

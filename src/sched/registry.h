@@ -4,7 +4,9 @@
 
 #include <atomic>
 
+// Workers the thread count allows; the registry also holds the storage and maintainer threads.
 constexpr int kMaxThreads = 1024;
+constexpr int kRegistrySize = kMaxThreads + 2;
 
 enum ThreadType { kWorkerThread = 1, kStorageThread = 2, kDispatcherThread = 3 };
 enum ThreadStatus { kThreadAlive = 1, kThreadEnded = 2 };
@@ -19,9 +21,11 @@ struct thread_matrix {
     int index;
 };
 
-extern thread_matrix TID[kMaxThreads];
+extern thread_matrix TID[kRegistrySize];
 
 void InitThreadList();
+// A full table is a broken precondition (the thread count is checked at start-up): it fails an
+// assertion rather than leave a thread the shutdown would not wait for.
 void AddThread(pthread_t tid, int thread_type, int thread_status, int index);
 pthread_t FindThread(int thread_type);
 void EndThread(pthread_t tid, int index);

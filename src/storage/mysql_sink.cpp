@@ -18,6 +18,8 @@ namespace {
 
 constexpr const char* kUser = "collector";
 constexpr const char* kDatabase = "FLOWDB";
+// Option-file group read besides [client]: where an operator gives a password and TLS settings.
+constexpr const char* kOptionGroup = "nf5d";
 constexpr unsigned kPort = 3306;
 // The table has 21 columns in this order; the first (the key) accepts NULL.
 constexpr const char* kInsertInto = "INSERT INTO FLOWS VALUES ";
@@ -97,6 +99,8 @@ bool Commit(Patience /*patience*/) {
 void Open() {
     if (mysqlconn != nullptr) return;
     if (mysql_init(&mysql) == nullptr) Terminate(13, "mysql_init failed\n");
+    // The explicit host, user and database below still win over the option files' own.
+    mysql_optionsv(&mysql, MYSQL_READ_DEFAULT_GROUP, kOptionGroup);
     mysqlconn = mysql_real_connect(&mysql, GetMYSQLServerName(), kUser, nullptr, kDatabase, kPort,
                                    nullptr, 0);
     if (mysqlconn == nullptr) {

@@ -1,12 +1,19 @@
 // How the daemon ends and detaches: a burst with garbage, then SIGTERM in the foreground, loses
-// nothing; the detached daemon stops in order; a bind failure ends it before anything else.
+// nothing; the detached daemon stops in order; a SIGTERM during start-up ends it cleanly; a bind
+// failure, a worker that cannot start and a database that cannot take its table end it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -140,9 +147,13 @@ TEST_F(DaemonLifecycle, DetachesAndStillStopsInOrder) {
     ASSERT_TRUE(WaitUntil([&] { return QueryUdpSocket(pid, port).found; }));
     Exporter().Send(port, ExampleDatagram(77, 3));
     ASSERT_TRUE(WaitUntil([&] { return QueryUdpSocket(pid, port).rx_queue == 0; }));
+    // Detached, it holds none of the streams it was started with, so nothing waits on it.
+    for (const char* fd : {"0", "1", "2"}) {
+        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd),
+                  "/dev/null") << fd;
+    }
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitForOrphan(pid), 0);
-    EXPECT_EQ(parent.Stderr(), err);  // the detached daemon's standard error is /dev/null
     EXPECT_EQ(Count(parent.Stdout(), "Netflow listener starting"), 1);  // not doubled by the fork
     EXPECT_EQ(SqliteRows(Path("netflow.db"), "SELECT COUNT(*) FROM flows"), (Rows{{"3"}}));
 }
@@ -174,4 +185,81 @@ TEST_F(DaemonLifecycle, WorkerThatCannotStartEndsWithStatus7) {
     EXPECT_EQ(result.status, 7);
     EXPECT_NE(result.err.find("quitting from NeverendingLoop - Can't create worker thread\n"),
               std::string::npos) << result.err;
+}
+
+// A SIGTERM while the start-up report is still being written (standard output is a full pipe)
+// stops the daemon before any thread starts: it waits for none and ends cleanly.
+TEST_F(DaemonLifecycle, SigtermDuringStartupEndsCleanlyWithNoThreadAlive) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    fcntl(out[1], F_SETFL, O_NONBLOCK);
+    const std::string block(4096, 'x');
+    while (write(out[1], block.data(), block.size()) > 0) {
+    }
+    fcntl(out[1], F_SETFL, 0);
+    const std::string err = Path("stderr");
+    const std::string port = std::to_string(FreeUdpPort());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out[1], 1);
+        dup2(fd, 2);
+        close(out[0]);  // or a daemon left behind by a failed test would never see the pipe close
+        close(out[1]);
+        close(fd);
+        if (chdir(dir_.c_str()) == 0)
+            execl(NF5D_BINARY, NF5D_BINARY, "-p", port.c_str(), "-n", "1", "-x", "-z", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() { if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0); }
+    } reaper{pid};
+    const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(wchan).ends_with("pipe_write"); })) << ReadFile(wchan);
+    kill(pid, SIGTERM);
+    char sink[4096];
+    while (read(out[0], sink, sizeof sink) > 0) {
+    }
+    close(out[0]);
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ReadFile(err),
+              "Alive threads: 0\nProcess terminated with value: 0, quitting from clean shutdown\n");
+    EXPECT_FALSE(FileExists(Path("netflow.db")));  // the storage thread never ran
+}
+
+// A database file that cannot take the table ends the daemon with status 8 and the reason.
+TEST_F(DaemonLifecycle, DatabaseThatCannotTakeTheTableEndsWithStatus8) {
+    std::ofstream(Path("text.db")) << "not a database\n";
+    // A writable file in a directory that is not: no journal, so no table. Root reads and writes
+    // everywhere, so it runs the case as nobody.
+    std::filesystem::create_directory(Path("ro"));
+    std::ofstream(Path("ro/flows.db")).flush();
+    std::vector<std::string> read_only = {"-b", "ro/flows.db"};
+    if (getuid() == 0) {
+        ASSERT_EQ(chown(Path("ro/flows.db").c_str(), getpwnam("nobody")->pw_uid, 0), 0);
+        chmod(dir_.c_str(), 0777);
+        read_only.insert(read_only.end(), {"-u", "nobody"});
+    } else {
+        chmod(Path("ro").c_str(), 0555);
+    }
+    const struct {
+        std::vector<std::string> args;
+        std::string out, caller;
+    } cases[] = {
+        {{"-b", "text.db"}, "Err code is: 26\n", "file is not a database"},
+        {read_only, "", "The table is READ ONLY !\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {NF5D_BINARY, "-p", std::to_string(FreeUdpPort()), "-n", "1",
+                                         "-x", "-z"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const RunResult result = testsupport::Run(argv, dir_);
+        EXPECT_EQ(result.status, 8) << c.caller;
+        EXPECT_TRUE(result.out.ends_with("\n" + c.out)) << result.out;
+        EXPECT_EQ(result.err, "Process terminated with value: 8, quitting from " + c.caller + "\n");
+    }
 }

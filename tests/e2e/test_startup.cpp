@@ -73,7 +73,9 @@ TEST_F(Startup, HelpIsExactAndEndsWithStatus1WhereverItStands) {
     }
 }
 
-TEST_F(Startup, DefaultReportCreatesTheLogsAndRuns) {
+// An absent log is created with a first line; an existing writable one is left as it is.
+TEST_F(Startup, DefaultReportCreatesAbsentLogsAndRuns) {
+    std::ofstream(Path("netflow.log")) << "old\n";
     const int port = FreeUdpPort();
     Process daemon({NF5D_BINARY, "-p", std::to_string(port), "-n", "1"}, dir_);
     ASSERT_TRUE(daemon.WaitForStdout("Running as user"));
@@ -87,17 +89,10 @@ TEST_F(Startup, DefaultReportCreatesTheLogsAndRuns) {
         "Running as user " +
         std::string(getpwuid(getuid())->pw_name) + "\n";
     EXPECT_EQ(daemon.Stdout(), expected);
-    EXPECT_EQ(ReadFile(Path("netflow.log")), "Begin Logging\n");
+    EXPECT_EQ(ReadFile(Path("netflow.log")), "old\n");
     EXPECT_EQ(ReadFile(Path("netflow_trash.log")), "Begin Logging\n");
     daemon.Signal(SIGTERM);
     EXPECT_EQ(daemon.Wait(), 0);
-}
-
-TEST_F(Startup, ExistingWritableLogGetsNoFirstLine) {
-    std::ofstream(Path("netflow.log")) << "old\n";
-    const RunResult result = RunDaemon({"-n", "0"});
-    EXPECT_EQ(result.status, 5);
-    EXPECT_EQ(ReadFile(Path("netflow.log")), "old\n");
 }
 
 TEST_F(Startup, DisabledLogsAreReportedAndNotCreated) {
@@ -127,7 +122,7 @@ TEST_F(Startup, BadNumbersAndUncreatableLogsEndWithTheirStatus) {
         {{"-n", "1025"}, 5, threads},
         {{"-n", "many"}, 5, threads},
         {{"-p", "0"}, 6, port},
-        {{"-p", "65536"}, 6, port},
+        {{"-p", "70000"}, 6, port},
         {{"-p", "http"}, 6, port},
         {{"-l", "missing/text.log"}, 3, "LogWrite - file open"},
     };
@@ -138,6 +133,11 @@ TEST_F(Startup, BadNumbersAndUncreatableLogsEndWithTheirStatus) {
                                   ", quitting from " + refusal.caller + "\n");
         EXPECT_NE(result.out.find("Max Throttle at 50000 packets\n"), std::string::npos);
         EXPECT_EQ(result.out.find("Will run with"), std::string::npos);
+        if (refusal.args[0] == "-p") {  // the report shows the port as given, read as a number
+            const std::string given = std::to_string(std::atoi(refusal.args[1].c_str()));
+            EXPECT_NE(result.out.find("Listening on 0.0.0.0:" + given + "\n"), std::string::npos)
+                << result.out;
+        }
     }
     EXPECT_TRUE(FileExists(Path("netflow_trash.log")));
 }
@@ -172,6 +172,32 @@ TEST_F(Startup, UnwritableLogsEndWithStatus4) {
     EXPECT_EQ(result.status, 4);
     EXPECT_NE(result.err.find("quitting from Main, can't access to Trash Log File\n"),
               std::string::npos);
+}
+
+// Without root, -u may only name the user the process already runs as: nobody becoming nobody
+// starts; nobody becoming root is refused aloud.
+TEST_F(Startup, UserSwitchWithoutRootKeepsTheSameUserAndRefusesAnyOther) {
+    chmod(dir_.c_str(), 0777);
+    const passwd* self = getpwuid(getuid() == 0 ? getpwnam("nobody")->pw_uid : getuid());
+    ASSERT_NE(self, nullptr);
+    std::vector<std::string> as_self;
+    if (getuid() == 0)
+        as_self = {"/usr/bin/setpriv", "--reuid=" + std::to_string(self->pw_uid),
+                   "--regid=" + std::to_string(self->pw_gid), "--clear-groups"};
+    const std::string name = self->pw_name;
+    auto command = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), NF5D_BINARY);
+        args.insert(args.begin(), as_self.begin(), as_self.end());
+        return args;
+    };
+    Process daemon(command({"-u", name, "-p", std::to_string(FreeUdpPort()), "-n", "1"}), dir_);
+    ASSERT_TRUE(daemon.WaitForStdout("Running as user " + name + "\n")) << daemon.Stderr();
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(), 0);
+
+    const RunResult other = testsupport::Run(command({"-u", "root"}), dir_);
+    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(other.out, "Can't switch to user root !\n");
 }
 
 TEST_F(Startup, UserSwitchDropsRootIncludingItsGroups) {

@@ -43,10 +43,12 @@ inline void WriteFlowsDb(const std::string& path, const std::vector<Row>& rows)
     sqlite3_close(db);
 }
 
-// The rows of one datagram: flows rows sharing exporter, receive time and sequence.
+// The rows of one datagram: flows rows sharing exporter, receive time and sequence, each flow with a
+// source port of its own, so that a copy of the datagram repeats exactly these rows.
 inline void AddDatagram(std::vector<Row>& rows, const std::string& probe, long long time, long long sequence, int flows)
 {
-    for (int i = 0; i < flows; ++i) rows.push_back(Row{.probe = probe, .time = time, .sequence = sequence});
+    for (int i = 0; i < flows; ++i)
+        rows.push_back(Row{.probe = probe, .time = time, .sequence = sequence, .sport = 1024 + i});
 }
 
 // nf5stat as a user runs it, in cwd.

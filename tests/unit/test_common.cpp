@@ -1,4 +1,4 @@
-// Runtime services: allocator accounting, text utilities, shutdown flag, termination, log append.
+// Runtime services: allocator accounting, text utilities, termination, log append.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,7 +7,6 @@
 
 #include "common/memory.h"
 #include "common/messages.h"
-#include "listen/shutdown.h"
 #include "process.h"
 #include "storage/terminate.h"
 
@@ -67,14 +66,6 @@ TEST(IpProtocol, NamesKnownNumbersAndReportsUnknownOnes) {
     EXPECT_STREQ(name, "Unknown");
     EXPECT_EQ(err, "Your /etc/protocols has gone bitches, please fix it since protocol 254 is "
                    "unknown !\n");
-}
-
-TEST(Shutdown, FlagRisesOnceAndStays) {
-    EXPECT_EQ(ShutdownInProgress(), 0);
-    StartShutdown();
-    EXPECT_EQ(ShutdownInProgress(), 1);
-    StartShutdown();
-    EXPECT_EQ(ShutdownInProgress(), 1);
 }
 
 TEST(TerminateDeathTest, ReportsStatusAndCallerVerbatim) {

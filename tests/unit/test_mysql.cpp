@@ -5,10 +5,12 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "fixtures.h"
+#include "process.h"
 #include "storage/mysql_sink.h"
 
 using Row = std::vector<std::string>;
@@ -79,6 +81,31 @@ TEST_F(MySQLSink, MissingTableEndsWithStatus14) {
         },
         testing::ExitedWithCode(14),
         "Process terminated with value: 14, quitting from Can't add data to mysql server\n");
+}
+
+// scripts/mariadb-test.sh grants the collector on the "remote" host 127.0.0.3 with a password;
+// only the option file's [nf5d] group gives both, since nf5d has no switch for either.
+TEST_F(MySQLSink, ARemoteCollectorConnectsWithThePasswordOfItsOptionFile) {
+    const std::string home = testsupport::MakeTempDir();
+    setenv("HOME", home.c_str(), 1);
+    const FlowItem item = testsupport::ExampleFlow();
+    for (const bool password : {false, true}) {
+        std::ofstream(home + "/.my.cnf") << "[client]\nbind-address=127.0.0.3\n[nf5d]\n"
+                                         << (password ? "password=nf5d-remote\n" : "");
+        if (!password) {
+            EXPECT_EXIT(kMySQLSink.open(), testing::ExitedWithCode(13),
+                        "Access denied for user 'collector'@'127.0.0.3'");
+            continue;
+        }
+        kMySQLSink.open();
+        kMySQLSink.write(&item, 1, Patience::kThisPass);
+        ASSERT_TRUE(kMySQLSink.commit(Patience::kThisPass));
+    }
+    testsupport::RemoveTree(home);
+    ASSERT_EQ(mysql_query(admin_, "SELECT COUNT(*) FROM FLOWS"), 0) << mysql_error(admin_);
+    MYSQL_RES* result = mysql_store_result(admin_);
+    EXPECT_STREQ(mysql_fetch_row(result)[0], "1");
+    mysql_free_result(result);
 }
 
 // Needs no server, so it runs (and must pass) everywhere.

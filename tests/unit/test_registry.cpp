@@ -1,4 +1,4 @@
-// Thread registry: ending entries by handle and by worker number, and the 1024-entry limit.
+// Thread registry: ending entries by handle and by worker number, and room for every thread.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -15,7 +15,7 @@ void RegisterAsListener(int workers) {
         AddThread(pthread_t{8000} + static_cast<pthread_t>(i), kWorkerThread, kThreadAlive, i);
 }
 
-TEST(Registry, EndThreadCountsOnceAndTheListHoldsAtMost1024Threads) {
+TEST(Registry, EndThreadCountsOnceAndFindsEntriesByHandleOrWorkerNumber) {
     RegisterAsListener(4);
     EXPECT_EQ(AliveThreads(), 6);
     EndThread(0, 2);
@@ -29,13 +29,16 @@ TEST(Registry, EndThreadCountsOnceAndTheListHoldsAtMost1024Threads) {
     EndThread(pthread_t{12345}, 0);  // not registered
     EXPECT_EQ(AliveThreads(), 4);
 
-    RegisterAsListener(1024);
-    EXPECT_EQ(AliveThreads(), kMaxThreads);
-    EXPECT_EQ(TID[kMaxThreads - 1].index, 1021);
-    EndThread(0, 1022);  // never registered: changes nothing
-    EXPECT_EQ(AliveThreads(), kMaxThreads);
-    EndThread(0, 1021);
-    EXPECT_EQ(AliveThreads(), kMaxThreads - 1);
+}
+
+// Every thread the thread count allows is registered and waited for; one more is a fault.
+TEST(Registry, HoldsTheMostWorkersTheThreadCountAllowsAndRefusesMoreLoudly) {
+    RegisterAsListener(kMaxThreads);
+    EXPECT_EQ(AliveThreads(), kMaxThreads + 2);
+    EndThread(0, kMaxThreads - 1);
+    EXPECT_EQ(AliveThreads(), kMaxThreads + 1);
+    EXPECT_DEATH(AddThread(pthread_t{9999}, kWorkerThread, kThreadAlive, kMaxThreads),
+                 "failed assertion `a free thread registry entry'");
 }
 
 }  // namespace

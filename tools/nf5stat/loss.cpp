@@ -19,7 +19,8 @@ constexpr uint64_t kUnwrapOrigin = uint64_t{1} << 32;
 // A stream this young may still see its own first datagrams arrive, stored late.
 constexpr uint64_t kYoungStream = 64;
 // Datagrams older streams must take after a newer one began before the exporter counts as
-// interleaved; fewer are the stragglers of a restart, delayed by reordering.
+// interleaved, or a replay of an older stream's flows as copies; fewer are the stragglers of a
+// restart, delayed by reordering.
 constexpr uint64_t kInterleaveMinimum = 16;
 
 // Signed distance from a stream position to a 32-bit sequence number, the shorter way round.
@@ -49,11 +50,35 @@ uint64_t ReceivedWithin(SeqStream& stream, uint64_t begin, uint64_t end) {
     return (end - begin) - open;
 }
 
+// A stream that holds under half of its span: datagrams scattered over another stream's range,
+// such as copies, rather than an epoch that tiles its own.
+bool Sparse(const SeqStream& stream) {
+    uint64_t open = stream.settled_missing;
+    for (const auto& [begin, end] : stream.holes) open += end - begin;
+    return 2 * open > stream.next - stream.base;
+}
+
+// A replay of flows its origin held whose datagrams lie scattered, or that came while the origin
+// went on: copies, not an epoch that tiles its own range.
+bool Copies(const SeqStream& stream) {
+    return stream.replay && stream.settled_missing == 0 &&
+           (Sparse(stream) || stream.origin_went_on >= kInterleaveMinimum);
+}
+
+// Whether the stream holds every flow of the datagram already.
+bool Repeats(SeqStream& stream, uint32_t sequence, uint32_t flows) {
+    const uint64_t begin = stream.next + static_cast<uint64_t>(SeqDistance(sequence, stream.next));
+    return ReceivedWithin(stream, begin, begin + flows) == flows;
+}
+
 // A datagram continues a stream at or ahead of its front, or behind it into ranges not yet
-// received; one that repeats received flows or reaches below the stream's start does not.
+// received, or just below its start; one that repeats received flows or reaches below the stream's
+// start otherwise does not. The gaps between scattered copies await nothing.
 bool Continues(SeqStream& stream, int64_t distance, uint32_t flows) {
     if (distance >= 0) return true;
+    if (Copies(stream)) return false;
     const uint64_t begin = stream.next - Magnitude(distance);
+    if (begin + flows == stream.base) return true;  // the stream's own first datagram, stored late
     return begin >= stream.base && ReceivedWithin(stream, begin, begin + flows) == 0;
 }
 
@@ -112,34 +137,69 @@ void SettleHoles(const SeqTracker& tracker, SeqStream& stream) {
 
 bool Older(const SeqStream& a, const SeqStream& b) { return a.created < b.created; }
 
-// How well a datagram fits a stream it continues: 0 at the front or into a hole (the range was
-// awaited there), otherwise the gap it leaves. Filling a hole is evidence; a gap is only a guess.
-uint64_t FitCost(int64_t distance) { return distance > 0 ? static_cast<uint64_t>(distance) : 0; }
+// A stream that may be no epoch at all: one datagram split off another, or copies.
+bool Doubtful(const SeqStream& stream) {
+    return (stream.origin >= 0 && stream.datagrams == 1) || Copies(stream);
+}
 
-// The live stream the datagram continues best, the older on a tie; also the nearest stream within
-// the threshold at all, which a new stream would split off.
-SeqStream* ChooseStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows, int64_t& distance,
-                        SeqStream*& nearest) {
+// How well a datagram fits a stream it continues, lower is better: the front of a stream, then a
+// hole (the range was awaited there), then the front of a doubtful stream, which may be mere
+// copies, then the gap it leaves, in a doubtful stream only when no other takes it. Filling a
+// hole is evidence; a gap is only a guess.
+uint64_t FitCost(const SeqStream& stream, int64_t distance, uint32_t threshold) {
+    if (distance > 0)
+        return 3 + static_cast<uint64_t>(distance) + (Doubtful(stream) ? threshold : 0);
+    if (distance < 0) return 1;
+    return Doubtful(stream) ? 2 : 0;
+}
+
+// The live stream a datagram continues best, the older on a tie (null if none); the nearest
+// stream within the threshold that is not doubtful, one the datagram repeats first, which a new
+// stream would split off; whether any stream lies within the threshold at all.
+struct StreamChoice {
     SeqStream* best = nullptr;
-    nearest = nullptr;
-    uint64_t nearest_magnitude = 0;
+    int64_t distance = 0;
+    SeqStream* nearest = nullptr;
+    bool within = false;
+};
+
+StreamChoice ChooseStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows) {
+    StreamChoice choice;
+    uint64_t nearest_magnitude = 0, best_cost = 0;
+    bool nearest_repeats = false;
     for (SeqStream& stream : tracker.live) {
         const int64_t d = SeqDistance(sequence, stream.next);
         const uint64_t m = Magnitude(d);
         if (m > tracker.threshold) continue;
-        if (nearest == nullptr || m < nearest_magnitude ||
-            (m == nearest_magnitude && Older(stream, *nearest))) {
-            nearest = &stream;
+        choice.within = true;
+        // A stream whose flows the datagram repeats comes first: that is what it copies.
+        const bool repeats = Repeats(stream, sequence, flows);
+        if (!Doubtful(stream) && (choice.nearest == nullptr || repeats > nearest_repeats ||
+                                  (repeats == nearest_repeats &&
+                                   (m < nearest_magnitude ||
+                                    (m == nearest_magnitude && Older(stream, *choice.nearest)))))) {
+            choice.nearest = &stream;
             nearest_magnitude = m;
+            nearest_repeats = repeats;
         }
         if (!Continues(stream, d, flows)) continue;
-        if (best == nullptr || FitCost(d) < FitCost(distance) ||
-            (FitCost(d) == FitCost(distance) && Older(stream, *best))) {
-            best = &stream;
-            distance = d;
+        const uint64_t cost = FitCost(stream, d, tracker.threshold);
+        if (choice.best == nullptr || cost < best_cost ||
+            (cost == best_cost && Older(stream, *choice.best))) {
+            choice.best = &stream;
+            choice.distance = d;
+            best_cost = cost;
         }
     }
-    return best;
+    return choice;
+}
+
+// The stream that took the latest datagram: a datagram far ahead of it is a jump.
+const SeqStream* LastUsed(const SeqTracker& tracker) {
+    const SeqStream* last = nullptr;
+    for (const SeqStream& stream : tracker.live)
+        if (last == nullptr || stream.last_used > last->last_used) last = &stream;
+    return last;
 }
 
 SeqStream* FindCreated(SeqTracker& tracker, int64_t created) {
@@ -148,10 +208,27 @@ SeqStream* FindCreated(SeqTracker& tracker, int64_t created) {
     return nullptr;
 }
 
+// Gives each received range of a sparse stream back to its origin, as the datagrams it was made of.
+void PutBackRanges(SeqTracker& tracker, const SeqStream& stream, SeqStream& origin) {
+    uint64_t begin = stream.base;
+    auto place = [&](uint64_t end) {
+        if (begin < end)
+            ApplyDatagram(tracker, origin, SeqDistance(static_cast<uint32_t>(begin), origin.next),
+                          static_cast<uint32_t>(end - begin));
+    };
+    for (const auto& [hole_begin, hole_end] : stream.holes) {
+        place(hole_begin);
+        begin = hole_end;
+    }
+    place(stream.next);
+}
+
 // A provisional stream that stayed one datagram was no epoch of its own: the datagram goes back
 // to the stream it split off (a duplicate, or a reordered datagram from before that stream's
-// start). A stream that split off a young stream below its start and grew up to it, or one that
-// reached exactly where its origin starts, was that stream's own early datagrams, stored late.
+// start). Nor were copies. A stream that split off a young stream below its start and grew up to
+// it, or one that reached exactly where its origin starts, was that stream's own early datagrams,
+// stored late; a gap between them longer than the stream itself is no reordering but an epoch of
+// its own.
 bool PutBack(SeqTracker& tracker, const SeqStream& stream) {
     SeqStream* origin = FindCreated(tracker, stream.origin);
     if (origin == nullptr) return false;
@@ -161,8 +238,12 @@ bool PutBack(SeqTracker& tracker, const SeqStream& stream) {
                       SeqDistance(static_cast<uint32_t>(stream.base), origin->next), flows);
         return true;
     }
+    if (Copies(stream)) {
+        PutBackRanges(tracker, stream, *origin);
+        return true;
+    }
     const int64_t gap = SeqDistance(static_cast<uint32_t>(origin->base), stream.next);
-    if (gap < 0 || (gap > 0 && (!stream.split_early || Magnitude(gap) > tracker.threshold)))
+    if (gap < 0 || (gap > 0 && (!stream.split_early || Magnitude(gap) > stream.next - stream.base)))
         return false;
     const uint64_t start = origin->base - static_cast<uint64_t>(gap);
     const uint64_t shift =
@@ -175,9 +256,23 @@ bool PutBack(SeqTracker& tracker, const SeqStream& stream) {
     return true;
 }
 
+// Streams retire in no particular order; the report lists the earliest jumps.
+void KeepJump(std::vector<SeqJump>& jumps, const SeqJump& jump) {
+    jumps.push_back(jump);
+    std::sort(jumps.begin(), jumps.end(),
+              [](const SeqJump& a, const SeqJump& b) { return a.time < b.time; });
+    if (jumps.size() > kMaxJumpsKept) jumps.pop_back();
+}
+
 void RetireStream(SeqTracker& tracker, const SeqStream& stream) {
     if (stream.origin >= 0 && PutBack(tracker, stream)) return;
-    ++tracker.streams_kept;
+    // After a jump the older stream falls silent in an outage; one that goes on is another epoch.
+    if (stream.jumped && stream.overtaken == 0) {
+        ++tracker.counts.outages;
+        KeepJump(tracker.counts.jumps, stream.jump);
+    } else {
+        ++tracker.streams_kept;
+    }
     if (stream.overtaken >= kInterleaveMinimum) tracker.counts.interleaved = true;
     tracker.counts.expected += stream.next - stream.base;
     tracker.counts.missing += stream.settled_missing;
@@ -190,23 +285,28 @@ void RetireLiveStream(SeqTracker& tracker, std::vector<SeqStream>::iterator whic
     RetireStream(tracker, stream);
 }
 
-void StartStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows,
-                 const SeqStream* split_from) {
-    const int64_t origin = split_from ? static_cast<int64_t>(split_from->created) : -1;
-    const bool split_early = split_from && split_from->datagrams < kYoungStream;
+void StartStream(SeqTracker& tracker, const SeqDatagram& datagram, const StreamChoice& choice) {
+    const SeqStream* last = LastUsed(tracker);
+    SeqStream stream;
+    stream.base = kUnwrapOrigin + datagram.sequence;
+    stream.next = stream.base + datagram.flows;
+    stream.datagrams = 1;
+    stream.last_used = tracker.arrivals;
+    stream.created = tracker.streams_created++;
+    if (choice.nearest != nullptr) {
+        stream.origin = static_cast<int64_t>(choice.nearest->created);
+        stream.split_early = choice.nearest->datagrams < kYoungStream;
+        stream.replay = Repeats(*choice.nearest, datagram.sequence, datagram.flows);
+    }
+    if (!choice.within && last != nullptr && SeqDistance(datagram.sequence, last->next) > 0) {
+        stream.jumped = true;
+        stream.jump = SeqJump{static_cast<uint32_t>(last->next), datagram.sequence, datagram.time};
+    }
     if (tracker.live.size() >= kMaxLiveStreams)
         RetireLiveStream(tracker, std::min_element(tracker.live.begin(), tracker.live.end(),
                                                    [](const SeqStream& a, const SeqStream& b) {
                                                        return a.last_used < b.last_used;
                                                    }));
-    SeqStream stream;
-    stream.base = kUnwrapOrigin + sequence;
-    stream.next = stream.base + flows;
-    stream.datagrams = 1;
-    stream.last_used = tracker.arrivals;
-    stream.created = tracker.streams_created++;
-    stream.origin = origin;
-    stream.split_early = split_early;
     tracker.live.push_back(std::move(stream));
 }
 
@@ -214,8 +314,17 @@ void StartStream(SeqTracker& tracker, uint32_t sequence, uint32_t flows,
 // sharing one address look like; the newer stream keeps the count, so that it vanishes with that
 // stream if it turns out to be part of the older one after all.
 void CountOvertaking(SeqTracker& tracker, const SeqStream& stream) {
-    for (SeqStream& other : tracker.live)
+    for (SeqStream& other : tracker.live) {
         if (other.created > stream.created && other.datagrams >= 2) ++other.overtaken;
+        if (other.origin == static_cast<int64_t>(stream.created)) ++other.origin_went_on;
+    }
+}
+
+// A replay stays one while each datagram it takes repeats flows its origin held.
+void KeepReplay(SeqTracker& tracker, SeqStream& stream, const SeqDatagram& datagram) {
+    if (!stream.replay) return;
+    SeqStream* origin = FindCreated(tracker, stream.origin);
+    stream.replay = origin != nullptr && Repeats(*origin, datagram.sequence, datagram.flows);
 }
 
 }  // namespace
@@ -225,22 +334,22 @@ void SeqTrackerInit(SeqTracker& tracker, uint32_t threshold) {
     tracker.threshold = std::clamp<uint32_t>(threshold, 1, kMaxRestartThreshold);
 }
 
-void SeqTrackerAdd(SeqTracker& tracker, uint32_t sequence, uint32_t flows) {
-    if (flows == 0) return;
+void SeqTrackerAdd(SeqTracker& tracker, const SeqDatagram& datagram) {
+    if (datagram.flows == 0) return;
     ++tracker.arrivals;
     ++tracker.counts.datagrams;
-    tracker.counts.flows += flows;
-    int64_t distance = 0;
-    SeqStream* nearest = nullptr;
-    SeqStream* stream = ChooseStream(tracker, sequence, flows, distance, nearest);
-    if (stream == nullptr) {
-        StartStream(tracker, sequence, flows, nearest);
+    tracker.counts.flows += datagram.flows;
+    const StreamChoice choice = ChooseStream(tracker, datagram.sequence, datagram.flows);
+    if (choice.best == nullptr) {
+        StartStream(tracker, datagram, choice);
         return;
     }
-    CountOvertaking(tracker, *stream);
-    ApplyDatagram(tracker, *stream, distance, flows);
-    stream->last_used = tracker.arrivals;
-    SettleHoles(tracker, *stream);
+    SeqStream& stream = *choice.best;
+    CountOvertaking(tracker, stream);
+    KeepReplay(tracker, stream, datagram);
+    ApplyDatagram(tracker, stream, choice.distance, datagram.flows);
+    stream.last_used = tracker.arrivals;
+    SettleHoles(tracker, stream);
 }
 
 LossCounts SeqTrackerFinish(SeqTracker& tracker) {
@@ -264,6 +373,7 @@ void AddLossCounts(LossCounts& total, const LossCounts& part) {
     total.missing += part.missing;
     total.duplicates += part.duplicates;
     total.restarts += part.restarts;
+    total.outages += part.outages;
     total.interleaved = total.interleaved || part.interleaved;
 }
 

@@ -9,14 +9,22 @@ namespace nf5stat {
 namespace {
 
 // One group per datagram: nf5d reads the clock once per datagram, so its rows share
-// TIME_RECEIVED as well as SEQUENCE. MIN(RECNUM) orders datagrams as they were stored.
+// TIME_RECEIVED as well as SEQUENCE. MIN(RECNUM) orders datagrams as they were stored. Copies of
+// one datagram received within the same second share the group too; their rows repeat each other,
+// which the count of distinct flows shows.
 constexpr const char* kLossSelect =
-    "SELECT PROBE, SEQUENCE, COUNT(*), MIN(RECNUM) AS first_row FROM flows";
+    "SELECT PROBE, SEQUENCE, COUNT(*), COUNT(DISTINCT "
+    "SOURCE_IP||'/'||SOURCE_PORT||'/'||DEST_IP||'/'"
+    "||DEST_PORT||'/'||PROTOCOL||'/'||BYTES||'/'||PACKETS||'/'||FLOW_BEGIN||'/'||FLOW_END), "
+    "TIME_RECEIVED, MIN(RECNUM) AS first_row FROM flows";
 constexpr const char* kLossGroup =
     " GROUP BY PROBE, TIME_RECEIVED, SEQUENCE ORDER BY PROBE, first_row";
 
 constexpr const char* kNoteInterleaved =
     "sequences look interleaved: several engines behind one address?";
+constexpr const char* kNoteJump =
+    "possible outage: sequence jumped from %u to %u (%llu flows) at %s";
+constexpr const char* kNoteMoreJumps = "%llu more possible outages";
 constexpr const char* kNoteDuplicates =
     "%llu flows repeat sequence numbers already seen (duplicated datagrams, an early restart or "
     "several engines)";
@@ -28,8 +36,19 @@ void FinishExporter(LossReport& report, const std::string& exporter, SeqTracker&
 std::vector<std::string> LossNotes(const LossCounts& counts) {
     std::vector<std::string> notes;
     if (counts.interleaved) notes.push_back(kNoteInterleaved);
+    char note[160];
+    for (const SeqJump& jump : counts.jumps) {
+        std::snprintf(note, sizeof note, kNoteJump, jump.from, jump.to,
+                      static_cast<unsigned long long>(static_cast<uint32_t>(jump.to - jump.from)),
+                      FormatLocalTime(jump.time).c_str());
+        notes.push_back(note);
+    }
+    if (counts.outages > counts.jumps.size()) {
+        std::snprintf(note, sizeof note, kNoteMoreJumps,
+                      static_cast<unsigned long long>(counts.outages - counts.jumps.size()));
+        notes.push_back(note);
+    }
     if (counts.duplicates > 0) {
-        char note[160];
         std::snprintf(note, sizeof note, kNoteDuplicates,
                       static_cast<unsigned long long>(counts.duplicates));
         notes.push_back(note);
@@ -52,13 +71,15 @@ std::string LossJson(const LossCounts& counts) {
     std::snprintf(
         text, sizeof text,
         "\"datagrams\": %llu, \"flows\": %llu, \"expected\": %llu, \"missing\": %llu, "
-        "\"loss_percent\": %s, \"duplicates\": %llu, \"restarts\": %llu, \"interleaved\": %s",
+        "\"loss_percent\": %s, \"duplicates\": %llu, \"restarts\": %llu, "
+        "\"possible_outages\": %llu, \"interleaved\": %s",
         static_cast<unsigned long long>(counts.datagrams),
         static_cast<unsigned long long>(counts.flows),
         static_cast<unsigned long long>(counts.expected),
         static_cast<unsigned long long>(counts.missing), FormatPercent(LossPercent(counts)).c_str(),
         static_cast<unsigned long long>(counts.duplicates),
-        static_cast<unsigned long long>(counts.restarts), counts.interleaved ? "true" : "false");
+        static_cast<unsigned long long>(counts.restarts),
+        static_cast<unsigned long long>(counts.outages), counts.interleaved ? "true" : "false");
     return text;
 }
 
@@ -96,6 +117,20 @@ void WriteLossJson(FILE* out, const StatOptions& options, const LossReport& repo
                  LossJson(report.total).c_str());
 }
 
+// Feeds one row of the loss query: a datagram, or several copies of one received in one second.
+void FeedDatagramGroup(SeqTracker& tracker, sqlite3_stmt* row) {
+    // nf5d stores the sequence as an unsigned 32-bit number; the mask also mends a signed one.
+    const auto sequence = static_cast<uint32_t>(sqlite3_column_int64(row, 1) & 0xffffffff);
+    const int64_t rows = std::min<int64_t>(sqlite3_column_int64(row, 2), UINT32_MAX);
+    const int64_t distinct = sqlite3_column_int64(row, 3);
+    // Each copy repeats every row; a datagram's own repeated flows don't make a whole copy.
+    int64_t copies = distinct > 0 ? rows / distinct : 1;
+    if (copies < 1 || rows % copies != 0) copies = 1;
+    const SeqDatagram datagram{sequence, static_cast<uint32_t>(rows / copies),
+                               sqlite3_column_int64(row, 4)};
+    for (int64_t copy = 0; copy < copies; ++copy) SeqTrackerAdd(tracker, datagram);
+}
+
 }  // namespace
 
 std::string LossQuery(const StatOptions& options) {
@@ -118,12 +153,7 @@ bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std
             exporter = probe;
             started = true;
         }
-        // nf5d stores the sequence as an unsigned 32-bit number; the mask also mends a signed one.
-        const auto sequence =
-            static_cast<uint32_t>(sqlite3_column_int64(query.stmt, 1) & 0xffffffff);
-        const auto flows = static_cast<uint32_t>(
-            std::min<int64_t>(sqlite3_column_int64(query.stmt, 2), UINT32_MAX));
-        SeqTrackerAdd(tracker, sequence, flows);
+        FeedDatagramGroup(tracker, query.stmt);
     }
     if (rc != SQLITE_DONE) {
         error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
