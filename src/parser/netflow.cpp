@@ -13,7 +13,7 @@
 #include "entry/settings.h"
 #include "parser/flow.h"
 #include "storage/queue.h"
-#include "storage/terminate.h"
+#include "storage/trashlog.h"
 
 namespace {
 
@@ -120,7 +120,7 @@ void TrashUseless(const Origin& origin, int packetsize) {
     char line[kMessageSize];
     std::snprintf(line, sizeof line, kUselessFormat, texts.address, packetsize,
                   static_cast<int>(ntohs(origin.address.sin_port)), texts.received);
-    LogWrite(line, GetTrashLogFileName());
+    StoreTrashLine(line);
 }
 
 void TrashUnsupported(const Origin& origin, uint16_t version) {
@@ -129,7 +129,7 @@ void TrashUnsupported(const Origin& origin, uint16_t version) {
     char line[kMessageSize];
     std::snprintf(line, sizeof line, kUnsupportedFormat, texts.address, static_cast<int>(version),
                   texts.received);
-    LogWrite(line, GetTrashLogFileName());
+    StoreTrashLine(line);
 }
 
 void TrashMangled(const Origin& origin) {
@@ -138,7 +138,7 @@ void TrashMangled(const Origin& origin) {
     char line[kMessageSize];
     std::snprintf(line, sizeof line, kMangledFormat, texts.address,
                   static_cast<int>(kNetFlowVersion), texts.received);
-    LogWrite(line, GetTrashLogFileName());
+    StoreTrashLine(line);
 }
 
 // Flows hand over to the storage queue a datagram at a time: one lock per datagram, and its flows

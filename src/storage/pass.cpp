@@ -9,6 +9,7 @@
 #include "listen/shutdown.h"
 #include "sched/registry.h"
 #include "storage/queue.h"
+#include "storage/trashlog.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ void InitStorage() {
 
 void StoragePass(Patience patience) {
     SinkLock lock;
+    WriteTrashLines();
     AppendToPending(TakeStorageQueue());
     for (size_t s = 0; s < kSinkCount; ++s) {
         Drain(s, patience);

@@ -16,6 +16,7 @@
 
 namespace {
 
+constexpr const char* kOpenFailed = "LogWrite - file open";
 constexpr const char* kTerminationLine = "Process terminated with value: %d, quitting from %s\n";
 // How long Terminate waits for a storage pass to release the sinks.
 constexpr long kCloseWaitMillis = 2000;
@@ -50,10 +51,15 @@ void Terminate(int status, const char* caller) {
     std::exit(status);
 }
 
-void LogWrite(const char* message, const char* file) {
+FILE* OpenLogForAppend(const char* file) {
     umask(066);
     FILE* log = std::fopen(file, "a+");
-    if (log == nullptr) Terminate(3, "LogWrite - file open");
+    if (log == nullptr) Terminate(3, kOpenFailed);
+    return log;
+}
+
+void LogWrite(const char* message, const char* file) {
+    FILE* log = OpenLogForAppend(file);
     std::fputs(message, log);
     std::fclose(log);
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdio>
 // The one way out on a fatal error, and the one way text is appended to a log file.
 
 // Closes the storage, reports "Process terminated with value: ..." on standard error and the
@@ -8,5 +9,7 @@
 // Closes every sink through its close, which commits what it can and reports what it cannot.
 void CloseStorage();
 
-// Appends message to file (created with mode 0600); Terminate(3, ...) if it cannot be opened.
+// Opens file for appending (created with mode 0600); Terminate(3, ...) if it cannot be opened.
+FILE* OpenLogForAppend(const char* file);
+// Appends message to file, opened and closed for this one call.
 void LogWrite(const char* message, const char* file);

@@ -3,7 +3,6 @@
 // to disk before it closes the file.
 #include "storage/textlog.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,7 +21,6 @@ constexpr const char* kTextLogLine =
     "Origin: %15s - Received: %s - Version: %d Sequence: %10lu From: %15s Sport: %5d "
     "To: %15s Dport: %5d Next_Hop: %15s Protocol: %5d TCP_Flags: 0x%02x TOS:0x%02x "
     "Bytes: %12lu Packets: %12lu Start: %s Stop: %s SrcMask: /%02d DstMask: /%02d\n";
-constexpr const char* kOpenFailed = "LogWrite - file open";
 constexpr size_t kWriteBufferSize = size_t{1} << 20;
 
 // Storage thread only: the file while a pass writes it, and its buffer.
@@ -30,9 +28,7 @@ FILE* textlog = nullptr;
 char* write_buffer = nullptr;
 
 void OpenForPass() {
-    umask(066);
-    textlog = std::fopen(GetTextLogFileName(), "a");
-    if (textlog == nullptr) Terminate(3, kOpenFailed);
+    textlog = OpenLogForAppend(GetTextLogFileName());
     write_buffer = static_cast<char*>(allocate_mem(kWriteBufferSize));
     std::setvbuf(textlog, write_buffer, _IOFBF, kWriteBufferSize);
 }

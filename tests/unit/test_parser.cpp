@@ -11,6 +11,7 @@
 #include "v5datagram.h"
 #include "parser/netflow.h"
 #include "storage/queue.h"
+#include "storage/trashlog.h"
 #include "fixtures.h"
 #include "process.h"
 
@@ -70,6 +71,7 @@ TEST(Parser, SizesVersionsAndCountsDecideBetweenRecordsAndATrashLine) {
     for (const Case& c : cases) {
         const time_t before = time(nullptr);
         Parse(c.bytes, c.sender, c.port);
+        WriteTrashLines();
         const std::string content = FileExists(trash) ? ReadFile(trash) : "";
         bool matched = c.line.empty() && content.empty();
         char stamp[64];
@@ -83,6 +85,7 @@ TEST(Parser, SizesVersionsAndCountsDecideBetweenRecordsAndATrashLine) {
     }
     UseSwitches({"-t", trash, "-x", "-y", "-z"});  // trash log disabled
     for (const Case& c : cases) Parse(c.bytes, c.sender, c.port);
+    WriteTrashLines();
     EXPECT_FALSE(FileExists(trash));
     TakeFlows();
     RemoveTree(dir);

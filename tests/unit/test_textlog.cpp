@@ -1,4 +1,4 @@
-// Text flow log: exact line layout, minimum widths, unrenderable times.
+// Text flow log: exact line layout, minimum widths, unrenderable times; the trash log's buffer.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include "fixtures.h"
 #include "process.h"
 #include "storage/textlog.h"
+#include "storage/trashlog.h"
 
 using testsupport::Address;
 
@@ -86,4 +87,27 @@ TEST_F(TextLog, LinesAreExactWithMinimumWidthsUnsignedCountersAndUnknownTimes) {
         EXPECT_EQ(testsupport::ReadFile(path_), expected);
     }
     unrenderable_time = LLONG_MIN;
+}
+
+// Trash lines wait for the storage pass and reach the file whole and in order; past the buffer a
+// line is dropped and counted, never cut.
+TEST(TrashLog, LinesWaitForThePassInOrderAndPastTheBufferAreCounted) {
+    const std::string dir = testsupport::MakeTempDir(), trash = dir + "/trash.log";
+    testsupport::UseSwitches({"-t", trash});
+    const std::string line(99, 'x');
+    const uint64_t dropped = GetTrashLinesDropped();
+    constexpr int kLines = 12000;  // 1.2 MB, more than the buffer holds
+    for (int i = 0; i < kLines; ++i) StoreTrashLine((std::to_string(i % 10) + line + "\n").c_str());
+    EXPECT_FALSE(testsupport::FileExists(trash));
+    WriteTrashLines();
+    const std::string text = testsupport::ReadFile(trash);
+    const size_t written = text.size() / 101;
+    EXPECT_EQ(text.size() % 101, 0u);
+    EXPECT_EQ(written + (GetTrashLinesDropped() - dropped), static_cast<size_t>(kLines));
+    EXPECT_GT(GetTrashLinesDropped(), dropped);
+    for (size_t i = 0; i < written; ++i) ASSERT_EQ(text[i * 101], '0' + static_cast<char>(i % 10));
+    StoreTrashLine("after\n");  // the other buffer, written at the next pass
+    WriteTrashLines();
+    EXPECT_TRUE(testsupport::ReadFile(trash).ends_with(line + "\nafter\n"));
+    testsupport::RemoveTree(dir);
 }

@@ -1,0 +1,12 @@
+#pragma once
+// The trash log's lines wait in memory until the next storage pass appends them all with one
+// open and one write, so a flood of bad datagrams costs the workers no file I/O.
+#include <cstdint>
+
+// Any thread. While kTrashBufferBytes of lines wait, a further line is dropped and counted.
+void StoreTrashLine(const char* line);
+// Storage thread, sink lock held: appends the waiting lines to the trash log, in the order they
+// came; Terminate(3, ...) when the file cannot be opened.
+void WriteTrashLines();
+// Lines dropped since start because the buffer was full.
+uint64_t GetTrashLinesDropped();
