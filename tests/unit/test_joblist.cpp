@@ -38,9 +38,10 @@ std::vector<int> Sizes(const JobChain& jobs) {
 
 unsigned Blocks() { return GetMallocCounts() - GetFreeCounts(); }
 
-// The test thread plays the receive loop and, for phases 1 and 2, the only worker; a worker
-// never hands back its last jobs without taking more, so each phase leaves one job taken.
-void OldestFirstBoundedByTheLimitAndParsedJobsReused() {
+// The test thread plays the receive loop and, for phases 1 and 2, the only worker. A worker hands
+// back its last jobs only as it takes more, or once shutdown has begun, so each phase returns
+// the jobs it still holds.
+JobChain OldestFirstBoundedByTheLimitAndParsedJobsReused() {
     UseSwitches({"-i", "4"});
     SetThreadCount(1);
     EXPECT_EQ(RoomForJobs(), 4);
@@ -73,11 +74,12 @@ void OldestFirstBoundedByTheLimitAndParsedJobsReused() {
     PublishJobs();
     EXPECT_EQ(Blocks(), before);
     EXPECT_EQ(Sizes(jobs = TakeJobs(jobs)), (std::vector<int>{60, 70}));
+    return jobs;
 }
 
 // A burst's jobs stay pooled until the maintainer finds the backlog gone; the pool and the
 // receive loop keep a receive batch each, so that the next burst starts without allocating.
-void MaintainerCountsTheBacklogAndReturnsTheBurstsMemory() {
+JobChain MaintainerCountsTheBacklogAndReturnsTheBurstsMemory() {
     UseSwitches({});
     SetThreadCount(4);
     const unsigned before = Blocks();
@@ -94,11 +96,12 @@ void MaintainerCountsTheBacklogAndReturnsTheBurstsMemory() {
     ReclaimCompletedJobs();
     EXPECT_EQ(GetQueueCount(), 3u);
     EXPECT_LE(Blocks(), before + 2 * kReceiveBatch + 3);
+    return parsed;
 }
 
 // Idle workers sleep until jobs come; after the shutdown they still take every job queued before
-// it, then get an empty chain.
-void WorkersDrainThenEnd() {
+// it, then get an empty chain, and so do the earlier phases, handing back what they held.
+void WorkersDrainThenEnd(const std::vector<JobChain>& held) {
     SetThreadCount(2);
     std::atomic<int> parsed{0};
     auto worker = [&parsed] {
@@ -116,13 +119,14 @@ void WorkersDrainThenEnd() {
     a.join();
     b.join();
     EXPECT_EQ(parsed, 400);
+    for (const JobChain& jobs : held) EXPECT_EQ(TakeJobs(jobs).count, 0);
 }
 
 // In a child process, as shutdown cannot be undone; its failures fail the exit status.
 TEST(JobListDeathTest, OldestFirstBoundedReusedTrimmedAndDrainedAtShutdown) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT((OldestFirstBoundedByTheLimitAndParsedJobsReused(),
-                 MaintainerCountsTheBacklogAndReturnsTheBurstsMemory(), WorkersDrainThenEnd(),
+    EXPECT_EXIT((WorkersDrainThenEnd({OldestFirstBoundedByTheLimitAndParsedJobsReused(),
+                                      MaintainerCountsTheBacklogAndReturnsTheBurstsMemory()}),
                  std::exit(::testing::Test::HasFailure() ? 1 : 0)),
                 ::testing::ExitedWithCode(0), "");
 }
