@@ -38,3 +38,20 @@ CREATE USER IF NOT EXISTS 'collector'@'127.0.0.1';
 CREATE USER IF NOT EXISTS 'collector'@'localhost';
 GRANT INSERT ON FLOWDB.* TO 'collector'@'127.0.0.1';
 GRANT INSERT ON FLOWDB.* TO 'collector'@'localhost';
+
+-- Every transaction of nf5d first inserts its marker here: the collector's id (random per run)
+-- and the batch's number. When the connection is lost during COMMIT, nf5d sends the same batch
+-- again under the same number; the key that already exists tells it the first attempt committed,
+-- so no flow is stored twice. One row per transaction (at least one per 5 s of traffic); rows
+-- older than a day may be deleted at will.
+CREATE TABLE IF NOT EXISTS FLOWDB.FLOW_BATCHES (
+    COLLECTOR     BIGINT UNSIGNED   NOT NULL,
+    BATCH         BIGINT UNSIGNED   NOT NULL,
+    FLOWS         INT UNSIGNED      NOT NULL,
+    COMMITTED     TIMESTAMP         NOT NULL DEFAULT CURRENT_TIMESTAMP,
+    PRIMARY KEY (COLLECTOR, BATCH)
+) ENGINE=InnoDB;
+
+-- The insert is the lookup (a duplicate key answers it), so the marker needs no other privilege.
+GRANT INSERT ON FLOWDB.FLOW_BATCHES TO 'collector'@'127.0.0.1';
+GRANT INSERT ON FLOWDB.FLOW_BATCHES TO 'collector'@'localhost';
