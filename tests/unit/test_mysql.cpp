@@ -26,18 +26,10 @@ using Row = std::vector<std::string>;
 
 namespace {
 
-int ServerPort() {
-    const char* port = std::getenv("NF5D_MARIADB_PORT");
-    return port != nullptr ? std::atoi(port) : 3306;
-}
-
-// The sink connects on the client library's port; the library reads it once, at its first use.
-const bool kPortSet = setenv("MYSQL_TCP_PORT", std::to_string(ServerPort()).c_str(), 1) == 0;
-
 sockaddr_in Endpoint(const char* address) {
     sockaddr_in endpoint{};
     endpoint.sin_family = AF_INET;
-    endpoint.sin_port = htons(static_cast<uint16_t>(ServerPort()));
+    endpoint.sin_port = htons(static_cast<uint16_t>(testsupport::UseTestMySQLPort()));
     inet_pton(AF_INET, address, &endpoint.sin_addr);
     return endpoint;
 }
@@ -131,13 +123,13 @@ class MySQLSink : public testing::Test {
 protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        ASSERT_TRUE(kPortSet);
         setenv("TZ", "XST-2", 1);  // two hours east of UTC: DATETIME text is local time
         tzset();
         testsupport::UseSwitches({"-m", "127.0.0.1", "-x", "-y", "-z"});
+        const unsigned port = testsupport::UseTestMySQLPort();  // before the library's first use
         admin_ = mysql_init(nullptr);
-        if (!mysql_real_connect(admin_, "127.0.0.1", "nf5test", nullptr, "FLOWDB",
-                                static_cast<unsigned>(ServerPort()), nullptr, 0)) {
+        if (!mysql_real_connect(admin_, "127.0.0.1", "nf5test", nullptr, "FLOWDB", port, nullptr,
+                                0)) {
             if (std::getenv("NF5D_REQUIRE_MYSQL") != nullptr) FAIL() << mysql_error(admin_);
             GTEST_SKIP() << "no server (scripts/mariadb-test.sh start): " << mysql_error(admin_);
         }
