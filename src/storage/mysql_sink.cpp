@@ -82,6 +82,10 @@ unsigned long long collector_id = 0;
 unsigned long long batch = 0;  // number of the batch the backlog's head belongs to
 size_t batch_rows = 0;         // rows of that batch once it was sent: the same go out again
 bool proven = false;           // a batch has committed: the server takes our rows
+// Rows Write took since it last sent a batch. It sends one batch per kBatchRows taken, so the
+// traffic never makes the backlog grow while the server keeps up, and leaves what an outage
+// left behind to Commit and its time budget.
+size_t paced_rows = 0;
 
 bool away = false;
 Clock::duration retry_delay = kFirstRetry;
@@ -110,7 +114,8 @@ size_t FormatRow(const FlowItem* i, RowTimes* times, char* text) {
 }
 
 // Appends what the bound leaves room for; the rest is dropped, counted and reported once.
-void Keep(const FlowItem* flows, size_t count) {
+// Returns how many rows it kept.
+size_t Keep(const FlowItem* flows, size_t count) {
     const size_t kept = std::min(count, kBacklogRows - backlog_rows);
     for (size_t done = 0; done < kept;) {
         if (backlog.tail == nullptr || backlog.tail->count == kBlockFlows) {
@@ -131,11 +136,12 @@ void Keep(const FlowItem* flows, size_t count) {
         done += n;
     }
     backlog_rows += kept;
-    if (kept == count) return;
+    if (kept == count) return kept;
     dropped_rows.fetch_add(count - kept, std::memory_order_relaxed);
     dropped_in_outage += count - kept;
     if (!drop_reported) notify(kBacklogFull);
     drop_reported = true;
+    return kept;
 }
 
 // Releases the oldest rows, which the server has committed.
@@ -278,14 +284,17 @@ bool Reconnect(Patience patience) {
 
 size_t Write(const FlowItem* flows, size_t count, Patience /*patience*/) {
     NF_ASSERT(flows != nullptr, "i != NULL");
-    Keep(flows, count);
-    while (mysqlconn != nullptr && backlog_rows >= kBatchRows && SendBatch()) {
+    paced_rows += Keep(flows, count);
+    while (mysqlconn != nullptr && paced_rows >= kBatchRows && backlog_rows >= kBatchRows &&
+           SendBatch()) {
+        paced_rows -= kBatchRows;
     }
     return count;
 }
 
 // False while rows wait for the server: the next pass calls again.
 bool Commit(Patience patience) {
+    paced_rows = 0;
     if (backlog_rows == 0) return true;
     if (mysqlconn == nullptr && !Reconnect(patience)) return false;
     const Clock::time_point until = Clock::now() + kCatchUpPerPass;
@@ -329,6 +338,7 @@ void Close() {
     release_mem(statement, kStatementSize);
     statement = nullptr;
     batch_rows = 0;
+    paced_rows = 0;
     proven = false;
     away = false;
     retry_delay = kFirstRetry;

@@ -22,7 +22,8 @@ struct Sink {
     // held by another program, or a server that is away, defers that to the next pass (which
     // calls again even without new records). A failure is fatal, never success.
     bool (*commit)(Patience patience);
-    // Also reached from Terminate: tries to commit first, reports a failure, never terminates.
+    // Also reached from Terminate: commits what it safely can, reports what is lost, never
+    // terminates.
     void (*close)();
 };
 
