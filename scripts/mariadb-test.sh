@@ -1,6 +1,6 @@
 #!/bin/sh
-# A private MariaDB server for nf5d's MySQL tests, on 127.0.0.1:3306, with its own data
-# directory (never the system service's).
+# A private MariaDB server for nf5d's MySQL tests, on 127.0.0.1:3306 (or $NF5D_MARIADB_PORT),
+# with its own data directory (never the system service's).
 #   mariadb-test.sh start   initialise the data directory if needed, start the server, wait until
 #                           it answers, load sql/mysql-flows.sql and the test account
 #   mariadb-test.sh stop    shut the server down and wait for it to end
@@ -11,6 +11,7 @@ set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=${NF5D_MARIADB_DIR:-$root/build-mariadb}
+port=${NF5D_MARIADB_PORT:-3306}
 data=$base/data
 sock=$base/mysqld.sock
 pidfile=$base/mysqld.pid
@@ -61,20 +62,21 @@ initialise() {
     touch "$ready"
 }
 
-# Another server (the distribution's own service, say) listening on 3306 would make ours fail.
+# Another server (the distribution's own service, say) listening on our port would make ours fail.
 port_taken() {
-    awk '$2 ~ /:0CEA$/ && $4 == "0A" {found = 1} END {exit !found}' /proc/net/tcp /proc/net/tcp6
+    awk -v hex=":$(printf %04X "$port")" '$2 ~ hex "$" && $4 == "0A" {found = 1} END {exit !found}' \
+        /proc/net/tcp /proc/net/tcp6
 }
 
 launch() {
     if port_taken; then
-        say "another server already listens on port 3306; stop it (service mariadb stop) and retry"
+        say "another server already listens on port $port; stop it (service mariadb stop) and retry"
         exit 1
     fi
     rm -f "$pidfile" "$sock"
-    say "starting mariadbd on 127.0.0.1:3306"
+    say "starting mariadbd on 127.0.0.1:$port"
     setsid mariadbd --no-defaults --datadir="$data" --socket="$sock" --pid-file="$pidfile" \
-        --log-error="$errlog" --user="$me" --port=3306 --bind-address=127.0.0.1 \
+        --log-error="$errlog" --user="$me" --port="$port" --bind-address=127.0.0.1 \
         --skip-name-resolve --innodb-buffer-pool-size=64M --innodb-log-file-size=16M \
         --innodb-flush-log-at-trx-commit=2 </dev/null >>"$base/mysqld.out" 2>&1 &
     started=$!

@@ -64,3 +64,19 @@ SET @nf5d_sql = CONCAT('GRANT INSERT ON FLOWDB.* TO ', @nf5d_account);
 PREPARE nf5d_statement FROM @nf5d_sql;
 EXECUTE nf5d_statement;
 DEALLOCATE PREPARE nf5d_statement;
+
+-- Every transaction of nf5d first inserts its marker here: the collector's id (random per run)
+-- and the batch's number. When the connection is lost during COMMIT, nf5d sends the same batch
+-- again under the same number; the key that already exists tells it the first attempt committed,
+-- so no flow is stored twice. One row per transaction (at least one per 5 s of traffic); rows
+-- older than a day may be deleted at will.
+CREATE TABLE IF NOT EXISTS FLOWDB.FLOW_BATCHES (
+    COLLECTOR     BIGINT UNSIGNED   NOT NULL,
+    BATCH         BIGINT UNSIGNED   NOT NULL,
+    FLOWS         INT UNSIGNED      NOT NULL,
+    COMMITTED     TIMESTAMP         NOT NULL DEFAULT CURRENT_TIMESTAMP,
+    PRIMARY KEY (COLLECTOR, BATCH)
+) ENGINE=InnoDB;
+
+-- The insert is the lookup (a duplicate key answers it), so the collector's INSERT on FLOWDB.*
+-- above is all the marker needs.

@@ -19,9 +19,11 @@ struct Sink {
     // errors end the process with the sink's own status.
     size_t (*write)(const FlowItem* flows, size_t count, Patience patience);
     // Makes every record written so far durable and visible to other programs; false when a lock
-    // held by another program defers that to the next pass. A failure is fatal, never success.
+    // held by another program, or a server that is away, defers that to the next pass (which
+    // calls again even without new records). A failure is fatal, never success.
     bool (*commit)(Patience patience);
-    // Also reached from Terminate: tries to commit first, reports a failure, never terminates.
+    // Also reached from Terminate: commits what it safely can, reports what is lost, never
+    // terminates.
     void (*close)();
 };
 

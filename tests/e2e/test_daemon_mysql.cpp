@@ -1,5 +1,6 @@
-// The MySQL export through a real server (scripts/mariadb-test.sh start). Skipped only when no
-// server answers and NF5D_REQUIRE_MYSQL is unset.
+// The MySQL export through a real server (scripts/mariadb-test.sh start; port $NF5D_MARIADB_PORT,
+// default 3306), which one test stops and starts again under traffic. Skipped only when no server
+// answers and NF5D_REQUIRE_MYSQL is unset.
 #include <gtest/gtest.h>
 #include <mysql.h>
 
@@ -8,21 +9,42 @@
 #include <memory>
 
 #include "daemon.h"
+#include "fixtures.h"
 
 using namespace testsupport;
-using DaemonMysql = DaemonTest;
 
 namespace {
 
-Rows Query(MYSQL* mysql, const char* sql) {
-    Rows rows;
-    MYSQL_RES* result = mysql_query(mysql, sql) == 0 ? mysql_store_result(mysql) : nullptr;
-    while (MYSQL_ROW row = result != nullptr ? mysql_fetch_row(result) : nullptr) {
-        rows.emplace_back(row, row + mysql_num_fields(result));
+constexpr const char* kServerAway = "MySQL server unavailable, keeping its rows: ";
+
+// The test's own account on the test server, which may read and clear the table.
+class DaemonMysql : public DaemonTest {
+protected:
+    void SetUp() override {
+        DaemonTest::SetUp();
+        port_ = UseTestMySQLPort();  // before the library's first use
+        if (Connect()) return;
+        if (!std::getenv("NF5D_REQUIRE_MYSQL")) GTEST_SKIP() << "no MySQL server on 127.0.0.1";
+        FAIL() << "MySQL test server required: " << mysql_error(mysql_.get());
     }
-    if (result != nullptr) mysql_free_result(result);
-    return rows;
-}
+    bool Connect() {
+        mysql_.reset(mysql_init(nullptr));
+        return mysql_real_connect(mysql_.get(), "127.0.0.1", "nf5test", nullptr, "FLOWDB", port_,
+                                  nullptr, 0) != nullptr;
+    }
+    Rows Query(const char* sql) {
+        Rows rows;
+        MYSQL_RES* result = mysql_query(mysql_.get(), sql) == 0 ? mysql_store_result(mysql_.get())
+                                                                : nullptr;
+        while (MYSQL_ROW row = result != nullptr ? mysql_fetch_row(result) : nullptr) {
+            rows.emplace_back(row, row + mysql_num_fields(result));
+        }
+        if (result != nullptr) mysql_free_result(result);
+        return rows;
+    }
+    unsigned port_ = 0;
+    std::unique_ptr<MYSQL, decltype(&mysql_close)> mysql_{nullptr, mysql_close};
+};
 
 std::string UtcText(time_t t) {
     tm parts{};
@@ -32,17 +54,30 @@ std::string UtcText(time_t t) {
     return text;
 }
 
+// Stops or starts the test server (the environment names which one).
+int TestServer(const char* command) {
+    return Run({"/bin/sh", NF5D_SOURCE_DIR "/scripts/mariadb-test.sh", command}, NF5D_BUILD_DIR,
+               {}, 180s)
+        .status;
+}
+
+// Whatever happens to the test, the server runs again after it.
+struct RestartsTestServer {
+    ~RestartsTestServer() { EXPECT_EQ(TestServer("start"), 0); }
+};
+
+long LineCount(const std::string& path) { return Count(ReadFile(path), "\n"); }
+
+// The "flows: N" line of nf5send's report.
+long SentFlows(const std::string& report) {
+    const size_t at = report.find("\nflows: ");
+    return at == std::string::npos ? -1 : std::stol(report.substr(at + 8));
+}
+
 }  // namespace
 
 TEST_F(DaemonMysql, FlowsBecomeRowsOnTheServer) {
-    const std::unique_ptr<MYSQL, decltype(&mysql_close)> owner(mysql_init(nullptr), mysql_close);
-    MYSQL* mysql = owner.get();
-    // The test's own account on the test server, which may read and clear the table.
-    if (!mysql_real_connect(mysql, "127.0.0.1", "nf5test", nullptr, "FLOWDB", 3306, nullptr, 0)) {
-        if (!std::getenv("NF5D_REQUIRE_MYSQL")) GTEST_SKIP() << "no MySQL server on 127.0.0.1";
-        FAIL() << "MySQL test server required: " << mysql_error(mysql);
-    }
-    ASSERT_EQ(mysql_query(mysql, "DELETE FROM FLOWS"), 0) << mysql_error(mysql);
+    ASSERT_EQ(mysql_query(mysql_.get(), "DELETE FROM FLOWS"), 0) << mysql_error(mysql_.get());
     const time_t before = std::time(nullptr);
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "1", "-m", "127.0.0.1"})) << daemon.Stderr();
@@ -51,7 +86,7 @@ TEST_F(DaemonMysql, FlowsBecomeRowsOnTheServer) {
     Exporter().Send(daemon.port(), ExampleDatagram(4294967295u, 2));
     ASSERT_EQ(daemon.Stop(), 0) << daemon.Stderr();
 
-    const Rows rows = Query(mysql, "SELECT * FROM FLOWS ORDER BY RECNUM");
+    const Rows rows = Query("SELECT * FROM FLOWS ORDER BY RECNUM");
     ASSERT_EQ(rows.size(), 2u);
     const std::string received = rows[0][2];
     EXPECT_TRUE(received >= UtcText(before) && received <= UtcText(std::time(nullptr))) << received;
@@ -63,4 +98,44 @@ TEST_F(DaemonMysql, FlowsBecomeRowsOnTheServer) {
                            "16"}));
     }
     EXPECT_EQ(SqliteRows(Path("netflow.db"), "SELECT COUNT(*) FROM flows"), (Rows{{"2"}}));  // too
+}
+
+// The server stops under traffic and starts again: the text log and SQLite go on, and once the
+// server is back it holds every flow sent, once. Then it stops again and the daemon is stopped
+// while it is away: the daemon ends in due time, and says which rows it could not write.
+TEST_F(DaemonMysql, ServerStoppedUnderTrafficGetsEveryFlowOnceBack) {
+    ASSERT_EQ(mysql_query(mysql_.get(), "DELETE FROM FLOWS"), 0) << mysql_error(mysql_.get());
+    const RestartsTestServer restart;
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"-n", "2", "-m", "127.0.0.1"})) << daemon.Stderr();
+    // 20 s of 1 to 30 flows per datagram, with varied packet counts.
+    Process sender({NF5SEND_BINARY, "-p", std::to_string(daemon.port()), "-c", "600", "-r", "30"},
+                   dir_);
+    ASSERT_TRUE(WaitUntil([&] { return Query("SELECT COUNT(*) FROM FLOWS") != Rows{{"0"}}; }));
+    ASSERT_EQ(TestServer("stop"), 0);
+    ASSERT_TRUE(daemon.process().WaitForStderr(kServerAway, 30s)) << daemon.Stderr();
+    const long lines = LineCount(Path("netflow.log"));
+    ASSERT_TRUE(WaitUntil([&] { return LineCount(Path("netflow.log")) > lines; }))
+        << "the text log stopped with the server";
+    ASSERT_EQ(TestServer("start"), 0);
+    ASSERT_TRUE(daemon.process().WaitForStderr("MySQL server back: ", 90s)) << daemon.Stderr();
+    ASSERT_EQ(sender.Wait(), 0);
+    const std::string flows = std::to_string(SentFlows(sender.Stdout()));
+
+    ASSERT_TRUE(Connect()) << mysql_error(mysql_.get());
+    ASSERT_TRUE(WaitUntil([&] { return Query("SELECT COUNT(*) FROM FLOWS") == Rows{{flows}}; },
+                          60s))
+        << Query("SELECT COUNT(*) FROM FLOWS")[0][0] << " rows for " << flows << " flows";
+    const Rows packets = SqliteRows(Path("netflow.db"), "SELECT SUM(packets) FROM flows");
+    EXPECT_EQ(Query("SELECT SUM(PACKETS) FROM FLOWS"), packets);
+    EXPECT_EQ(SqliteRows(Path("netflow.db"), "SELECT COUNT(*) FROM flows"), Rows{{flows}});
+    EXPECT_EQ(LineCount(Path("netflow.log")), std::stol(flows) + 1);
+
+    ASSERT_EQ(TestServer("stop"), 0);
+    Exporter().Send(daemon.port(), ExampleDatagram(1, 30));
+    ASSERT_TRUE(WaitUntil([&] { return Count(daemon.Stderr(), kServerAway) == 2; }, 30s))
+        << daemon.Stderr();
+    ASSERT_EQ(daemon.Stop(), 0) << daemon.Stderr();
+    EXPECT_EQ(Count(daemon.Stderr(), "MySQL rows lost: 30\n"), 1) << daemon.Stderr();
+    EXPECT_EQ(LineCount(Path("netflow.log")), std::stol(flows) + 31);
 }

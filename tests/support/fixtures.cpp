@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <cstdlib>
+
 #include "storage/queue.h"
 
 namespace testsupport {
@@ -14,6 +16,12 @@ StartupOptions UseSwitches(std::vector<std::string> switches) {
     StartupOptions options{};
     ReadSettings(static_cast<int>(switches.size()), argv.data(), &options);
     return options;
+}
+
+unsigned UseTestMySQLPort() {
+    const char* port = std::getenv("NF5D_MARIADB_PORT");
+    setenv("MYSQL_TCP_PORT", port != nullptr ? port : "3306", 1);
+    return port != nullptr ? static_cast<unsigned>(std::atoi(port)) : 3306;
 }
 
 uint32_t Address(const char* dotted) {

@@ -18,6 +18,11 @@ uint32_t Address(const char* dotted);
 // The flow of the text log's documented example line (Sat Dec  5 2026, UTC).
 FlowItem ExampleFlow();
 
+// The port of the private MariaDB server of the MySQL tests ($NF5D_MARIADB_PORT, default 3306).
+// Also points the client library of this process and its children (nf5d -m) at it: call it
+// before the first connection, since the library reads its port once.
+unsigned UseTestMySQLPort();
+
 // Takes every flow from the storage queue, in order, and releases its blocks.
 std::vector<FlowItem> TakeQueuedFlows();
 
