@@ -120,24 +120,7 @@ size_t FormatRow(const FlowItem* i, RowTimes* times, char* text) {
 // Returns how many rows it kept.
 size_t Keep(const FlowItem* flows, size_t count) {
     const size_t kept = std::min(count, kBacklogRows - backlog_rows);
-    for (size_t done = 0; done < kept;) {
-        if (backlog.tail == nullptr || backlog.tail->count == kBlockFlows) {
-            auto* block = static_cast<FlowBlock*>(allocate_mem(sizeof(FlowBlock)));
-            block->next = nullptr;
-            block->count = 0;
-            if (backlog.tail != nullptr) {
-                backlog.tail->next = block;
-            } else {
-                backlog.head = block;
-            }
-            backlog.tail = block;
-        }
-        FlowBlock* block = backlog.tail;
-        const size_t n = std::min(kept - done, kBlockFlows - block->count);
-        std::memcpy(&block->flows[block->count], flows + done, n * sizeof(FlowItem));
-        block->count += n;
-        done += n;
-    }
+    AppendFlows(backlog, flows, kept);
     backlog_rows += kept;
     if (kept == count) return kept;
     dropped_rows.fetch_add(count - kept, std::memory_order_relaxed);

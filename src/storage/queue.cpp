@@ -37,25 +37,26 @@ std::atomic<uint32_t> PacketsFreed{0};
 std::atomic<uint64_t> refused_datagrams{0};
 std::atomic<uint64_t> refused_flows{0};
 
-// Lock held. The tail block, with room for at least one more flow.
-FlowBlock* TailWithRoom() {
-    if (queue.tail != nullptr && queue.tail->count < kBlockFlows) return queue.tail;
+// The tail block, with room for at least one more flow.
+FlowBlock* TailWithRoom(FlowChain& chain) {
+    if (chain.tail != nullptr && chain.tail->count < kBlockFlows) return chain.tail;
     auto* block = static_cast<FlowBlock*>(allocate_mem(sizeof(FlowBlock)));
     block->next = nullptr;
     block->count = 0;
-    if (queue.tail != nullptr) {
-        queue.tail->next = block;
+    if (chain.tail != nullptr) {
+        chain.tail->next = block;
     } else {
-        queue.head = block;
+        chain.head = block;
     }
-    queue.tail = block;
+    chain.tail = block;
     return block;
 }
 
-// Lock held.
-void Append(const FlowItem* flows, size_t count) {
+}  // namespace
+
+void AppendFlows(FlowChain& chain, const FlowItem* flows, size_t count) {
     while (count > 0) {
-        FlowBlock* block = TailWithRoom();
+        FlowBlock* block = TailWithRoom(chain);
         const size_t n = std::min(count, kBlockFlows - block->count);
         std::memcpy(&block->flows[block->count], flows, n * sizeof(FlowItem));
         block->count += n;
@@ -63,8 +64,6 @@ void Append(const FlowItem* flows, size_t count) {
         count -= n;
     }
 }
-
-}  // namespace
 
 bool StoreNetFlowPacket(const FlowItem* flows, size_t count) {
     {
@@ -74,7 +73,7 @@ bool StoreNetFlowPacket(const FlowItem* flows, size_t count) {
             refused_flows.fetch_add(count, std::memory_order_relaxed);
             return false;
         }
-        Append(flows, count);
+        AppendFlows(queue, flows, count);
         const bool crossed = queued_flows < kWakeFlows && queued_flows + count >= kWakeFlows;
         queued_flows += count;
         held_flows += count;

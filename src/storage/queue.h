@@ -35,6 +35,9 @@ struct StorageRefusals {
     uint64_t flows;
 };
 
+// Appends copies of flows[0, count) to chain, in blocks taken as needed (caller's lock).
+void AppendFlows(FlowChain& chain, const FlowItem* flows, size_t count);
+
 // The queue's lock; held only to link flows in or take them out, never across a sink write.
 extern pthread_mutex_t StoreData_mutex;
 
