@@ -30,6 +30,7 @@ enum Family {
     kWrittenFlows,
     kJobBacklog,
     kStorageQueue,
+    kMysqlBacklog,
     kPassDuration,
     kPassFlows,
     kExportersTracked,
@@ -72,6 +73,8 @@ constexpr FamilyInfo kFamilies[] = {
     {"nf5d_written_flows_total", "Flows written, per sink.", kCounter, "sink", 1},
     {"nf5d_job_backlog_datagrams", "Datagrams received and not yet parsed.", kGauge, nullptr, 1},
     {"nf5d_storage_queue_flows", "Flows waiting in the storage queue.", kGauge, nullptr, 1},
+    {"nf5d_mysql_backlog_rows", "Rows waiting to be sent to the MySQL server.", kGauge, nullptr,
+     1},
     {"nf5d_storage_pass_duration_seconds", "Duration of the last storage pass.", kGauge, nullptr,
      1e-6},
     {"nf5d_storage_pass_flows", "Flows written by the last storage pass.", kGauge, nullptr, 1},
@@ -138,7 +141,7 @@ uint64_t CpuMilliseconds() {
 // Series not tied to an exporter. Other modules wire theirs here, one row each:
 //   {kWrittenFlows, "text" | "sqlite" | "mysql", <flows written by that sink>},
 //   {kDroppedFlows, "storage_queue" | "mysql_backlog", <flows dropped there>},
-//   {kStorageQueue, nullptr, <flows queued>},
+//   {kStorageQueue, nullptr, <flows queued>}, {kMysqlBacklog, nullptr, <rows waiting>},
 //   {kPassDuration, nullptr, <last pass in microseconds>}, {kPassFlows, nullptr, <its flows>}.
 struct Reading {
     Family family;

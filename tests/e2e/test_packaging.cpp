@@ -19,7 +19,7 @@ const std::map<std::string, bool> kKit = {
     {"bin/nf5stat", true}, {"lib/systemd/system/nf5d-rotate.service", false},
     {"lib/systemd/system/nf5d-rotate.timer", false}, {"lib/systemd/system/nf5d.service", false},
     {"sbin/nf5d", true}, {"share/man/man8/nf5d.8.gz", false},
-    {"share/nf5d/mysql-flows.sql", false}};
+    {"share/nf5d/grafana/nf5d-dashboard.json", false}, {"share/nf5d/mysql-flows.sql", false}};
 const std::string kManPage = NF5D_SOURCE_DIR "/man/nf5d.8";
 
 // The kit as sorted "path mode" lines, the modes spelt the way the listing at hand spells them.
