@@ -2,6 +2,7 @@
 // exporters sent, an exposition that Prometheus' own checker accepts, and the start-up refusals.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,6 +72,36 @@ TEST_F(Metrics, CountWhatTwoExportersSentAndPassPromtool) {
     std::ofstream(Path("metrics.txt")) << text;
     const RunResult check = testsupport::Run({"/bin/sh", "-c", "promtool check metrics < metrics.txt"}, dir_);
     EXPECT_EQ(check.status, 0) << check.out << check.err;
+    EXPECT_EQ(daemon.Stop(), 0) << daemon.Stderr();
+}
+
+// The kernel's drop counter reaches the daemon with the next datagram it reads, so every datagram
+// sent is then either received or dropped.
+TEST_F(Metrics, KernelDropsAreReadFromTheSocket) {
+    const int http = FreeTcpPort();
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"-n", "1", "-x", "-y", "-z", "--metrics", std::to_string(http)}))
+        << daemon.Stderr();
+    ASSERT_TRUE(WaitUntil([&] { return !Scrape(http).empty(); }));
+    const std::string state = "/proc/" + std::to_string(daemon.process().pid()) + "/stat";
+    daemon.process().Signal(SIGSTOP);  // more than the 8 MiB receive buffer holds meanwhile
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(state).find(") T ") != std::string::npos; }));
+    ASSERT_EQ(RunNf5send(dir_, daemon.port(), {"-c", "8000", "-f", "30", "-r", "0", "--pool", "8"})
+                  .at("datagrams"), 8000);
+    daemon.process().Signal(SIGCONT);
+    ASSERT_TRUE(daemon.WaitDrained());
+    const long drops = daemon.Drops();
+    ASSERT_GT(drops, 0);
+    ASSERT_EQ(RunNf5send(dir_, daemon.port(), {"--sequence", "240000"}).at("datagrams"), 1);
+
+    std::string text;
+    EXPECT_TRUE(WaitUntil([&] {
+        text = Scrape(http);
+        return Sample(text, PerExporter("nf5d_received_datagrams_total", "127.0.0.1")) ==
+               static_cast<double>(8001 - drops);
+    })) << text;
+    EXPECT_EQ(Sample(text, "nf5d_dropped_datagrams_total{place=\"kernel_socket\"}"),
+              static_cast<double>(drops));
     EXPECT_EQ(daemon.Stop(), 0) << daemon.Stderr();
 }
 
