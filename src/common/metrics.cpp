@@ -80,7 +80,9 @@ void NoteKernelDrops(uint32_t cumulative) {
 void CountReject(Reject reason) {
     rejected[static_cast<int>(reason)].fetch_add(1, std::memory_order_relaxed);
 }
-void CountDecodedFlows(unsigned flows) { decoded_flows.fetch_add(flows, std::memory_order_relaxed); }
+void CountDecodedFlows(unsigned flows) {
+    decoded_flows.fetch_add(flows, std::memory_order_relaxed);
+}
 
 uint64_t ReceivedDatagrams(int slot) {
     return exporters[slot].datagrams.load(std::memory_order_relaxed);

@@ -62,24 +62,24 @@ constexpr MetricType kGauge = MetricType::Gauge;
 constexpr FamilyInfo kFamilies[] = {
     {"nf5d_rejected_datagrams_total", "Datagrams rejected by the parser, by reason.", kCounter,
      "reason", 1},
-    {"nf5d_decoded_flows_total", "Flow records decoded from accepted datagrams.", kCounter,
-     nullptr, 1},
+    {"nf5d_decoded_flows_total", "Flow records decoded from accepted datagrams.", kCounter, nullptr,
+     1},
     {"nf5d_dropped_datagrams_total",
      "Datagrams lost before nf5d read them, by place (kernel_socket: the socket's receive "
      "buffer was full).",
      kCounter, "place", 1},
-    {"nf5d_dropped_flows_total", "Flows decoded but never stored, by place.", kCounter, "place",
-     1},
+    {"nf5d_dropped_flows_total", "Flows decoded but never stored, by place.", kCounter, "place", 1},
     {"nf5d_written_flows_total", "Flows written, per sink.", kCounter, "sink", 1},
     {"nf5d_job_backlog_datagrams", "Datagrams received and not yet parsed.", kGauge, nullptr, 1},
     {"nf5d_storage_queue_flows", "Flows waiting in the storage queue.", kGauge, nullptr, 1},
-    {"nf5d_mysql_backlog_rows", "Rows waiting to be sent to the MySQL server.", kGauge, nullptr,
-     1},
+    {"nf5d_mysql_backlog_rows", "Rows waiting to be sent to the MySQL server.", kGauge, nullptr, 1},
     {"nf5d_storage_pass_duration_seconds", "Duration of the last storage pass.", kGauge, nullptr,
      1e-6},
     {"nf5d_storage_pass_flows", "Flows written by the last storage pass.", kGauge, nullptr, 1},
-    {"nf5d_exporters_tracked", "Exporters counted one by one; at most 256, the rest are folded "
-     "into exporter=\"other\".", kGauge, nullptr, 1},
+    {"nf5d_exporters_tracked",
+     "Exporters counted one by one; at most 256, the rest are folded "
+     "into exporter=\"other\".",
+     kGauge, nullptr, 1},
     {"process_resident_memory_bytes", "Resident memory size in bytes.", kGauge, nullptr, 1},
     {"process_cpu_seconds_total", "User and system CPU time spent in seconds.", kCounter, nullptr,
      1e-3},
@@ -93,8 +93,8 @@ constexpr FamilyInfo kFamilies[] = {
      "Flows the exporter's sequence numbers say it sent, per exporter.", kCounter, "exporter", 1},
     {"nf5d_missing_flows_total", "Flows the sequence numbers show as never received, per exporter.",
      kCounter, "exporter", 1},
-    {"nf5d_exporter_restarts_total", "Restarts of the exporter's sequence, per exporter.",
-     kCounter, "exporter", 1},
+    {"nf5d_exporter_restarts_total", "Restarts of the exporter's sequence, per exporter.", kCounter,
+     "exporter", 1},
 };
 static_assert(std::size(kFamilies) == kFamilyCount, "one row per family");
 static_assert(kMaxExporters == 256, "the help of nf5d_exporters_tracked names the limit");
@@ -135,7 +135,8 @@ uint64_t CpuMilliseconds() {
         std::sscanf(fields + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
                     &system) != 2)
         return 0;
-    return static_cast<uint64_t>(user + system) * 1000 / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+    return static_cast<uint64_t>(user + system) * 1000 /
+           static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
 }
 
 // Series not tied to an exporter. Other modules wire theirs here, one row each:

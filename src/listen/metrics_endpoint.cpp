@@ -52,15 +52,16 @@ void CheckMetricsEndpoint() {
     const int probe = socket(AF_INET, SOCK_STREAM, 0);
     const int reuse = 1;
     setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    const bool bound = bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool bound =
+        bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     close(probe);
     if (!bound) BindFailure();
 }
 
 void StartMetricsEndpoint() {
     if (GetMetricsAddress() == nullptr) return;
-    const std::string listen = std::string(GetMetricsAddress()) + ":" +
-                               std::to_string(GetMetricsPort());
+    const std::string listen =
+        std::string(GetMetricsAddress()) + ":" + std::to_string(GetMetricsPort());
     try {
         exposer = new prometheus::Exposer(listen, kServerThreads);
     } catch (const std::exception&) {

@@ -40,8 +40,8 @@ TEST_F(Metrics, CountWhatTwoExportersSentAndPassPromtool) {
     const auto one = RunNf5send(dir_, daemon.port(),
                                 {"-S", "127.0.0.1", "-c", "40", "-s", "5,17-19", "--short", "3",
                                  "--bad-version", "4", "--mangled", "5"});
-    const auto two = RunNf5send(dir_, daemon.port(), {"-S", "127.0.0.2", "-c", "12", "-f", "3",
-                                                      "-s", "2"});
+    const auto two =
+        RunNf5send(dir_, daemon.port(), {"-S", "127.0.0.2", "-c", "12", "-f", "3", "-s", "2"});
     ASSERT_EQ(one.at("datagrams"), 36);
     ASSERT_EQ(two.at("datagrams"), 11);
     const double flows = static_cast<double>(one.at("flows") + two.at("flows"));
@@ -54,7 +54,8 @@ TEST_F(Metrics, CountWhatTwoExportersSentAndPassPromtool) {
 
     EXPECT_EQ(Sample(text, PerExporter("nf5d_received_datagrams_total", "127.0.0.1")), 36 + 12);
     EXPECT_EQ(Sample(text, PerExporter("nf5d_received_datagrams_total", "127.0.0.2")), 11);
-    EXPECT_EQ(Sample(text, PerExporter("nf5d_received_bytes_total", "127.0.0.2")), 11 * (24 + 3 * 48));
+    EXPECT_EQ(Sample(text, PerExporter("nf5d_received_bytes_total", "127.0.0.2")),
+              11 * (24 + 3 * 48));
     EXPECT_EQ(Sample(text, Reason("too_short")), 3);
     EXPECT_EQ(Sample(text, Reason("bad_version")), 4);
     EXPECT_EQ(Sample(text, "nf5d_exporters_tracked"), 2);
@@ -62,7 +63,8 @@ TEST_F(Metrics, CountWhatTwoExportersSentAndPassPromtool) {
     EXPECT_EQ(Sample(text, "nf5d_dropped_datagrams_total{place=\"kernel_socket\"}"),
               daemon.Drops());
     for (const char* address : {"127.0.0.1", "127.0.0.2"}) {
-        const double last = Sample(text, PerExporter("nf5d_last_datagram_timestamp_seconds", address));
+        const double last =
+            Sample(text, PerExporter("nf5d_last_datagram_timestamp_seconds", address));
         EXPECT_GE(last, before);
         EXPECT_LE(last, std::time(nullptr));
     }
@@ -70,7 +72,8 @@ TEST_F(Metrics, CountWhatTwoExportersSentAndPassPromtool) {
     EXPECT_GT(Sample(text, "process_resident_memory_bytes"), 0);
 
     std::ofstream(Path("metrics.txt")) << text;
-    const RunResult check = testsupport::Run({"/bin/sh", "-c", "promtool check metrics < metrics.txt"}, dir_);
+    const RunResult check =
+        testsupport::Run({"/bin/sh", "-c", "promtool check metrics < metrics.txt"}, dir_);
     EXPECT_EQ(check.status, 0) << check.out << check.err;
     EXPECT_EQ(daemon.Stop(), 0) << daemon.Stderr();
 }
@@ -87,7 +90,8 @@ TEST_F(Metrics, KernelDropsAreReadFromTheSocket) {
     daemon.process().Signal(SIGSTOP);  // more than the 8 MiB receive buffer holds meanwhile
     ASSERT_TRUE(WaitUntil([&] { return ReadFile(state).find(") T ") != std::string::npos; }));
     ASSERT_EQ(RunNf5send(dir_, daemon.port(), {"-c", "8000", "-f", "30", "-r", "0", "--pool", "8"})
-                  .at("datagrams"), 8000);
+                  .at("datagrams"),
+              8000);
     daemon.process().Signal(SIGCONT);
     ASSERT_TRUE(daemon.WaitDrained());
     const long drops = daemon.Drops();
@@ -115,12 +119,15 @@ TEST_F(Metrics, TakenPortEndsTheStartInTheForegroundWithStatus6) {
     ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(holder, 1), 0);
 
-    const std::string refusal = "Process terminated with value: 6, quitting from MetricsEndpoint - "
-                                "can't bind to 127.0.0.1:" + std::to_string(taken) + "\n";
+    const std::string refusal =
+        "Process terminated with value: 6, quitting from MetricsEndpoint - "
+        "can't bind to 127.0.0.1:" +
+        std::to_string(taken) + "\n";
     for (const std::string mode : {"-n1", "-d"}) {  // in the foreground, or about to detach
         const RunResult result =
-            testsupport::Run({NF5D_BINARY, "-p", std::to_string(FreeUdpPort()), "-x", "-y", "-z", mode,
-                 "--metrics", "127.0.0.1:" + std::to_string(taken)}, dir_);
+            testsupport::Run({NF5D_BINARY, "-p", std::to_string(FreeUdpPort()), "-x", "-y", "-z",
+                              mode, "--metrics", "127.0.0.1:" + std::to_string(taken)},
+                             dir_);
         EXPECT_EQ(result.status, 6) << mode;
         EXPECT_EQ(result.err, refusal) << mode;
     }

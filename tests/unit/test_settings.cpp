@@ -101,9 +101,9 @@ TEST(Settings, MetricsEndpointTakesPortOrAddressAndPort) {
         const char* address;
         int port;  // 0: refused at start-up
     } cases[] = {
-        {"9105", "127.0.0.1", 9105}, {"0.0.0.0:9105", "0.0.0.0", 9105},
-        {"192.0.2.1:1", "192.0.2.1", 1}, {"127.0.0.1:", nullptr, 0},
-        {"127.0.0.1:65536", nullptr, 0}, {"localhost:9105", nullptr, 0},
+        {"9105", "127.0.0.1", 9105},         {"0.0.0.0:9105", "0.0.0.0", 9105},
+        {"192.0.2.1:1", "192.0.2.1", 1},     {"127.0.0.1:", nullptr, 0},
+        {"127.0.0.1:65536", nullptr, 0},     {"localhost:9105", nullptr, 0},
         {"255.255.255.2551:80", nullptr, 0},  // not cut down to a valid address
     };
     for (const auto& c : cases) {
