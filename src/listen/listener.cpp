@@ -135,16 +135,6 @@ void NoteDrops(const ReceiveRing& ring, int got) {
     }
 }
 
-// One clock read per batch: its datagrams arrived together.
-void CountBatch(const ReceiveRing& ring, int got) {
-    const time_t now = time(nullptr);
-    for (int i = 0; i < got; ++i) {
-        const unsigned length = ring.messages[i].msg_len;
-        if (length > 0) CountDatagram(ExporterSlot(ring.senders[i].sin_addr.s_addr), length, now);
-    }
-    NoteDrops(ring, got);
-}
-
 // Reads up to `most` waiting datagrams with one call and queues them; the number read. A
 // datagram longer than a buffer is cut to its first kPacketSize bytes; an empty one is dropped.
 int ReceiveBatch(ReceiveRing& ring, int most) {
@@ -154,13 +144,16 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
     }
     const int got = recvmmsg(NFSocketDescriptor, ring.messages, static_cast<unsigned>(most),
                              MSG_DONTWAIT, nullptr);
-    if (got > 0) CountBatch(ring, got);
+    if (got <= 0) return got;
+    const time_t now = time(nullptr);  // one clock read: the batch arrived together
     for (int i = 0; i < got; ++i) {
         const unsigned length = ring.messages[i].msg_len;
-        if (length > 0)
-            AddJob(static_cast<const char*>(ring.vectors[i].iov_base), length,
-                   reinterpret_cast<const sockaddr*>(&ring.senders[i]));
+        if (length == 0) continue;
+        CountDatagram(ExporterSlot(ring.senders[i].sin_addr.s_addr), length, now);
+        AddJob(static_cast<const char*>(ring.vectors[i].iov_base), length,
+               reinterpret_cast<const sockaddr*>(&ring.senders[i]));
     }
+    NoteDrops(ring, got);
     PublishJobs();
     return got;
 }
