@@ -36,6 +36,8 @@ TEST_F(Metrics, CountWhatTwoExportersSentAndPassPromtool) {
         << daemon.Stderr();
     ASSERT_TRUE(WaitUntil([&] { return !Scrape(http).empty(); }));
     EXPECT_TRUE(ListensOnTcp(daemon.process().pid()));
+    EXPECT_TRUE(daemon.process().Stdout().ends_with(
+        "\nMetrics on http://127.0.0.1:" + std::to_string(http) + "/metrics\n"));
 
     const auto one = RunNf5send(dir_, daemon.port(),
                                 {"-S", "127.0.0.1", "-c", "40", "-s", "5,17-19", "--short", "3",
