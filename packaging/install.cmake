@@ -1,5 +1,6 @@
 # Installation layout and the Debian package (make install, make deb).
 #   sbin/nf5d, bin/nf5stat, share/man/man8/nf5d.8.gz, share/nf5d/mysql-flows.sql,
+#   share/nf5d/grafana/nf5d-dashboard.json,
 #   lib/systemd/system/{nf5d.service,nf5d-rotate.service,nf5d-rotate.timer}
 include(GNUInstallDirs)
 
@@ -10,6 +11,7 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 install(TARGETS nf5d RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS nf5stat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES sql/mysql-flows.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/nf5d)
+install(FILES packaging/grafana/nf5d-dashboard.json DESTINATION ${CMAKE_INSTALL_DATADIR}/nf5d/grafana)
 
 # Debian ships manual pages compressed; gzip -n keeps the package reproducible.
 set(NF5D_MANPAGE ${CMAKE_BINARY_DIR}/man/nf5d.8.gz)

@@ -19,6 +19,7 @@
 namespace {
 
 constexpr const char* kBeginLogging = "Begin Logging\n";
+constexpr const char* kMetricsReport = "Metrics on http://%s:%d/metrics\n";
 
 [[noreturn]] void FailStartup() {
     std::fflush(stdout);
@@ -90,6 +91,9 @@ void CheckNumbers(const StartupOptions& options) {
     if (!options.port_valid) {
         Terminate(6, "Main - The port must be a number between 1 and 65535 !");
     }
+    if (GetMetricsAddress() != nullptr && GetMetricsPort() == 0) {
+        Terminate(6, "Main - --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address !");
+    }
 }
 
 void PrintRunningUser(StartupOptions& options) {
@@ -120,6 +124,10 @@ int main(int argc, char** argv) {
     CheckNumbers(options);
     std::printf("Will run with %d threads\n", options.nThreads);
     PrintRunningUser(options);
+    if (GetMetricsAddress() != nullptr) {
+        std::printf(kMetricsReport, GetMetricsAddress(), GetMetricsPort());
+        std::fflush(stdout);
+    }
     RunSignalWork();
 
     return ListenerProcess(options.nNetflowport, GetBindAddress(), options.nThreads);

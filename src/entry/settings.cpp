@@ -1,5 +1,7 @@
 #include "entry/settings.h"
 
+#include <arpa/inet.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +16,14 @@ namespace {
 // The leading '+' makes glibc's getopt stop at the first word that is not a switch instead of
 // permuting the command line.
 constexpr const char* kOptions = "+p:a:l:b:t:n:m:hxyzdi:u:";
+// The one long switch; its value lies outside the range of the short ones.
+constexpr int kMetricsSwitch = 256;
+constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetricsSwitch},
+                                   {nullptr, 0, nullptr, 0}};
+constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
+constexpr const char* kMetricsHelp =
+    "--metrics [ADDR:]PORT Serve Prometheus metrics on http://ADDR:PORT/metrics (ADDR defaults "
+    "to 127.0.0.1; off by default)\n";
 constexpr char Release[6] = "1.0.1";
 constexpr const char* kDefaultTextLog = "./netflow.log";
 constexpr const char* kDefaultBinaryLog = "./netflow.db";
@@ -29,6 +39,8 @@ char* BinaryLogFile;
 char* TrashLogFile;
 char* cBindAddress;
 char* MYSQLServerName;
+char* cMetricsAddress;  // null while the metrics endpoint is off
+int nMetricsPort;       // 0 when --metrics named no valid port or address
 
 // Flags: the two logging toggles change them at run time, so every access is atomic.
 std::atomic<int> nTextLogEnabled{0};
@@ -64,6 +76,22 @@ bool IsPortNumber(const char* text) {
     return end != text && *end == '\0' && value >= 1 && value <= 65535;
 }
 
+// --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address in dotted form.
+void SetMetricsEndpoint(const char* value) {
+    const char* colon = std::strrchr(value, ':');
+    const int length = colon == nullptr ? 0 : static_cast<int>(colon - value);
+    char address[INET_ADDRSTRLEN];
+    if (colon == nullptr)
+        std::snprintf(address, sizeof address, "%s", kDefaultMetricsAddress);
+    else
+        std::snprintf(address, sizeof address, "%.*s", length, value);
+    in_addr parsed{};
+    const bool valid = length < INET_ADDRSTRLEN && inet_pton(AF_INET, address, &parsed) == 1;
+    const char* port = colon == nullptr ? value : colon + 1;
+    nMetricsPort = valid && IsPortNumber(port) ? std::atoi(port) : 0;
+    ReplaceText(cMetricsAddress, address);
+}
+
 void SetDefaults(StartupOptions* options) {
     ReleaseNamedVars();
     ReleaseText(options->user);
@@ -76,6 +104,7 @@ void SetDefaults(StartupOptions* options) {
     nMaxThrottle = kDefaultMaxThrottle;
     nTextLogEnabled = 1;
     nBinaryLogEnabled = 1;
+    nMetricsPort = 0;
 }
 
 void ApplySwitch(int arg, const char* value, StartupOptions* options) {
@@ -103,6 +132,7 @@ void ApplySwitch(int arg, const char* value, StartupOptions* options) {
             // An empty name is ignored; any other is looked up, so a typo cannot leave us root.
             if (value[0] != '\0') ReplaceText(options->user, value);
             break;
+        case kMetricsSwitch: SetMetricsEndpoint(value); break;
         default: break;  // getopt has already complained on standard error
     }
 }
@@ -121,6 +151,9 @@ const char* GetBinaryLogFileName() { return BinaryLogFile; }
 const char* GetTrashLogFileName() { return TrashLogFile; }
 const char* GetMYSQLServerName() { return MYSQLServerName; }
 const char* GetBindAddress() { return cBindAddress; }
+const char* GetMetricsAddress() { return cMetricsAddress; }
+int GetMetricsPort() { return nMetricsPort; }
+const char* GetRelease() { return Release; }
 int IsDetached() { return nDetached; }
 int IsTextLoggingEnabled() { return nTextLogEnabled; }
 int IsBinaryLoggingEnabled() { return nBinaryLogEnabled; }
@@ -135,7 +168,8 @@ void ReadSettings(int argc, char** argv, StartupOptions* options) {
     SetDefaults(options);
     optind = 0;  // full rescan, so the settings can be read again
     int arg;
-    while ((arg = getopt(argc, argv, kOptions)) != -1) ApplySwitch(arg, optarg, options);
+    while ((arg = getopt_long(argc, argv, kOptions, kLongOptions, nullptr)) != -1)
+        ApplySwitch(arg, optarg, options);
     FillDefaultNames();
 }
 
@@ -145,6 +179,7 @@ void ReleaseNamedVars() {
     ReleaseText(BinaryLogFile);
     ReleaseText(TrashLogFile);
     ReleaseText(MYSQLServerName);
+    ReleaseText(cMetricsAddress);
 }
 
 char* OSVersion() { return CopyText("Apple Mac OSX (Darwin)"); }
@@ -175,6 +210,7 @@ void HelpCommandLine() {
         "-i Throttle limit - When buffer queue reaches this limit, give packet processing "
         "maximum priority (default: %lu packets)\n",
         kDefaultMaxThrottle);
+    std::fputs(kMetricsHelp, stdout);
     std::fputs("SIGNALS Available:\n", stdout);
     std::fputs("SIGUSR1 - Creates a snapshot of the current DB\n", stdout);
     std::fputs("SIGUSR2 - Enables/Disables ASCII logging\n", stdout);

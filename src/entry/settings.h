@@ -33,6 +33,12 @@ void ReleaseNamedVars();
 
 // The -a address, which main() hands to the listener.
 const char* GetBindAddress();
+// The --metrics endpoint: its IPv4 address in dotted form (null while the endpoint is off) and
+// its port (0 if the switch named no valid address or port).
+const char* GetMetricsAddress();
+int GetMetricsPort();
+// The release number the help and the metrics show.
+const char* GetRelease();
 // A tracked copy (release with its strlen + 1) of the platform name shown by the help.
 char* OSVersion();
 // Prints the help text on standard output and exits with status 1.

@@ -12,11 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/memory.h"
 #include "common/messages.h"
+#include "common/metrics.h"
 #include "entry/settings.h"
 #include "entry/signals.h"
+#include "listen/metrics_endpoint.h"
 #include "listen/shutdown.h"
 #include "sched/joblist.h"
 #include "sched/registry.h"
@@ -92,12 +95,16 @@ void StartThreads(int nThreads) {
     }
 }
 
+// Room for the one control message asked for: the socket's drop counter (SO_RXQ_OVFL).
+constexpr size_t kControlSize = CMSG_SPACE(sizeof(uint32_t));
+
 // The receive loop's buffers: one batch of datagrams as recvmmsg fills them in.
 struct ReceiveRing {
     char* buffers;  // kReceiveBatch buffers of kPacketSize bytes, one tracked block
     mmsghdr messages[kReceiveBatch];
     iovec vectors[kReceiveBatch];
     sockaddr_in senders[kReceiveBatch];
+    alignas(cmsghdr) char controls[kReceiveBatch][kControlSize];
 };
 
 void InitRing(ReceiveRing& ring) {
@@ -108,21 +115,45 @@ void InitRing(ReceiveRing& ring) {
         ring.messages[i].msg_hdr.msg_name = &ring.senders[i];
         ring.messages[i].msg_hdr.msg_iov = &ring.vectors[i];
         ring.messages[i].msg_hdr.msg_iovlen = 1;
+        ring.messages[i].msg_hdr.msg_control = ring.controls[i];
+    }
+}
+
+// The kernel attaches its cumulative drop counter to a datagram once the socket has dropped
+// any; the latest datagram of the batch that carries it has the newest value.
+void NoteDrops(const ReceiveRing& ring, int got) {
+    for (int i = got - 1; i >= 0; --i) {
+        msghdr header = ring.messages[i].msg_hdr;
+        for (cmsghdr* control = CMSG_FIRSTHDR(&header); control != nullptr;
+             control = CMSG_NXTHDR(&header, control)) {
+            if (control->cmsg_level != SOL_SOCKET || control->cmsg_type != SO_RXQ_OVFL) continue;
+            uint32_t dropped;
+            std::memcpy(&dropped, CMSG_DATA(control), sizeof dropped);
+            NoteKernelDrops(dropped);
+            return;
+        }
     }
 }
 
 // Reads up to `most` waiting datagrams with one call and queues them; the number read. A
 // datagram longer than a buffer is cut to its first kPacketSize bytes; an empty one is dropped.
 int ReceiveBatch(ReceiveRing& ring, int most) {
-    for (int i = 0; i < most; ++i) ring.messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    for (int i = 0; i < most; ++i) {
+        ring.messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        ring.messages[i].msg_hdr.msg_controllen = kControlSize;
+    }
     const int got = recvmmsg(NFSocketDescriptor, ring.messages, static_cast<unsigned>(most),
                              MSG_DONTWAIT, nullptr);
+    if (got <= 0) return got;
+    const time_t now = time(nullptr);  // one clock read: the batch arrived together
     for (int i = 0; i < got; ++i) {
         const unsigned length = ring.messages[i].msg_len;
-        if (length > 0)
-            AddJob(static_cast<const char*>(ring.vectors[i].iov_base), length,
-                   reinterpret_cast<const sockaddr*>(&ring.senders[i]));
+        if (length == 0) continue;
+        CountDatagram(ExporterSlot(ring.senders[i].sin_addr.s_addr), length, now);
+        AddJob(static_cast<const char*>(ring.vectors[i].iov_base), length,
+               reinterpret_cast<const sockaddr*>(&ring.senders[i]));
     }
+    NoteDrops(ring, got);
     PublishJobs();
     return got;
 }
@@ -159,14 +190,17 @@ int ListenerProcess(int netflowport, const char* listenaddress, int nThreads) {
     NFaddr.sin_family = AF_INET;
     NFaddr.sin_port = htons(static_cast<uint16_t>(netflowport));
     NFaddr.sin_addr.s_addr = inet_addr(listenaddress);
-    const int reuse = 1;
-    setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    const int on = 1;
+    setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                sizeof kReceiveBufferBytes);
+    // Each datagram then carries the socket's drop counter, which the metrics report.
+    setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     const int RetVal =
         bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&NFaddr), sizeof NFaddr);
     if (RetVal != 0) Terminate(6, "ListenProcess - can't bind to port");
     NF_ASSERT(NFSocketDescriptor < FD_SETSIZE, "NFSocketDescriptor < FD_SETSIZE");
+    CheckMetricsEndpoint();
     return NeverEndingLoop(nThreads);
 }
 
@@ -175,6 +209,7 @@ int NeverEndingLoop(int nThreads) {
     // signals' work can only ever run on this one.
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
+    StartMetricsEndpoint();
     StartThreads(nThreads);
 
     const sigset_t unblocked = ControlSignalsUnblocked();

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "common/messages.h"
+#include "common/metrics.h"
 #include "entry/settings.h"
 #include "parser/flow.h"
 #include "storage/queue.h"
@@ -170,20 +171,24 @@ void NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsiz
     std::memcpy(&origin.address, from, sizeof origin.address);
 
     if (packetsize < kHeaderSize) {
+        CountReject(Reject::kTooShort);
         TrashUseless(origin, packetsize);
         return;
     }
     const Bytes datagram(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(packetsize));
     const NetFlowHeader header = DecodeHeader(datagram.first(kHeaderSize));
     if (header.version != kNetFlowVersion) {
+        CountReject(Reject::kVersion);
         TrashUnsupported(origin, header.version);
         return;
     }
     // Every record is inside the datagram once count passes this test; a short tail is ignored.
     if (header.count != (packetsize - kHeaderSize) / kRecordSize) {
+        CountReject(Reject::kCount);
         TrashMangled(origin);
         return;
     }
+    CountDecodedFlows(header.count);
 
     FlowItem flow{};
     flow.origin_ip = origin.address.sin_addr.s_addr;

@@ -183,6 +183,8 @@ int RoomForJobs() {
     return std::max(Limit() - backlog.load(std::memory_order_relaxed), 0);
 }
 
+int JobBacklog() { return backlog.load(std::memory_order_relaxed); }
+
 bool WaitForRoom() {
     if (RoomForJobs() > 0) return true;
     const timespec deadline = MonotonicDeadline(kRoomWait);

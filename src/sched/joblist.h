@@ -43,6 +43,8 @@ void AddJob(const char* packet, long packetsize, const sockaddr* from);
 void PublishJobs();
 // How many more datagrams fit in the backlog (the -i limit, at least 1).
 int RoomForJobs();
+// Datagrams received and not yet parsed, as any thread may read it.
+int JobBacklog();
 // While the backlog is full, waits up to 100 ms for the workers to make room; true if there is.
 bool WaitForRoom();
 

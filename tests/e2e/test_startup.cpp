@@ -37,6 +37,8 @@ const char* const kHelp =
     "-n Threads to use on multithreaded versions (default: 4)\n"
     "-i Throttle limit - When buffer queue reaches this limit, give packet processing maximum "
     "priority (default: 50000 packets)\n"
+    "--metrics [ADDR:]PORT Serve Prometheus metrics on http://ADDR:PORT/metrics (ADDR defaults to "
+    "127.0.0.1; off by default)\n"
     "SIGNALS Available:\n"
     "SIGUSR1 - Creates a snapshot of the current DB\n"
     "SIGUSR2 - Enables/Disables ASCII logging\n"

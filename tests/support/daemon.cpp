@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,6 +36,11 @@ bool HoldsSocket(pid_t pid, unsigned long inode) {
     return false;
 }
 
+// A line of /proc/net/tcp: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ...".
+constexpr const char* kTcpLine = " %*d: %*X:%*X %*X:%*X %X %*X:%*X %*X:%*X %*X %*u %*u %lu";
+constexpr unsigned kTcpListen = 0x0A;
+constexpr const char* kScrapeRequest = "GET /metrics HTTP/1.0\r\n\r\n";
+
 sockaddr_in Loopback(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -58,6 +64,43 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port) {
         }
     }
     return state;
+}
+
+std::string Scrape(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = Loopback(port);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, kScrapeRequest, std::strlen(kScrapeRequest), MSG_NOSIGNAL) > 0) {
+        char chunk[4096];
+        for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, got);
+    }
+    close(fd);
+    const size_t body = answer.find("\r\n\r\n");
+    if (answer.rfind("HTTP/1.", 0) != 0 || answer.find(" 200 ") != 8 || body == answer.npos)
+        return "";
+    return answer.substr(body + 4);
+}
+
+double Sample(const std::string& exposition, const std::string& series) {
+    std::istringstream lines(exposition);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(series + " ", 0) == 0) return std::stod(line.substr(series.size() + 1));
+    }
+    return -1;
+}
+
+bool ListensOnTcp(pid_t pid) {
+    std::ifstream table("/proc/net/tcp");
+    for (std::string line; std::getline(table, line);) {
+        unsigned state = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line.c_str(), kTcpLine, &state, &inode) == 2 && state == kTcpListen &&
+            HoldsSocket(pid, inode)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool Daemon::Start(const std::vector<std::string>& switches) {

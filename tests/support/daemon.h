@@ -67,7 +67,13 @@ std::vector<uint8_t> ExampleDatagram(uint32_t sequence, size_t count = 1);
 // Runs nf5send against port in dir; its "name: value" report, empty if it failed.
 std::map<std::string, long> RunNf5send(const std::string& dir, int port,
                                        const std::vector<std::string>& args);
-long Count(const std::string& text, const std::string& what);  // occurrences of what in text
+long Count(const std::string& text, const std::string& what);
+// The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
+std::string Scrape(int port);
+// The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
+double Sample(const std::string& exposition, const std::string& series);
+// Whether process pid holds a TCP socket in the listening state.
+bool ListensOnTcp(pid_t pid);  // occurrences of what in text
 // Every column as text ("NULL" for null); empty if the file or table does not exist.
 Rows SqliteRows(const std::string& path, const std::string& sql);
 

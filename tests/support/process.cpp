@@ -65,6 +65,20 @@ std::vector<char*> PointersTo(const std::vector<std::string>& texts) {
     return pointers;
 }
 
+int FreePort(int type) {
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::abort();
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
 }  // namespace
 
 std::string MakeTempDir() {
@@ -88,19 +102,8 @@ std::string ReadFile(const std::string& path) {
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-int FreeUdpPort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::abort();
-    }
-    close(fd);
-    return ntohs(address.sin_port);
-}
+int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
+int FreeTcpPort() { return FreePort(SOCK_STREAM); }
 
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;

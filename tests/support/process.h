@@ -19,6 +19,7 @@ bool FileExists(const std::string& path);
 
 // A UDP port on 127.0.0.1 that was free a moment ago.
 int FreeUdpPort();
+int FreeTcpPort();
 
 // Polls cond until it holds or the deadline passes.
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline = 20s);

@@ -82,3 +82,28 @@ TEST(Settings, ReleasedTextSettingsBalanceTheAllocator) {
     EXPECT_EQ(GetMallocCounts(), GetFreeCounts());
     EXPECT_EQ(GetTextLogFileName(), nullptr);
 }
+
+TEST(Settings, MetricsEndpointTakesPortOrAddressAndPort) {
+    const struct {
+        const char* value;
+        const char* address;
+        int port;  // 0: refused at start-up
+    } cases[] = {
+        {"9105", "127.0.0.1", 9105},         {"0.0.0.0:9105", "0.0.0.0", 9105},
+        {"192.0.2.1:1", "192.0.2.1", 1},     {"127.0.0.1:", nullptr, 0},
+        {"127.0.0.1:65536", nullptr, 0},     {"localhost:9105", nullptr, 0},
+        {"255.255.255.2551:80", nullptr, 0},  // not cut down to a valid address
+    };
+    for (const auto& c : cases) {
+        Read({"--metrics", c.value});
+        ASSERT_NE(GetMetricsAddress(), nullptr) << c.value;  // on, even if refused later
+        if (c.address != nullptr) {
+            EXPECT_STREQ(GetMetricsAddress(), c.address) << c.value;
+        }
+        EXPECT_EQ(GetMetricsPort(), c.port) << c.value;
+    }
+    Read({"--metrics=9105", "-n", "2"});
+    EXPECT_EQ(GetMetricsPort(), 9105);
+    Read({});
+    EXPECT_EQ(GetMetricsAddress(), nullptr);
+}

@@ -1,0 +1,37 @@
+#pragma once
+// Live counters for the metrics endpoint. The receive loop and the parser bump them with one
+// relaxed atomic add each: no lock, no allocation on those paths. The endpoint reads them when
+// it is scraped, on its own threads.
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// Exporters counted one by one, in the order they were first heard. Datagrams from any further
+// exporter are counted together under kOtherExporter, so a scrape stays bounded.
+constexpr int kMaxExporters = 256;
+constexpr int kOtherExporter = kMaxExporters;
+
+enum class Reject { kTooShort, kVersion, kCount };
+
+// Receive loop only: the slot of the exporter at address (network byte order), taken on first
+// sight, or kOtherExporter once every slot is taken.
+int ExporterSlot(uint32_t address);
+// Any thread: the slot address already holds, or kOtherExporter.
+int FindExporter(uint32_t address);
+int ExporterCount();
+uint32_t ExporterAddress(int slot);
+
+// Receive loop: one non-empty datagram of `bytes` bytes read at `now` from the exporter in slot.
+void CountDatagram(int slot, size_t bytes, time_t now);
+// Receive loop: the socket's cumulative drop counter as the kernel last reported it.
+void NoteKernelDrops(uint32_t cumulative);
+// Parser.
+void CountReject(Reject reason);
+void CountDecodedFlows(unsigned flows);
+
+uint64_t ReceivedDatagrams(int slot);
+uint64_t ReceivedBytes(int slot);
+uint64_t LastDatagramTime(int slot);  // Unix seconds; 0 before the first datagram
+uint64_t RejectedDatagrams(Reject reason);
+uint64_t DecodedFlows();
+uint64_t KernelDrops();
