@@ -15,6 +15,9 @@
 #include "common/metrics.h"
 #include "entry/settings.h"
 #include "sched/joblist.h"
+#include "storage/mysql_sink.h"
+#include "storage/pass.h"
+#include "storage/queue.h"
 
 namespace {
 
@@ -69,13 +72,15 @@ constexpr FamilyInfo kFamilies[] = {
      "buffer was full).",
      kCounter, "place", 1},
     {"nf5d_dropped_flows_total", "Flows decoded but never stored, by place.", kCounter, "place", 1},
-    {"nf5d_written_flows_total", "Flows written, per sink.", kCounter, "sink", 1},
+    {"nf5d_written_flows_total",
+     "Flows taken by each sink (MySQL: into its backlog, see nf5d_mysql_backlog_rows).", kCounter,
+     "sink", 1},
     {"nf5d_job_backlog_datagrams", "Datagrams received and not yet parsed.", kGauge, nullptr, 1},
     {"nf5d_storage_queue_flows", "Flows waiting in the storage queue.", kGauge, nullptr, 1},
     {"nf5d_mysql_backlog_rows", "Rows waiting to be sent to the MySQL server.", kGauge, nullptr, 1},
     {"nf5d_storage_pass_duration_seconds", "Duration of the last storage pass.", kGauge, nullptr,
      1e-6},
-    {"nf5d_storage_pass_flows", "Flows written by the last storage pass.", kGauge, nullptr, 1},
+    {"nf5d_storage_pass_flows", "Flows the last storage pass took from the queue.", kGauge, nullptr, 1},
     {"nf5d_exporters_tracked",
      "Exporters counted one by one; at most 256, the rest are folded "
      "into exporter=\"other\".",
@@ -139,11 +144,9 @@ uint64_t CpuMilliseconds() {
            static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
 }
 
-// Series not tied to an exporter. Other modules wire theirs here, one row each:
-//   {kWrittenFlows, "text" | "sqlite" | "mysql", <flows written by that sink>},
-//   {kDroppedFlows, "storage_queue" | "mysql_backlog", <flows dropped there>},
-//   {kStorageQueue, nullptr, <flows queued>}, {kMysqlBacklog, nullptr, <rows waiting>},
-//   {kPassDuration, nullptr, <last pass in microseconds>}, {kPassFlows, nullptr, <its flows>}.
+uint64_t RefusedFlows() { return GetStorageRefusals().flows; }
+
+// Series not tied to an exporter or a sink, one row each.
 struct Reading {
     Family family;
     const char* label;
@@ -160,6 +163,12 @@ constexpr Reading kReadings[] = {
     {kExportersTracked, nullptr, TrackedExporters},
     {kResidentMemory, nullptr, ResidentBytes},
     {kCpuSeconds, nullptr, CpuMilliseconds},
+    {kDroppedFlows, "storage_queue", RefusedFlows},
+    {kDroppedFlows, "mysql_backlog", GetMySQLDroppedRows},
+    {kStorageQueue, nullptr, GetStorageQueueFlows},
+    {kMysqlBacklog, nullptr, GetMySQLBacklogRows},
+    {kPassDuration, nullptr, LastPassMicros},
+    {kPassFlows, nullptr, LastPassFlows},
 };
 
 // Series per exporter, read by its slot (common/metrics.h). The live loss accounting wires its
@@ -229,6 +238,9 @@ std::vector<MetricFamily> CollectMetrics() {
     }
     for (const Reading& row : kReadings)
         AddSample(families[row.family], row.family, row.label, row.read());
+    for (size_t sink = 0; sink < kSinkCount; ++sink)
+        AddSample(families[kWrittenFlows], kWrittenFlows, kSinks[sink]->name,
+                  SinkFlowsWritten(sink));
     AddExporters(families);
     std::erase_if(families, [](const MetricFamily& family) { return family.metric.empty(); });
     families.push_back(BuildInfo());

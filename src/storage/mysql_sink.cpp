@@ -96,6 +96,7 @@ Clock::time_point next_attempt{};
 unsigned long long dropped_in_outage = 0;
 bool drop_reported = false;
 std::atomic<uint64_t> dropped_rows{0};
+std::atomic<size_t> backlog_gauge{0};  // backlog_rows, for the metrics
 
 struct RowTimes {
     TimeText received, begin, end;
@@ -122,6 +123,7 @@ size_t Keep(const FlowItem* flows, size_t count) {
     const size_t kept = std::min(count, kBacklogRows - backlog_rows);
     AppendFlows(backlog, flows, kept);
     backlog_rows += kept;
+    backlog_gauge.store(backlog_rows, std::memory_order_relaxed);
     if (kept == count) return kept;
     dropped_rows.fetch_add(count - kept, std::memory_order_relaxed);
     dropped_in_outage += count - kept;
@@ -133,6 +135,7 @@ size_t Keep(const FlowItem* flows, size_t count) {
 // Releases the oldest rows, which the server has committed.
 void Forget(size_t rows) {
     backlog_rows -= rows;
+    backlog_gauge.store(backlog_rows, std::memory_order_relaxed);
     first += rows;
     while (backlog.head != nullptr && first >= backlog.head->count) {
         FlowBlock* block = backlog.head;
@@ -337,6 +340,7 @@ void Close() {
 
 }  // namespace
 
-const Sink kMySQLSink{IsMYSQLLoggingEnabled, Open, Write, Commit, Close};
+const Sink kMySQLSink{"mysql", IsMYSQLLoggingEnabled, Open, Write, Commit, Close};
 
 uint64_t GetMySQLDroppedRows() { return dropped_rows.load(std::memory_order_relaxed); }
+uint64_t GetMySQLBacklogRows() { return backlog_gauge.load(std::memory_order_relaxed); }

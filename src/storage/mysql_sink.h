@@ -13,3 +13,5 @@ extern const Sink kMySQLSink;
 
 // Rows dropped since start because the backlog was full; a metrics export reads it.
 uint64_t GetMySQLDroppedRows();
+// Rows waiting for the server now.
+uint64_t GetMySQLBacklogRows();

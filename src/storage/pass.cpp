@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 
 #include "common/clock.h"
@@ -34,8 +35,14 @@ FlowChain pending{};
 Cursor cursors[kMaxSinks]{};
 bool uncommitted[kMaxSinks]{};
 
-void AppendToPending(const FlowChain& taken) {
-    if (taken.head == nullptr) return;
+// For the metrics: flows each sink has taken since start, and the last pass's size and length.
+std::atomic<uint64_t> written[kMaxSinks]{};
+std::atomic<uint64_t> last_pass_flows{0};
+std::atomic<uint64_t> last_pass_micros{0};
+
+// Returns the number of flows taken.
+uint64_t AppendToPending(const FlowChain& taken) {
+    if (taken.head == nullptr) return 0;
     for (size_t s = 0; s < kSinkCount; ++s) {
         if (cursors[s].block == nullptr) cursors[s] = Cursor{taken.head, 0};
     }
@@ -45,6 +52,10 @@ void AppendToPending(const FlowChain& taken) {
         pending.head = taken.head;
     }
     pending.tail = taken.tail;
+    uint64_t flows = 0;
+    for (const FlowBlock* block = taken.head; block != nullptr; block = block->next)
+        flows += block->count;
+    return flows;
 }
 
 // The records from index on that share the switch of the first; the switch is read per record,
@@ -70,6 +81,7 @@ void Drain(size_t s, Patience patience) {
             }
             const size_t took = sink.write(&at.block->flows[at.index], run, patience);
             at.index += took;
+            written[s].fetch_add(took, std::memory_order_relaxed);
             if (took > 0) uncommitted[s] = true;
             if (took < run) return;
         }
@@ -133,15 +145,23 @@ void InitStorage() {
 }
 
 void StoragePass(Patience patience) {
+    const auto began = std::chrono::steady_clock::now();
     SinkLock lock;
     WriteTrashLines();
-    AppendToPending(TakeStorageQueue());
+    last_pass_flows.store(AppendToPending(TakeStorageQueue()), std::memory_order_relaxed);
     for (size_t s = 0; s < kSinkCount; ++s) {
         Drain(s, patience);
         if (uncommitted[s] && kSinks[s]->commit(patience)) uncommitted[s] = false;
     }
     ReleaseWrittenBlocks();
+    const auto took = std::chrono::steady_clock::now() - began;
+    last_pass_micros.store(std::chrono::duration_cast<std::chrono::microseconds>(took).count(),
+                           std::memory_order_relaxed);
 }
+
+uint64_t SinkFlowsWritten(size_t sink) { return written[sink].load(std::memory_order_relaxed); }
+uint64_t LastPassFlows() { return last_pass_flows.load(std::memory_order_relaxed); }
+uint64_t LastPassMicros() { return last_pass_micros.load(std::memory_order_relaxed); }
 
 void* StorageJob(void* /*unused*/) {
     {

@@ -23,6 +23,12 @@ void InitStorage();
 // releases the blocks every sink has written. kThisPass leaves a locked database's share for
 // the next pass; kUntilDone writes everything.
 void StoragePass(Patience patience = Patience::kThisPass);
+
+// For the metrics: flows the sink kSinks[sink] has taken since start, and the last pass's flows
+// taken from the queue and its length in microseconds.
+uint64_t SinkFlowsWritten(size_t sink);
+uint64_t LastPassFlows();
+uint64_t LastPassMicros();
 // StorageJob (declared in queue.h), the storage thread: a pass at least every 5 s and whenever
 // the queue grows long. Once shutdown has begun it waits for the last worker to end, then makes
 // a final pass that writes and commits everything before it marks itself ended.

@@ -120,6 +120,11 @@ void WakeStorage() {
     pthread_cond_signal(&storage_wake);
 }
 
+uint64_t GetStorageQueueFlows() {
+    LockGuard lock(StoreData_mutex);
+    return held_flows;
+}
+
 uint32_t GetStorageWrittenCount() { return PacketsToStore.load(std::memory_order_relaxed); }
 
 uint32_t GetStorageFreedCount() { return PacketsFreed.load(std::memory_order_relaxed); }

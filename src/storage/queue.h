@@ -59,4 +59,6 @@ void* StorageJob(void* unused);
 uint32_t GetStorageWrittenCount();  // flows handed in since start
 uint32_t GetStorageFreedCount();    // flows released after every sink wrote them
 StorageRefusals GetStorageRefusals();
+// Flows counted against the bound now: queued, or taken and not yet written by every sink.
+uint64_t GetStorageQueueFlows();
 void ShowDebugger();

@@ -11,6 +11,7 @@
 enum class Patience { kThisPass, kUntilDone };
 
 struct Sink {
+    const char* name;  // as the metrics label it: "text", "sqlite", "mysql"
     int (*enabled)();  // its switch, read afresh for every record
     // At start-up, on the storage thread, when enabled; a sink already open stays as it is.
     void (*open)();

@@ -218,7 +218,7 @@ void Close() {
 
 }  // namespace
 
-const Sink kSQLiteSink{IsBinaryLoggingEnabled, Open, Write, Commit, Close};
+const Sink kSQLiteSink{"sqlite", IsBinaryLoggingEnabled, Open, Write, Commit, Close};
 
 void CreateDB(sqlite3* db) {
     char* errmsg = nullptr;

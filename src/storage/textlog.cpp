@@ -78,4 +78,4 @@ void Close() { Commit(Patience::kUntilDone); }
 
 }  // namespace
 
-const Sink kTextLogSink{IsTextLoggingEnabled, Open, Write, Commit, Close};
+const Sink kTextLogSink{"text", IsTextLoggingEnabled, Open, Write, Commit, Close};
