@@ -28,6 +28,7 @@ idle_seconds=10
 steady_rates=${BENCH_STEADY_RATES:-200 3000}
 steady_seconds=${BENCH_STEADY_SECONDS:-20}
 burst_rates=${BENCH_BURST_RATES:-50000 100000 150000 200000}
+metrics_rate=${BENCH_METRICS_RATE-150000}  # empty: no metrics run (a build without the switch)
 ticks=$(getconf CLK_TCK)
 
 for tool in "$nf5d" "$nf5send"; do
@@ -50,6 +51,13 @@ trap cleanup EXIT INT TERM
 free_port() {
     port=$((20000 + $$ % 20000))
     while grep -q ":$(printf '%04X' "$port") " /proc/net/udp; do port=$((port + 1)); done
+    echo "$port"
+}
+
+# A TCP port that no socket holds now, for the metrics endpoint.
+free_tcp_port() {
+    port=$((40000 + $$ % 20000))
+    while grep -q ":$(printf '%04X' "$port") " /proc/net/tcp; do port=$((port + 1)); done
     echo "$port"
 }
 
@@ -347,6 +355,7 @@ fi
 echo
 for rate in $steady_rates; do steady "$rate" "$steady_seconds"; done
 for rate in $burst_rates; do burst "$rate"; done
+[ -z "$metrics_rate" ] || burst "$metrics_rate" --metrics "$(free_tcp_port)"  # endpoint on
 burst 1500 -n 1024
 for workers in 4 64 1024; do idle "$workers"; done
 echo
