@@ -106,7 +106,9 @@ uint64_t ReceivedBytes(int slot) { return exporters[slot].bytes.load(std::memory
 uint64_t LastDatagramTime(int slot) {
     return exporters[slot].last_seen.load(std::memory_order_relaxed);
 }
-uint64_t ExpectedFlows(int slot) { return exporters[slot].expected.load(std::memory_order_relaxed); }
+uint64_t ExpectedFlows(int slot) {
+    return exporters[slot].expected.load(std::memory_order_relaxed);
+}
 uint64_t MissingFlows(int slot) { return exporters[slot].missing.load(std::memory_order_relaxed); }
 uint64_t ExporterRestarts(int slot) {
     return exporters[slot].restarts.load(std::memory_order_relaxed);

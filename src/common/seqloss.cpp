@@ -131,8 +131,7 @@ void SettleHole(SeqStream& stream) {
 
 // Holes further behind the front than the threshold can no longer be filled: that loss is final.
 void SettleHoles(const SeqTracker& tracker, SeqStream& stream) {
-    while (!stream.holes.empty() &&
-           stream.holes.begin()->second + tracker.threshold <= stream.next)
+    while (!stream.holes.empty() && stream.holes.begin()->second + tracker.threshold <= stream.next)
         SettleHole(stream);
 }
 

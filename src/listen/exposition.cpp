@@ -174,7 +174,7 @@ constexpr ExporterReading kExporterReadings[] = {
     {kReceivedDatagrams, ReceivedDatagrams, true},
     {kReceivedBytes, ReceivedBytes, true},
     {kLastDatagram, LastDatagramTime, true},
-    {kExpectedFlows, ExpectedFlows, false},
+    {kExpectedFlows, ExpectedFlows, false},  // published by listen/liveloss.cpp
     {kMissingFlows, MissingFlows, false},
     {kRestarts, ExporterRestarts, false},
 };

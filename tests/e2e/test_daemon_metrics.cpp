@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <ctime>
-#include <map>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
