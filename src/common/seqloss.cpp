@@ -1,10 +1,11 @@
-// Sequence accounting. Datagrams come in storage order, which is not sequence order: the network
-// and nf5d's workers both reorder. Each exporter therefore keeps a few live streams, each with the
-// ranges it has not seen yet (holes); a late datagram fills a hole instead of counting as loss,
-// and a hole becomes final loss once the stream has moved on further than any late datagram may
-// lag. A datagram that repeats flows a stream already holds is not late: it is a duplicate, an
-// exporter that restarted soon after it began, or a second engine, and which of them shows only
-// in what follows it, so it opens a provisional stream that the next datagrams confirm or not.
+// Sequence accounting. Datagrams come in arrival or storage order, which is not sequence order:
+// the network reorders, and nf5d's workers reorder again before storage. Each exporter therefore
+// keeps a few live streams, each with the ranges it has not seen yet (holes); a late datagram fills
+// a hole instead of counting as loss, and a hole becomes final loss once the stream has moved on
+// further than any late datagram may lag. A datagram that repeats flows a stream already holds is
+// not late: it is a duplicate, an exporter that restarted soon after it began, or a second engine,
+// and which of them shows only in what follows it, so it opens a provisional stream that the next
+// datagrams confirm or not.
 #include "common/seqloss.h"
 
 #include <algorithm>
