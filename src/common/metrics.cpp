@@ -10,6 +10,9 @@ struct ExporterWords {
     std::atomic<uint64_t> datagrams;
     std::atomic<uint64_t> bytes;
     std::atomic<uint64_t> last_seen;
+    std::atomic<uint64_t> expected;
+    std::atomic<uint64_t> missing;
+    std::atomic<uint64_t> restarts;
 };
 
 // Open addressing over twice as many buckets as slots, so that a probe meets an empty bucket
@@ -38,6 +41,11 @@ uint32_t Probe(uint32_t address) {
             return bucket;
         bucket = (bucket + 1) & (kBuckets - 1);
     }
+}
+
+// Single writer: the receive loop.
+void Raise(std::atomic<uint64_t>& word, uint64_t value) {
+    if (value > word.load(std::memory_order_relaxed)) word.store(value, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -71,6 +79,13 @@ void CountDatagram(int slot, size_t bytes, time_t now) {
     words.last_seen.store(static_cast<uint64_t>(now), std::memory_order_relaxed);
 }
 
+void PublishLoss(int slot, uint64_t expected, uint64_t missing, uint64_t restarts) {
+    ExporterWords& words = exporters[slot];
+    Raise(words.expected, expected);
+    Raise(words.missing, missing);
+    Raise(words.restarts, restarts);
+}
+
 // The kernel's counter is 32 bits wide; the difference since its last report survives a wrap.
 void NoteKernelDrops(uint32_t cumulative) {
     kernel_drops.fetch_add(cumulative - last_drop_report, std::memory_order_relaxed);
@@ -90,6 +105,13 @@ uint64_t ReceivedDatagrams(int slot) {
 uint64_t ReceivedBytes(int slot) { return exporters[slot].bytes.load(std::memory_order_relaxed); }
 uint64_t LastDatagramTime(int slot) {
     return exporters[slot].last_seen.load(std::memory_order_relaxed);
+}
+uint64_t ExpectedFlows(int slot) {
+    return exporters[slot].expected.load(std::memory_order_relaxed);
+}
+uint64_t MissingFlows(int slot) { return exporters[slot].missing.load(std::memory_order_relaxed); }
+uint64_t ExporterRestarts(int slot) {
+    return exporters[slot].restarts.load(std::memory_order_relaxed);
 }
 uint64_t RejectedDatagrams(Reject reason) {
     return rejected[static_cast<int>(reason)].load(std::memory_order_relaxed);

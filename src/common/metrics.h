@@ -25,6 +25,9 @@ uint32_t ExporterAddress(int slot);
 void CountDatagram(int slot, size_t bytes, time_t now);
 // Receive loop: the socket's cumulative drop counter as the kernel last reported it.
 void NoteKernelDrops(uint32_t cumulative);
+// Receive loop: the loss of the tracked exporter in slot as last counted. Each word only ever
+// grows, as a counter must: a gap filled late by a reordered datagram stays counted once published.
+void PublishLoss(int slot, uint64_t expected, uint64_t missing, uint64_t restarts);
 // Parser.
 void CountReject(Reject reason);
 void CountDecodedFlows(unsigned flows);
@@ -32,6 +35,9 @@ void CountDecodedFlows(unsigned flows);
 uint64_t ReceivedDatagrams(int slot);
 uint64_t ReceivedBytes(int slot);
 uint64_t LastDatagramTime(int slot);  // Unix seconds; 0 before the first datagram
+uint64_t ExpectedFlows(int slot);
+uint64_t MissingFlows(int slot);
+uint64_t ExporterRestarts(int slot);
 uint64_t RejectedDatagrams(Reject reason);
 uint64_t DecodedFlows();
 uint64_t KernelDrops();

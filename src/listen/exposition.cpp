@@ -171,18 +171,21 @@ constexpr Reading kReadings[] = {
     {kPassFlows, nullptr, LastPassFlows},
 };
 
-// Series per exporter, read by its slot (common/metrics.h). The live loss accounting wires its
-// three here, keeping its state per slot of FindExporter(sender):
-//   {kExpectedFlows, <expected>}, {kMissingFlows, <missing>}, {kRestarts, <restarts>}.
+// Series per exporter, read by its slot (common/metrics.h). The loss is counted for tracked
+// exporters only, so the folded series has none.
 struct ExporterReading {
     Family family;
     uint64_t (*read)(int slot);
+    bool folded;  // shown for the exporters folded into "other" too
 };
 
 constexpr ExporterReading kExporterReadings[] = {
-    {kReceivedDatagrams, ReceivedDatagrams},
-    {kReceivedBytes, ReceivedBytes},
-    {kLastDatagram, LastDatagramTime},
+    {kReceivedDatagrams, ReceivedDatagrams, true},
+    {kReceivedBytes, ReceivedBytes, true},
+    {kLastDatagram, LastDatagramTime, true},
+    {kExpectedFlows, ExpectedFlows, false},  // published by listen/liveloss.cpp
+    {kMissingFlows, MissingFlows, false},
+    {kRestarts, ExporterRestarts, false},
 };
 
 void AddSample(MetricFamily& family, Family which, const char* label, uint64_t reading) {
@@ -198,7 +201,8 @@ void AddSample(MetricFamily& family, Family which, const char* label, uint64_t r
 
 void AddExporter(std::vector<MetricFamily>& families, int slot, const char* label) {
     for (const ExporterReading& row : kExporterReadings)
-        AddSample(families[row.family], row.family, label, row.read(slot));
+        if (row.folded || slot != kOtherExporter)
+            AddSample(families[row.family], row.family, label, row.read(slot));
 }
 
 // Every tracked exporter, then the folded ones if any were heard.

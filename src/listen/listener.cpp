@@ -19,6 +19,7 @@
 #include "common/metrics.h"
 #include "entry/settings.h"
 #include "entry/signals.h"
+#include "listen/liveloss.h"
 #include "listen/metrics_endpoint.h"
 #include "listen/shutdown.h"
 #include "sched/joblist.h"
@@ -149,9 +150,11 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
     for (int i = 0; i < got; ++i) {
         const unsigned length = ring.messages[i].msg_len;
         if (length == 0) continue;
-        CountDatagram(ExporterSlot(ring.senders[i].sin_addr.s_addr), length, now);
-        AddJob(static_cast<const char*>(ring.vectors[i].iov_base), length,
-               reinterpret_cast<const sockaddr*>(&ring.senders[i]));
+        const char* datagram = static_cast<const char*>(ring.vectors[i].iov_base);
+        const int slot = ExporterSlot(ring.senders[i].sin_addr.s_addr);
+        CountDatagram(slot, length, now);
+        TrackSequence(slot, datagram, length, now);
+        AddJob(datagram, length, reinterpret_cast<const sockaddr*>(&ring.senders[i]));
     }
     NoteDrops(ring, got);
     PublishJobs();
@@ -180,6 +183,7 @@ void ReceivePass(ReceiveRing& ring, const sigset_t& unblocked) {
                               nullptr, &timeout, &unblocked);
     RunSignalWork();
     if (ready > 0) ReceiveAvailable(ring);
+    PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWake
 }
 
 }  // namespace

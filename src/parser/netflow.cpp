@@ -63,6 +63,11 @@ NetFlowHeader DecodeHeader(Bytes header) {
                          Load32(header, 16)};
 }
 
+// Every record is inside the datagram once count passes this test; a short tail is ignored.
+bool CountFits(const NetFlowHeader& header, int packetsize) {
+    return header.count == (packetsize - kHeaderSize) / kRecordSize;
+}
+
 // Uptime stamps are milliseconds on a 32-bit counter that wraps after about 49.7 days; the
 // unsigned difference stays the true age across one wrap.
 int32_t FlowTime(const NetFlowHeader& header, uint32_t stamp) {
@@ -164,6 +169,16 @@ void StoreFlows(Bytes datagram, const NetFlowHeader& header, const FlowItem& sha
 
 }  // namespace
 
+bool PeekNetFlowHeader(const char* packet, int packetsize, uint32_t* sequence, uint16_t* count) {
+    if (packetsize < kHeaderSize) return false;
+    const NetFlowHeader header = DecodeHeader(
+        Bytes(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(kHeaderSize)));
+    if (header.version != kNetFlowVersion || !CountFits(header, packetsize)) return false;
+    *sequence = header.sequence;
+    *count = header.count;
+    return true;
+}
+
 void NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize) {
     Origin origin{};
     origin.received = time(nullptr);
@@ -182,8 +197,7 @@ void NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsiz
         TrashUnsupported(origin, header.version);
         return;
     }
-    // Every record is inside the datagram once count passes this test; a short tail is ignored.
-    if (header.count != (packetsize - kHeaderSize) / kRecordSize) {
+    if (!CountFits(header, packetsize)) {
         CountReject(Reject::kCount);
         TrashMangled(origin);
         return;

@@ -1,4 +1,5 @@
-// The metrics counters: the exporter table's bound and folding, and the kernel counter's wrap.
+// The metrics counters: the exporter table's bound and folding, the kernel counter's wrap, and
+// published loss that never goes back.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -44,6 +45,21 @@ TEST(Metrics, TheFirst256ExportersAreTrackedAndTheRestFoldedIntoOther) {
     ASSERT_EQ(labels.size(), kMaxExporters + 1u);
     EXPECT_EQ(labels.front(), "10.0.0.0");
     EXPECT_EQ(labels.back(), "other");
+    // The folded exporters' sequences are not followed, so they show no loss at all.
+    const std::vector<std::string> loss = Exporters("nf5d_missing_flows_total");
+    ASSERT_EQ(loss.size(), static_cast<size_t>(kMaxExporters));
+    EXPECT_EQ(loss.back(), "10.0.0.255");
+}
+
+// A counter that went back would read as a reset to Prometheus, and its whole value as new loss.
+TEST(Metrics, PublishedLossNeverGoesBack) {
+    PublishLoss(1, 300, 30, 1);
+    PublishLoss(1, 300, 0, 0);  // a late datagram filled the gap, a provisional restart went back
+    EXPECT_EQ(MissingFlows(1), 30u);
+    EXPECT_EQ(ExporterRestarts(1), 1u);
+    PublishLoss(1, 600, 45, 1);
+    EXPECT_EQ(ExpectedFlows(1), 600u);
+    EXPECT_EQ(MissingFlows(1), 45u);
 }
 
 TEST(Metrics, KernelDropCounterSurvivesItsWrap) {

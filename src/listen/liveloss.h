@@ -1,0 +1,13 @@
+#pragma once
+// Live flow loss per exporter, from the v5 sequence numbers with the rules nf5stat's loss report
+// applies to stored rows (common/seqloss.h). The receive loop sees datagrams in their true
+// arrival order and is the only thread that touches the trackers; the metrics endpoint reads only
+// the totals published to common/metrics.
+#include <cstddef>
+#include <ctime>
+
+// Receive loop: a datagram of length bytes from the exporter in slot, read at now.
+void TrackSequence(int slot, const char* datagram, size_t length, time_t now);
+// Receive loop: publishes the totals of the exporters heard since the last call, at most once a
+// second.
+void PublishLiveLoss(time_t now);
