@@ -214,7 +214,7 @@ steady() {
 cpu_ticks() { sed 's/^.*) //' "/proc/$daemon_pid/stat" | awk '{print $12 + $13}'; }
 
 # burst RATE [SWITCHES...]: every sink off, 5 s of RATE datagrams of 30 flows a second; prints
-# the rate reached, the datagrams the kernel dropped and the CPU time per million flows.
+# the rate reached, the datagrams the kernel dropped and the CPU time per million flows read.
 burst() {
     rate=$1
     shift
@@ -229,10 +229,10 @@ burst() {
     drops=$(socket_drops "$port")
     used=$(($(cpu_ticks) - ticks_before))
     stop
-    flows=$(awk '/^flows:/ {print $2}' "$dir/sent")
-    printf "burst  %6d dgrams/s x 30 flows, 5 s%s: sent at %6d/s, kernel drops %7d, %.2f CPU s per million flows\n" \
+    received=$(($(awk '/^flows:/ {print $2}' "$dir/sent") - drops * 30))
+    printf "burst  %6d dgrams/s x 30 flows, 5 s%s: sent at %6d/s, kernel drops %7d, %.2f CPU s per million flows received\n" \
         "$rate" "${1:+ ($*)}" "$(divide $((rate * 5)) "$took" %d)" "$drops" \
-        "$(awk -v u="$used" -v t="$ticks" -v f="$flows" 'BEGIN {print u / t / (f / 1e6)}')"
+        "$(awk -v u="$used" -v t="$ticks" -v f="$received" 'BEGIN {print u / t / (f / 1e6)}')"
     rm -rf "$dir"
 }
 
