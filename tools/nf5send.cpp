@@ -362,7 +362,8 @@ std::vector<uint8_t> NextValid(Sender& s) {
 
 void SendValid(Sender& s, unsigned n) {
     const std::vector<uint8_t> bytes = NextValid(s);
-    const unsigned flows = static_cast<unsigned>((bytes.size() - v5::kHeaderSize) / v5::kRecordSize);
+    const unsigned flows =
+        static_cast<unsigned>((bytes.size() - v5::kHeaderSize) / v5::kRecordSize);
     const bool skip = s.o.skip.count(++s.valid_number) > 0;
     if (s.o.verbose) {
         std::printf(kDatagramLine, n, skip ? "skipped" : "valid", s.sequence, flows, bytes.size());

@@ -7,8 +7,8 @@
 inline timespec MonotonicDeadline(std::chrono::nanoseconds from_now) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const auto at = std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec) +
-                    from_now;
+    const auto at =
+        std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec) + from_now;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(at);
     return timespec{static_cast<time_t>(seconds.count()),
                     static_cast<long>((at - seconds).count())};

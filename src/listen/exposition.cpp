@@ -80,7 +80,8 @@ constexpr FamilyInfo kFamilies[] = {
     {"nf5d_mysql_backlog_rows", "Rows waiting to be sent to the MySQL server.", kGauge, nullptr, 1},
     {"nf5d_storage_pass_duration_seconds", "Duration of the last storage pass.", kGauge, nullptr,
      1e-6},
-    {"nf5d_storage_pass_flows", "Flows the last storage pass took from the queue.", kGauge, nullptr, 1},
+    {"nf5d_storage_pass_flows", "Flows the last storage pass took from the queue.", kGauge, nullptr,
+     1},
     {"nf5d_exporters_tracked",
      "Exporters counted one by one; at most 256, the rest are folded "
      "into exporter=\"other\".",

@@ -179,8 +179,8 @@ void ReceivePass(ReceiveRing& ring, const sigset_t& unblocked) {
     FD_ZERO(&filedescriptors);
     if (room) FD_SET(NFSocketDescriptor, &filedescriptors);
     const timespec timeout = room ? kIdleWake : timespec{0, 0};
-    const int ready = pselect(room ? NFSocketDescriptor + 1 : 0, &filedescriptors, nullptr,
-                              nullptr, &timeout, &unblocked);
+    const int ready = pselect(room ? NFSocketDescriptor + 1 : 0, &filedescriptors, nullptr, nullptr,
+                              &timeout, &unblocked);
     RunSignalWork();
     if (ready > 0) ReceiveAvailable(ring);
     PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWake

@@ -73,9 +73,7 @@ JobChain PopFront(JobChain& from, int count) {
     return taken;
 }
 
-int Limit() {
-    return static_cast<int>(std::clamp<unsigned long>(GetMaxThrottle(), 1, INT_MAX));
-}
+int Limit() { return static_cast<int>(std::clamp<unsigned long>(GetMaxThrottle(), 1, INT_MAX)); }
 
 // Once the backlog is full the receive loop waits until this much is parsed, so that it then
 // reads whole batches rather than one datagram per wake-up.
@@ -179,9 +177,7 @@ void PublishJobs() {
     for (int i = 0; i < wake; ++i) pthread_cond_signal(&jobs_ready);
 }
 
-int RoomForJobs() {
-    return std::max(Limit() - backlog.load(std::memory_order_relaxed), 0);
-}
+int RoomForJobs() { return std::max(Limit() - backlog.load(std::memory_order_relaxed), 0); }
 
 int JobBacklog() { return backlog.load(std::memory_order_relaxed); }
 

@@ -7,8 +7,8 @@
 #include "common/messages.h"
 #include "entry/settings.h"
 #include "listen/shutdown.h"
-#include "sched/registry.h"
 #include "sched/joblist.h"
+#include "sched/registry.h"
 #include "storage/queue.h"
 #include "storage/terminate.h"
 

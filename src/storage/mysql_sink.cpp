@@ -111,8 +111,9 @@ size_t FormatRow(const FlowItem* i, RowTimes* times, char* text) {
         static_cast<unsigned long>(i->sequence), address.source, i->src_port, address.destination,
         i->dst_port, address.nexthop, i->protocol, i->tcp_flags, i->tos,
         static_cast<unsigned long>(i->bytes), static_cast<unsigned long>(i->packets),
-        LocalDateTimeText(i->flow_begin, &times->begin), LocalDateTimeText(i->flow_end, &times->end),
-        i->src_as, i->dst_as, i->src_mask, i->dst_mask);
+        LocalDateTimeText(i->flow_begin, &times->begin),
+        LocalDateTimeText(i->flow_end, &times->end), i->src_as, i->dst_as, i->src_mask,
+        i->dst_mask);
     NF_ASSERT(length > 0 && static_cast<size_t>(length) < kRowTextSize, "row fits");
     return static_cast<size_t>(length);
 }

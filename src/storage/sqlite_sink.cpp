@@ -100,7 +100,8 @@ bool CommitBatch(Patience patience) {
         sqlite3_free(errmsg);
         return false;
     }
-    if (rc != SQLITE_OK) FailStatement(kCommitBatch, errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
+    if (rc != SQLITE_OK)
+        FailStatement(kCommitBatch, errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
     batch_rows = 0;
     return true;
 }
@@ -127,12 +128,11 @@ void BindRow(const FlowItem* i, const FlowAddresses& address) {
     const struct {
         int column;
         sqlite3_int64 value;
-    } numbers[] = {{2, i->time_received}, {3, i->version},   {4, i->sequence},
-                   {6, i->src_port},      {8, i->dst_port},  {10, i->protocol},
-                   {11, i->tcp_flags},    {12, i->tos},      {13, i->bytes},
-                   {14, i->packets},      {15, i->flow_begin}, {16, i->flow_end},
-                   {17, i->src_as},       {18, i->dst_as},   {19, i->src_mask},
-                   {20, i->dst_mask}};
+    } numbers[] = {
+        {2, i->time_received}, {3, i->version},   {4, i->sequence},    {6, i->src_port},
+        {8, i->dst_port},      {10, i->protocol}, {11, i->tcp_flags},  {12, i->tos},
+        {13, i->bytes},        {14, i->packets},  {15, i->flow_begin}, {16, i->flow_end},
+        {17, i->src_as},       {18, i->dst_as},   {19, i->src_mask},   {20, i->dst_mask}};
     for (const auto& number : numbers) {
         sqlite3_bind_int64(insert_row, number.column, number.value);
     }
