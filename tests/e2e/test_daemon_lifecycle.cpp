@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -261,5 +262,35 @@ TEST_F(DaemonLifecycle, DatabaseThatCannotTakeTheTableEndsWithStatus8) {
         EXPECT_EQ(result.status, 8) << c.caller;
         EXPECT_TRUE(result.out.ends_with("\n" + c.out)) << result.out;
         EXPECT_EQ(result.err, "Process terminated with value: 8, quitting from " + c.caller + "\n");
+    }
+}
+
+// A snapshot whose copy cannot be made ends the daemon, through the signal, with the status that
+// says why: the database file gone (10), no destination (11), a write that fails (12).
+TEST_F(DaemonLifecycle, SnapshotCopyFailuresEndWithTheirStatus) {
+    const struct {
+        int status;
+        std::function<void(const std::string& db)> spoil;
+    } cases[] = {
+        {10, [](const std::string& db) { std::filesystem::remove(db); }},
+        {11, [](const std::string& db) { std::filesystem::create_directory(db + ".snapshot"); }},
+        {12,
+         [](const std::string& db) {
+             std::filesystem::create_symlink("/dev/full", db + ".snapshot");
+         }},
+    };
+    for (const auto& c : cases) {
+        const std::string dir = MakeTempDir();
+        Daemon daemon(dir);
+        ASSERT_TRUE(daemon.Start({"-n", "1", "-x", "-z"})) << daemon.Stderr();
+        ASSERT_TRUE(WaitUntil([&] { return FileExists(dir + "/netflow.db"); }));
+        c.spoil(dir + "/netflow.db");
+        daemon.process().Signal(SIGUSR1);
+        EXPECT_EQ(daemon.process().Wait(), c.status);
+        EXPECT_TRUE(daemon.Stderr().ends_with(
+            "Process terminated with value: " + std::to_string(c.status) +
+            ", quitting from Can't create snapshot\n"))
+            << daemon.Stderr();
+        RemoveTree(dir);
     }
 }
