@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/memory.h"
+#include "entry/settings.h"
 #include "fixtures.h"
 #include "listen/shutdown.h"
 #include "process.h"
@@ -95,6 +99,30 @@ TEST_F(StorageQueue, LockedDatabaseHoldsUpOnlyItsOwnSinkAndEveryPassCommits) {
     EXPECT_EQ(GetStorageWrittenCount() - written, 6u);
     EXPECT_EQ(GetStorageFreedCount() - freed, 6u);
     EXPECT_EQ(GetMallocTotal(), total);
+}
+
+// A signal may flip the text log at any moment of a pass: each record is written whole or not at
+// all, in order, and the database still gets every one.
+TEST_F(StorageQueue, TextLogSwitchedOnAndOffDuringAPassTakesEffectBetweenRecords) {
+    constexpr uint32_t kFlows = 200000;
+    for (uint32_t first = 0; first < kFlows; first += 200) ASSERT_TRUE(Queue(first, 200));
+    std::atomic<bool> passing{true};
+    std::thread toggler([&passing] {
+        while (passing) {
+            SwitchTextFlag();
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    });
+    StoragePass();
+    passing = false;
+    toggler.join();
+    if (IsTextLoggingEnabled() == 0) SwitchTextFlag();
+    const Sequences text = TextSequences();
+    EXPECT_GT(text.size(), 0u);
+    EXPECT_LT(text.size(), kFlows);
+    EXPECT_TRUE(std::is_sorted(text.begin(), text.end()) &&
+                std::adjacent_find(text.begin(), text.end()) == text.end());
+    EXPECT_EQ(DbSequences(dir_ + "/flows.db").size(), kFlows);
 }
 
 // Whole datagrams up to the bound, then each one refused whole and counted, until a pass frees
