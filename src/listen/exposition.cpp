@@ -18,6 +18,7 @@
 #include "storage/mysql_sink.h"
 #include "storage/pass.h"
 #include "storage/queue.h"
+#include "storage/trashlog.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ enum Family {
     kDecoded,
     kDroppedDatagrams,
     kDroppedFlows,
+    kDroppedTrashLines,
     kWrittenFlows,
     kJobBacklog,
     kStorageQueue,
@@ -72,6 +74,9 @@ constexpr FamilyInfo kFamilies[] = {
      "buffer was full).",
      kCounter, "place", 1},
     {"nf5d_dropped_flows_total", "Flows decoded but never stored, by place.", kCounter, "place", 1},
+    {"nf5d_dropped_trash_lines_total",
+     "Trash-log lines dropped because the buffer waiting for the storage pass was full.", kCounter,
+     nullptr, 1},
     {"nf5d_written_flows_total",
      "Flows taken by each sink (MySQL: into its backlog, see nf5d_mysql_backlog_rows).", kCounter,
      "sink", 1},
@@ -166,6 +171,7 @@ constexpr Reading kReadings[] = {
     {kCpuSeconds, nullptr, CpuMilliseconds},
     {kDroppedFlows, "storage_queue", RefusedFlows},
     {kDroppedFlows, "mysql_backlog", GetMySQLDroppedRows},
+    {kDroppedTrashLines, nullptr, GetTrashLinesDropped},
     {kStorageQueue, nullptr, GetStorageQueueFlows},
     {kMysqlBacklog, nullptr, GetMySQLBacklogRows},
     {kPassDuration, nullptr, LastPassMicros},
