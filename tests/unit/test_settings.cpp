@@ -1,5 +1,5 @@
-// Command-line settings: switch forms, repetition, numbers, toggles (the defaults show in the
-// start-up report, tests/e2e/test_startup.cpp).
+// Command-line settings: switch forms, repetition, numbers, the metrics endpoint (the defaults
+// show in the start-up report, tests/e2e/test_startup.cpp).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -59,17 +59,6 @@ TEST(Settings, UserNamesOfAnyLengthAreKeptButEmptyIsIgnored) {
 TEST(Settings, ParsingStopsAtTheFirstWordThatIsNotASwitch) {
     const StartupOptions options = Read({"-n", "2", "extra", "-n", "3"});
     EXPECT_EQ(options.nThreads, 2);
-}
-
-TEST(Settings, TogglesFlipAndTwoToggleBack) {
-    Read({"-x"});
-    SwitchTextFlag();
-    EXPECT_EQ(IsTextLoggingEnabled(), 1);
-    SwitchTextFlag();
-    EXPECT_EQ(IsTextLoggingEnabled(), 0);
-    SwitchTrashFlag();
-    SwitchTrashFlag();
-    EXPECT_EQ(IsTrashLoggingEnabled(), 1);
 }
 
 TEST(Settings, ReleasedTextSettingsBalanceTheAllocator) {
