@@ -43,24 +43,15 @@ CREATE TABLE IF NOT EXISTS FLOWDB.FLOWS (
 -- MySQL and MariaDB both run).
 SET @nf5d_password = IF(@collector_password IS NULL, '',
                         CONCAT(' IDENTIFIED BY ', QUOTE(@collector_password)));
-SET @nf5d_account = CONCAT('''collector''@', QUOTE(IFNULL(@collector_host, '127.0.0.1')));
-SET @nf5d_sql = CONCAT('CREATE USER IF NOT EXISTS ', @nf5d_account);
+SET @nf5d_tcp = CONCAT('''collector''@', QUOTE(IFNULL(@collector_host, '127.0.0.1')));
+SET @nf5d_socket = CONCAT('''collector''@', QUOTE(IFNULL(@collector_host, 'localhost')));
+SET @nf5d_sql = CONCAT('CREATE USER IF NOT EXISTS ', @nf5d_tcp, ',', @nf5d_socket);
 PREPARE nf5d_statement FROM @nf5d_sql;
 EXECUTE nf5d_statement;
-SET @nf5d_sql = CONCAT('ALTER USER ', @nf5d_account, @nf5d_password);
+SET @nf5d_sql = CONCAT('ALTER USER ', @nf5d_tcp, @nf5d_password, ',', @nf5d_socket, @nf5d_password);
 PREPARE nf5d_statement FROM @nf5d_sql;
 EXECUTE nf5d_statement;
-SET @nf5d_sql = CONCAT('GRANT INSERT ON FLOWDB.* TO ', @nf5d_account);
-PREPARE nf5d_statement FROM @nf5d_sql;
-EXECUTE nf5d_statement;
-SET @nf5d_account = CONCAT('''collector''@', QUOTE(IFNULL(@collector_host, 'localhost')));
-SET @nf5d_sql = CONCAT('CREATE USER IF NOT EXISTS ', @nf5d_account);
-PREPARE nf5d_statement FROM @nf5d_sql;
-EXECUTE nf5d_statement;
-SET @nf5d_sql = CONCAT('ALTER USER ', @nf5d_account, @nf5d_password);
-PREPARE nf5d_statement FROM @nf5d_sql;
-EXECUTE nf5d_statement;
-SET @nf5d_sql = CONCAT('GRANT INSERT ON FLOWDB.* TO ', @nf5d_account);
+SET @nf5d_sql = CONCAT('GRANT INSERT ON FLOWDB.* TO ', @nf5d_tcp, ',', @nf5d_socket);
 PREPARE nf5d_statement FROM @nf5d_sql;
 EXECUTE nf5d_statement;
 DEALLOCATE PREPARE nf5d_statement;
