@@ -136,6 +136,10 @@ void NoteDrops(const ReceiveRing& ring, int got) {
     }
 }
 
+// Per-exporter counting and loss tracking cost the receive path work only when a scrape can
+// read them.
+bool MetricsOn() { return GetMetricsAddress() != nullptr; }
+
 // Reads up to `most` waiting datagrams with one call and queues them; the number read. A
 // datagram longer than a buffer is cut to its first kPacketSize bytes; an empty one is dropped.
 int ReceiveBatch(ReceiveRing& ring, int most) {
@@ -151,9 +155,11 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
         const unsigned length = ring.messages[i].msg_len;
         if (length == 0) continue;
         const char* datagram = static_cast<const char*>(ring.vectors[i].iov_base);
-        const int slot = ExporterSlot(ring.senders[i].sin_addr.s_addr);
-        CountDatagram(slot, length, now);
-        TrackSequence(slot, datagram, length, now);
+        if (MetricsOn()) {
+            const int slot = ExporterSlot(ring.senders[i].sin_addr.s_addr);
+            CountDatagram(slot, length, now);
+            TrackSequence(slot, datagram, length, now);
+        }
         AddJob(datagram, length, reinterpret_cast<const sockaddr*>(&ring.senders[i]));
     }
     NoteDrops(ring, got);
@@ -183,7 +189,7 @@ void ReceivePass(ReceiveRing& ring, const sigset_t& unblocked) {
                               &timeout, &unblocked);
     RunSignalWork();
     if (ready > 0) ReceiveAvailable(ring);
-    PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWake
+    if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWake
 }
 
 }  // namespace
