@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,6 +18,7 @@
 namespace {
 
 constexpr const char* kOpenFailed = "LogWrite - file open";
+constexpr const char* kWriteFailed = "LogWrite - file write";
 constexpr const char* kTerminationLine = "Process terminated with value: %d, quitting from %s\n";
 // How long Terminate waits for a storage pass to release the sinks.
 constexpr long kCloseWaitMillis = 2000;
@@ -58,8 +60,19 @@ FILE* OpenLogForAppend(const char* file) {
     return log;
 }
 
+// A log may be a device or a pipe that cannot be synced; its bytes are then written already.
+bool CloseLog(FILE* log) {
+    bool kept = std::fflush(log) == 0 && std::ferror(log) == 0;
+    kept = (fdatasync(fileno(log)) == 0 || errno == EINVAL) && kept;
+    return std::fclose(log) == 0 && kept;
+}
+
+void CloseLogOrTerminate(FILE* log) {
+    if (!CloseLog(log)) Terminate(3, kWriteFailed);
+}
+
 void LogWrite(const char* message, const char* file) {
     FILE* log = OpenLogForAppend(file);
     std::fputs(message, log);
-    std::fclose(log);
+    CloseLogOrTerminate(log);
 }

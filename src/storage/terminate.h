@@ -11,5 +11,9 @@ void CloseStorage();
 
 // Opens file for appending (created with mode 0600); Terminate(3, ...) if it cannot be opened.
 FILE* OpenLogForAppend(const char* file);
+// Flushes, syncs and closes a log opened by OpenLogForAppend; false if a byte may be lost.
+bool CloseLog(FILE* log);
+// CloseLog, ending the process with Terminate(3, ...) if a byte may be lost (a full disk).
+void CloseLogOrTerminate(FILE* log);
 // Appends message to file, opened and closed for this one call.
 void LogWrite(const char* message, const char* file);

@@ -3,10 +3,9 @@
 // to disk before it closes the file.
 #include "storage/textlog.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "common/memory.h"
 #include "common/messages.h"
@@ -60,21 +59,29 @@ size_t Write(const FlowItem* flows, size_t count, Patience /*patience*/) {
     return count;
 }
 
-// Only the data: the file's times need not reach the disk for the lines to survive a crash.
-bool Commit(Patience /*patience*/) {
-    if (textlog == nullptr) return true;
-    std::fflush(textlog);
-    fdatasync(fileno(textlog));
-    std::fclose(textlog);
-    textlog = nullptr;
+void ReleaseBuffer() {
     release_mem(write_buffer, kWriteBufferSize);
     write_buffer = nullptr;
+}
+
+// Only the data reaches the disk: the file's times need not for the lines to survive a crash.
+// A line that cannot be kept (a full disk) ends the process rather than pass for stored; the
+// file is let go first, so that the close on the way out finds nothing left to fail on.
+bool Commit(Patience /*patience*/) {
+    if (textlog == nullptr) return true;
+    CloseLogOrTerminate(std::exchange(textlog, nullptr));
+    ReleaseBuffer();
     return true;
 }
 
 void Open() {}
 
-void Close() { Commit(Patience::kUntilDone); }
+// The process ends with its own status: what cannot be kept now is not reported again.
+void Close() {
+    if (textlog == nullptr) return;
+    CloseLog(std::exchange(textlog, nullptr));
+    ReleaseBuffer();
+}
 
 }  // namespace
 

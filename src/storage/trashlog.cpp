@@ -1,7 +1,5 @@
 #include "storage/trashlog.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -56,9 +54,7 @@ void WriteTrashLines() {
     if (length == 0) return;
     FILE* log = OpenLogForAppend(GetTrashLogFileName());
     std::fwrite(buffers[full], 1, length, log);
-    std::fflush(log);
-    fdatasync(fileno(log));
-    std::fclose(log);
+    CloseLogOrTerminate(log);
 }
 
 uint64_t GetTrashLinesDropped() { return dropped.load(std::memory_order_relaxed); }

@@ -111,3 +111,21 @@ TEST(TrashLog, LinesWaitForThePassInOrderAndPastTheBufferAreCounted) {
     EXPECT_TRUE(testsupport::ReadFile(trash).ends_with(line + "\nafter\n"));
     testsupport::RemoveTree(dir);
 }
+
+// A full disk must not pass for stored lines: the pass that cannot write them ends the process.
+TEST(LogDeathTest, ALineThatCannotBeWrittenEndsTheProcessWithStatus3) {
+    testsupport::UseSwitches({"-l", "/dev/full", "-t", "/dev/full", "-y"});
+    const FlowItem flow = testsupport::ExampleFlow();
+    EXPECT_EXIT(
+        {
+            kTextLogSink.write(&flow, 1, Patience::kThisPass);
+            kTextLogSink.commit(Patience::kThisPass);
+        },
+        testing::ExitedWithCode(3), "quitting from LogWrite - file write");
+    EXPECT_EXIT(
+        {
+            StoreTrashLine("bad\n");
+            WriteTrashLines();
+        },
+        testing::ExitedWithCode(3), "quitting from LogWrite - file write");
+}
