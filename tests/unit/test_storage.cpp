@@ -1,0 +1,237 @@
+// The storage queue and thread, and the database copies: datagrams stay whole under the bound, a
+// locked database holds up only its own sink, the last pass writes and commits everything, and a
+// snapshot or rotation holds every row stored before it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/memory.h"
+#include "daemon.h"
+#include "fixtures.h"
+#include "listen/shutdown.h"
+#include "sched/registry.h"
+#include "storage/pass.h"
+#include "storage/queue.h"
+#include "storage/snapshot.h"
+#include "storage/terminate.h"
+
+using testsupport::ReadFile;
+using Sequences = std::vector<long>;
+
+namespace {
+
+constexpr size_t kCopyBufferSize = 131072;
+
+// count flows of one datagram with sequence numbers first, first + 1, ...
+bool Queue(uint32_t first, size_t count = 1) {
+    std::vector<FlowItem> flows(count, testsupport::ExampleFlow());
+    for (size_t n = 0; n < count; ++n) flows[n].sequence = first + static_cast<uint32_t>(n);
+    return StoreNetFlowPacket(flows.data(), count);
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat info {};
+    stat(path.c_str(), &info);
+    return info.st_mode & 07777;
+}
+
+// "RECNUM:SEQUENCE ..." of the rows another program sees: committed ones only.
+std::string Committed(const std::string& db) {
+    const testsupport::Rows rows = testsupport::SqliteRows(
+        db, "SELECT coalesce(group_concat(RECNUM || ':' || SEQUENCE, ' '), '') FROM "
+            "(SELECT * FROM flows ORDER BY RECNUM)");
+    return rows.empty() ? "no table" : rows[0][0];
+}
+
+// Text log, SQLite database, no trash log: opened as the storage thread opens them.
+class Storage : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = testsupport::MakeTempDir();
+        db_ = dir_ + "/flows.db";
+        testsupport::UseSwitches({"-b", db_, "-l", dir_ + "/flows.log", "-z"});
+        SinkLock lock;
+        InitStorage();
+    }
+    void TearDown() override {
+        sqlite3_close(other_);
+        StoragePass(Patience::kUntilDone);
+        CloseStorage();
+        ReleaseSinkLock();
+        testsupport::RemoveTree(dir_);
+    }
+    Sequences TextSequences() const {
+        Sequences sequences;
+        std::istringstream lines(ReadFile(dir_ + "/flows.log"));
+        for (std::string line; std::getline(lines, line);) {
+            sequences.push_back(std::stol(line.substr(line.find("Sequence:") + 9)));
+        }
+        return sequences;
+    }
+    // Another program's connection to the database, whose locks keep the sink waiting.
+    int Other(const char* sql) {
+        if (other_ == nullptr) sqlite3_open(db_.c_str(), &other_);
+        return sqlite3_exec(other_, sql, nullptr, nullptr, nullptr);
+    }
+    std::string dir_, db_;
+    sqlite3* other_ = nullptr;
+};
+
+}  // namespace
+
+// Byte for byte over several buffers onto a longer file, 0600 both, no memory kept; a failure
+// has its status, which the daemon exits with.
+TEST_F(Storage, FileCopyIsExactOrFailsWithItsStatus) {
+    const std::string source = dir_ + "/data", dest = dir_ + "/copy";
+    std::string bytes(kCopyBufferSize * 5 / 2, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    std::ofstream(source) << bytes;
+    std::ofstream(dest) << std::string(kCopyBufferSize * 3, 'x');
+    const unsigned long total = GetMallocTotal();
+    EXPECT_EQ(FileCopy(source.c_str(), dest.c_str()), 0);
+    EXPECT_EQ(GetMallocTotal(), total);
+    EXPECT_TRUE(ReadFile(dest) == bytes);
+    EXPECT_EQ(ModeOf(source), 0600u);
+    EXPECT_EQ(ModeOf(dest), 0600u);
+    EXPECT_EQ(FileCopy(source.c_str(), (dir_ + "/missing/copy").c_str()), 11);
+    EXPECT_EQ(ModeOf(source), 0400u);  // left read-only
+    const std::string directory = dir_ + "/directory";  // opens, but cannot be read
+    mkdir(directory.c_str(), 0700);
+    EXPECT_EQ(FileCopy(directory.c_str(), dest.c_str()), 2);
+}
+
+// Another program's exclusive lock keeps a pass's rows out of the database and its reader's lock
+// keeps them uncommitted: the text log goes on, a block is released once every sink has written
+// it, and the snapshot and rotation commit those rows before they copy the file. Rows still
+// queued go into the emptied table.
+TEST_F(Storage, LockedDatabaseHoldsUpOnlyItsSinkAndTheCopiesHoldEveryStoredRow) {
+    const unsigned long total = GetMallocTotal();
+    const uint32_t written = GetStorageWrittenCount(), freed = GetStorageFreedCount();
+    ASSERT_TRUE(Queue(1, 3));
+    EXPECT_EQ(GetMallocTotal() - total, sizeof(FlowBlock));
+    StoragePass();
+    EXPECT_EQ(Committed(db_), "1:1 2:2 3:3");
+    ASSERT_EQ(Other("BEGIN EXCLUSIVE"), SQLITE_OK);
+    ASSERT_TRUE(Queue(4, 2));
+    StoragePass();
+    EXPECT_EQ(TextSequences(), (Sequences{1, 2, 3, 4, 5}));
+    EXPECT_EQ(GetStorageFreedCount() - freed, 3u);  // SQLite still needs the second block
+    ASSERT_EQ(Other("COMMIT; BEGIN; SELECT COUNT(*) FROM flows"), SQLITE_OK);  // now a reader
+    ASSERT_TRUE(Queue(6));
+    StoragePass();  // its commit waits for the reader
+    EXPECT_EQ(GetStorageFreedCount() - freed, 6u);
+    Other("COMMIT");
+
+    const std::string snapshot = db_ + ".snapshot", previous = db_ + ".previous";
+    std::ofstream(snapshot) << std::string(kCopyBufferSize * 3, 'x');  // cut to size
+    testing::internal::CaptureStderr();
+    CreateSnapshot();
+    EXPECT_TRUE(ReadFile(snapshot) == ReadFile(db_));
+    Queue(7);
+    StoragePass();
+    Queue(8);
+    RotateDB();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Begun creation of DB snapshot\nSuccesfully completed DB File snapshot creation\n"
+              "Begun rotation of DB file\nCompleted rotation of DB File\n");
+    EXPECT_EQ(Committed(snapshot), "1:1 2:2 3:3 4:4 5:5 6:6");
+    EXPECT_EQ(Committed(previous), "1:1 2:2 3:3 4:4 5:5 6:6 7:7");
+    for (const std::string& file : {db_, snapshot, previous}) EXPECT_EQ(ModeOf(file), 0600u);
+    EXPECT_EQ(Committed(db_), "");
+    StoragePass();
+    EXPECT_EQ(Committed(db_), "1:8");
+    EXPECT_EQ(TextSequences(), (Sequences{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(GetStorageWrittenCount() - written, 8u);
+    EXPECT_EQ(GetStorageFreedCount() - freed, 8u);
+    EXPECT_EQ(GetMallocTotal(), total);
+}
+
+// The file may not grow past its size, so the commit of the rows a pass left open fails: the
+// snapshot must end with status 8, never report success.
+TEST_F(Storage, FailedCommitEndsTheSnapshotWithStatus8) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto snapshot_after_failed_commit = [this] {
+        Other("BEGIN; SELECT COUNT(*) FROM flows");
+        for (uint32_t n = 0; n < 200; ++n) Queue(n);
+        StoragePass();  // inserted; the commit waits for the reader
+        Other("COMMIT");
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit size{8192, 8192};
+        setrlimit(RLIMIT_FSIZE, &size);
+        CreateSnapshot();
+    };
+    EXPECT_EXIT(snapshot_after_failed_commit(), testing::ExitedWithCode(8),
+                "^Begun creation of DB snapshot\nSQL was: COMMIT[^\n]*"
+                "Process terminated with value: 8, quitting from [^\n]+\n$");
+}
+
+// A signal may flip the text log at any moment of a pass: each record is written whole or not at
+// all, in order, and the database still gets every one.
+TEST_F(Storage, TextLogSwitchedOnAndOffDuringAPassTakesEffectBetweenRecords) {
+    constexpr uint32_t kFlows = 200000;
+    for (uint32_t first = 0; first < kFlows; first += 200) ASSERT_TRUE(Queue(first, 200));
+    std::atomic<bool> passing{true};
+    std::thread toggler([&passing] {
+        while (passing) {
+            SwitchTextFlag();
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    });
+    StoragePass();
+    passing = false;
+    toggler.join();
+    if (IsTextLoggingEnabled() == 0) SwitchTextFlag();
+    const Sequences text = TextSequences();
+    EXPECT_GT(text.size(), 0u);
+    EXPECT_LT(text.size(), kFlows);
+    EXPECT_TRUE(std::is_sorted(text.begin(), text.end()) &&
+                std::adjacent_find(text.begin(), text.end()) == text.end());
+    EXPECT_EQ(testsupport::SqliteRows(db_, "SELECT COUNT(*) FROM flows"),
+              testsupport::Rows{{std::to_string(kFlows)}});
+}
+
+// Whole datagrams up to the bound, then each one refused whole and counted, until a pass frees
+// the room.
+TEST_F(Storage, PastTheBoundDatagramsAreRefusedWholeAndCounted) {
+    constexpr size_t kDatagram = 340;
+    const StorageRefusals before = GetStorageRefusals();
+    size_t accepted = 0;
+    while (Queue(0, kDatagram)) accepted += kDatagram;
+    EXPECT_EQ(accepted, kQueueLimitFlows / kDatagram * kDatagram);
+    EXPECT_FALSE(Queue(0, kDatagram));
+    const StorageRefusals after = GetStorageRefusals();
+    EXPECT_EQ(after.datagrams - before.datagrams, 2u);
+    EXPECT_EQ(after.flows - before.flows, 2 * kDatagram);
+    EXPECT_EQ(testsupport::TakeQueuedFlows().size(), accepted);
+    EXPECT_TRUE(Queue(0, kDatagram));
+}
+
+// Last, as it raises the process-wide shutdown flag for good.
+TEST_F(Storage, ThreadWakesAtShutdownAndStoresTheLastWorkersFlows) {
+    InitThreadList();
+    pthread_t storage;
+    ASSERT_EQ(pthread_create(&storage, nullptr, StorageJob, nullptr), 0);
+    AddThread(storage, kStorageThread, kThreadAlive, -1);
+    AddThread(pthread_self(), kWorkerThread, kThreadAlive, 0);
+    ASSERT_TRUE(Queue(401));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return TextSequences().size() == 1; }));
+    StartShutdown();
+    WakeStorage();
+    ASSERT_TRUE(Queue(402));  // the worker's last flow, after the thread's last regular pass
+    EndThread(pthread_t{}, 0);
+    ASSERT_TRUE(testsupport::WaitUntil([] { return AliveThreadsOfType(kStorageThread) == 0; }));
+    pthread_join(storage, nullptr);
+    EXPECT_EQ(TextSequences(), (Sequences{401, 402}));
+    EXPECT_EQ(Committed(db_), "1:401 2:402");
+}
