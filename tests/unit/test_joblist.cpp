@@ -26,6 +26,11 @@ void Queue(size_t size) {
     AddJob(datagram.data(), static_cast<long>(size), reinterpret_cast<const sockaddr*>(&from));
 }
 
+void Publish(const std::vector<size_t>& sizes) {
+    for (size_t size : sizes) Queue(size);
+    PublishJobs();
+}
+
 // The jobs' sizes, each job checked to hold its datagram and sender.
 std::vector<int> Sizes(const JobChain& jobs) {
     std::vector<int> sizes;
@@ -49,13 +54,11 @@ void OldestFirstBoundedReusedTrimmedAndDrainedAtShutdown() {
     Queue(20000);  // longer than a job holds inline: a block of its own
     EXPECT_EQ(RoomForJobs(), 4);  // kept aside until published
     PublishJobs();
-    Queue(40);
-    PublishJobs();
+    Publish({40});
     EXPECT_EQ(RoomForJobs(), 1);
     JobChain first = TakeJobs({});
     EXPECT_EQ(Sizes(first), (std::vector<int>{30, 20000, 40}));
-    Queue(50);
-    PublishJobs();
+    Publish({50});
     EXPECT_FALSE(WaitForRoom());  // the backlog is full and nobody makes room: gives up
     const unsigned before = Blocks();
     first = TakeJobs(first);  // hands back three, takes the fourth
@@ -64,10 +67,8 @@ void OldestFirstBoundedReusedTrimmedAndDrainedAtShutdown() {
     EXPECT_EQ(Blocks(), before - 1);  // the long datagram's block is released
     EXPECT_TRUE(WaitForRoom());
     EXPECT_EQ(RoomForJobs(), 3);
-    Queue(60);  // the receive loop's spare job, taken at the last publish
-    PublishJobs();
-    Queue(70);  // the parsed jobs, taken at that publish: nothing new is allocated
-    PublishJobs();
+    Publish({60});  // the receive loop's spare job, taken at the last publish
+    Publish({70});  // the parsed jobs, taken at that publish: nothing new is allocated
     EXPECT_EQ(Blocks(), before);
     EXPECT_EQ(Sizes(first = TakeJobs(first)), (std::vector<int>{60, 70}));
 
@@ -76,15 +77,13 @@ void OldestFirstBoundedReusedTrimmedAndDrainedAtShutdown() {
     UseSwitches({});
     SetThreadCount(4);
     const unsigned idle = Blocks();
-    for (int i = 0; i < 1000; ++i) Queue(24);
-    PublishJobs();
+    Publish(std::vector<size_t>(1000, 24));
     ReclaimCompletedJobs();
     EXPECT_EQ(GetQueueCount(), 1002u);  // with the two the first phase holds
     JobChain second = TakeJobs({});
     EXPECT_EQ(second.count, 64);  // a quarter of the queue for each of four, 64 at the most
     for (int taken = second.count; taken < 1000; taken += second.count) second = TakeJobs(second);
-    Queue(24);
-    PublishJobs();
+    Publish({24});
     second = TakeJobs(second);
     ReclaimCompletedJobs();
     EXPECT_EQ(GetQueueCount(), 3u);
@@ -99,11 +98,9 @@ void OldestFirstBoundedReusedTrimmedAndDrainedAtShutdown() {
         while ((jobs = TakeJobs(jobs)).count > 0) parsed += jobs.count;
     };
     std::thread a(worker), b(worker);
-    for (int i = 0; i < 100; ++i) Queue(24);
-    PublishJobs();
+    Publish(std::vector<size_t>(100, 24));
     EXPECT_TRUE(WaitUntil([&] { return parsed == 100; }));
-    for (int i = 0; i < 300; ++i) Queue(24);
-    PublishJobs();
+    Publish(std::vector<size_t>(300, 24));
     StartShutdown();
     WakeDispatchThreads();
     a.join();

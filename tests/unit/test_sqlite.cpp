@@ -93,8 +93,9 @@ TEST_F(SQLiteSink, RowHoldsEveryValueAsItsTypeAndTheTableIsCreatedOnlyWhereMissi
               "'10.0.0.254',6,27,184,3000000000,2147483648,-5,1796477360,64512,65001,24,16");
 }
 
-// Rows become visible at the pass's commit, or at their 5001st; a lock another program holds
-// makes a pass leave its rows for the next one, or be waited out when patience says so.
+// Rows become visible at the pass's commit, or at their 5001st; a reader's lock makes a pass
+// leave its commit for the next one, or is waited out when patience says so. (A lock that keeps
+// rows out altogether is the storage pass test's.)
 TEST_F(SQLiteSink, CommitsAtEveryPassEndAndAt5001RowsAndWaitsOutLocksOnlyWhenAsked) {
     kSQLiteSink.open();
     EXPECT_EQ(WriteRecords(5000), 5000u);
@@ -104,9 +105,7 @@ TEST_F(SQLiteSink, CommitsAtEveryPassEndAndAt5001RowsAndWaitsOutLocksOnlyWhenAsk
     EXPECT_TRUE(kSQLiteSink.commit(Patience::kThisPass));
     EXPECT_EQ(Count(), 5002);
 
-    ASSERT_EQ(Peer("BEGIN EXCLUSIVE"), SQLITE_OK);
-    EXPECT_EQ(WriteRecords(3, Patience::kThisPass), 0u);
-    ASSERT_EQ(Peer("COMMIT; BEGIN; SELECT COUNT(*) FROM flows"), SQLITE_OK);  // a reader
+    ASSERT_EQ(Peer("BEGIN; SELECT COUNT(*) FROM flows"), SQLITE_OK);  // a reader
     EXPECT_EQ(WriteRecords(3, Patience::kThisPass), 3u);
     EXPECT_FALSE(kSQLiteSink.commit(Patience::kThisPass));
     std::thread release([&] {
