@@ -43,13 +43,15 @@ int Socket(const char* address, bool listening) {
     return fd;
 }
 
-// A TCP relay from 127.0.0.2 to the server on 127.0.0.1, same port: the sink's way to the server
-// (-m 127.0.0.2), one connection at a time. Destroying it takes the server away; it can also end
+// A TCP relay from 127.0.0.2 to the server on 127.0.0.1, same port, which it makes the sink's way
+// to the server (-m 127.0.0.2); one connection at a time. Destroying it takes the server away; it can also end
 // the connection at the next COMMIT, before the server sees it or after the server answered it.
 class Relay {
 public:
     enum class Cut { kNone, kBeforeCommit, kAfterCommitAnswered };
-    Relay() : thread_([this] { while (!stop_) Serve(); }) {}
+    Relay() : thread_([this] { while (!stop_) Serve(); }) {
+        testsupport::UseSwitches({"-m", "127.0.0.2", "-x", "-y", "-z"});
+    }
     ~Relay() {
         stop_ = true;
         thread_.join();
@@ -101,7 +103,7 @@ protected:
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         setenv("TZ", "XST-2", 1);  // two hours east of UTC: DATETIME text is local time
         tzset();
-        UseServer("127.0.0.1");
+        testsupport::UseSwitches({"-m", "127.0.0.1", "-x", "-y", "-z"});
         const unsigned port = testsupport::UseTestMySQLPort();  // before the library's first use
         admin_ = mysql_init(nullptr);
         if (!mysql_real_connect(admin_, "127.0.0.1", "nf5test", nullptr, "FLOWDB", port, nullptr,
@@ -117,9 +119,6 @@ protected:
         kMySQLSink.close();
         PutTablesBack();
         mysql_close(admin_);
-    }
-    static void UseServer(const char* host) {
-        testsupport::UseSwitches({"-m", host, "-x", "-y", "-z"});
     }
     void PutTablesBack() {
         mysql_query(admin_, "RENAME TABLE FLOWS_ASIDE TO FLOWS");
@@ -197,7 +196,6 @@ TEST_F(MySQLSink, BatchInterruptedMidRunIsStoredExactlyOnce) {
     } scenarios[] = {{Relay::Cut::kBeforeCommit, nullptr, "Lost connection"},
                      {Relay::Cut::kAfterCommitAnswered, nullptr, "Lost connection"},
                      {Relay::Cut::kNone, "FLOWS", "doesn't exist"}};
-    UseServer("127.0.0.2");
     Relay relay;
     for (const auto& scenario : scenarios) {
         SCOPED_TRACE(static_cast<int>(scenario.cut));
@@ -224,7 +222,6 @@ TEST_F(MySQLSink, BatchInterruptedMidRunIsStoredExactlyOnce) {
 // The server stays away: the backlog keeps kBacklogRows rows, drops the newer ones, counts them,
 // says so once, and the rows still kept at the end are reported lost.
 TEST_F(MySQLSink, BacklogBoundDropsCountsAndReportsOnce) {
-    UseServer("127.0.0.2");
     auto relay = std::make_unique<Relay>();
     kMySQLSink.open();
     ASSERT_TRUE(Store(1));
