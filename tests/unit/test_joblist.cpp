@@ -1,5 +1,6 @@
-// Packet job list: oldest job first, the -i bound on the backlog, reuse of parsed jobs, and the
-// wake-up of idle workers at shutdown. The test thread plays the receive loop.
+// Packet job list: oldest job first, the -i bound on the backlog, reuse of parsed jobs, the
+// maintainer's trim, and the wake-up of idle workers at shutdown. The test thread plays the
+// receive loop and, until the last phase, the only worker.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -18,13 +19,19 @@ namespace {
 
 using namespace testsupport;
 
-// Queues one datagram of `size` bytes of `fill` from port `size`.
-void Queue(size_t size, char fill = 'x') {
-    const std::vector<char> datagram(size, fill);
+// Queues one datagram of `size` bytes of 'x' from port `size`.
+void Queue(size_t size) {
+    const std::vector<char> datagram(size, 'x');
     const sockaddr_in from{AF_INET, htons(static_cast<uint16_t>(size)), {}, {}};
     AddJob(datagram.data(), static_cast<long>(size), reinterpret_cast<const sockaddr*>(&from));
 }
 
+void Publish(const std::vector<size_t>& sizes) {
+    for (size_t size : sizes) Queue(size);
+    PublishJobs();
+}
+
+// The jobs' sizes, each job checked to hold its datagram and sender.
 std::vector<int> Sizes(const JobChain& jobs) {
     std::vector<int> sizes;
     for (const JobItem* job = jobs.first; job != nullptr; job = job->next) {
@@ -38,70 +45,52 @@ std::vector<int> Sizes(const JobChain& jobs) {
 
 unsigned Blocks() { return GetMallocCounts() - GetFreeCounts(); }
 
-// The test thread plays the receive loop and, for phases 1 and 2, the only worker. A worker hands
-// back its last jobs only as it takes more, or once shutdown has begun, so each phase returns
-// the jobs it still holds.
-JobChain OldestFirstBoundedByTheLimitAndParsedJobsReused() {
+// A worker hands back its last jobs only as it takes more, or once shutdown has begun: the
+// chains held by the first two phases are handed back by the last one.
+void OldestFirstBoundedReusedTrimmedAndDrainedAtShutdown() {
     UseSwitches({"-i", "4"});
     SetThreadCount(1);
-    EXPECT_EQ(RoomForJobs(), 4);
     Queue(30);
     Queue(20000);  // longer than a job holds inline: a block of its own
     EXPECT_EQ(RoomForJobs(), 4);  // kept aside until published
     PublishJobs();
-    Queue(40);
-    PublishJobs();
+    Publish({40});
     EXPECT_EQ(RoomForJobs(), 1);
-
-    JobChain jobs = TakeJobs({});
-    EXPECT_EQ(Sizes(jobs), (std::vector<int>{30, 20000, 40}));
-    Queue(50);
-    PublishJobs();
-    EXPECT_EQ(RoomForJobs(), 0);
-    EXPECT_FALSE(WaitForRoom());  // nobody makes room: gives up after its pause
-
+    JobChain first = TakeJobs({});
+    EXPECT_EQ(Sizes(first), (std::vector<int>{30, 20000, 40}));
+    Publish({50});
+    EXPECT_FALSE(WaitForRoom());  // the backlog is full and nobody makes room: gives up
     const unsigned before = Blocks();
-    jobs = TakeJobs(jobs);  // hands back three, takes the fourth
-    EXPECT_EQ(Sizes(jobs), (std::vector<int>{50}));
+    first = TakeJobs(first);  // hands back three, takes the fourth
+    EXPECT_EQ(Sizes(first), (std::vector<int>{50}));
     EXPECT_EQ(GetProcessedCount(), 3u);
     EXPECT_EQ(Blocks(), before - 1);  // the long datagram's block is released
     EXPECT_TRUE(WaitForRoom());
     EXPECT_EQ(RoomForJobs(), 3);
-
-    Queue(60);  // the receive loop's spare job, taken at the last publish
-    PublishJobs();
-    Queue(70);  // the parsed jobs, taken at that publish: nothing new is allocated
-    PublishJobs();
+    Publish({60});  // the receive loop's spare job, taken at the last publish
+    Publish({70});  // the parsed jobs, taken at that publish: nothing new is allocated
     EXPECT_EQ(Blocks(), before);
-    EXPECT_EQ(Sizes(jobs = TakeJobs(jobs)), (std::vector<int>{60, 70}));
-    return jobs;
-}
+    EXPECT_EQ(Sizes(first = TakeJobs(first)), (std::vector<int>{60, 70}));
 
-// A burst's jobs stay pooled until the maintainer finds the backlog gone; the pool and the
-// receive loop keep a receive batch each, so that the next burst starts without allocating.
-JobChain MaintainerCountsTheBacklogAndReturnsTheBurstsMemory() {
+    // A burst's jobs stay pooled until the maintainer finds the backlog gone; the pool and the
+    // receive loop keep a receive batch each, so that the next burst starts without allocating.
     UseSwitches({});
     SetThreadCount(4);
-    const unsigned before = Blocks();
-    for (int i = 0; i < 1000; ++i) Queue(24);
-    PublishJobs();
+    const unsigned idle = Blocks();
+    Publish(std::vector<size_t>(1000, 24));
     ReclaimCompletedJobs();
-    EXPECT_EQ(GetQueueCount(), 1002u);  // two left taken by the first phase
-    JobChain parsed = TakeJobs({});
-    EXPECT_EQ(parsed.count, 64);  // a quarter of the queue for each of four, 64 at the most
-    for (int taken = parsed.count; taken < 1000; taken += parsed.count) parsed = TakeJobs(parsed);
-    Queue(24);
-    PublishJobs();
-    parsed = TakeJobs(parsed);
+    EXPECT_EQ(GetQueueCount(), 1002u);  // with the two the first phase holds
+    JobChain second = TakeJobs({});
+    EXPECT_EQ(second.count, 64);  // a quarter of the queue for each of four, 64 at the most
+    for (int taken = second.count; taken < 1000; taken += second.count) second = TakeJobs(second);
+    Publish({24});
+    second = TakeJobs(second);
     ReclaimCompletedJobs();
     EXPECT_EQ(GetQueueCount(), 3u);
-    EXPECT_LE(Blocks(), before + 2 * kReceiveBatch + 3);
-    return parsed;
-}
+    EXPECT_LE(Blocks(), idle + 2 * kReceiveBatch + 3);
 
-// Idle workers sleep until jobs come; after the shutdown they still take every job queued before
-// it, then get an empty chain, and so do the earlier phases, handing back what they held.
-void WorkersDrainThenEnd(const std::vector<JobChain>& held) {
+    // Idle workers sleep until jobs come; after the shutdown they still take every job queued
+    // before it, then get an empty chain.
     SetThreadCount(2);
     std::atomic<int> parsed{0};
     auto worker = [&parsed] {
@@ -109,24 +98,21 @@ void WorkersDrainThenEnd(const std::vector<JobChain>& held) {
         while ((jobs = TakeJobs(jobs)).count > 0) parsed += jobs.count;
     };
     std::thread a(worker), b(worker);
-    for (int i = 0; i < 100; ++i) Queue(24);
-    PublishJobs();
+    Publish(std::vector<size_t>(100, 24));
     EXPECT_TRUE(WaitUntil([&] { return parsed == 100; }));
-    for (int i = 0; i < 300; ++i) Queue(24);
-    PublishJobs();
+    Publish(std::vector<size_t>(300, 24));
     StartShutdown();
     WakeDispatchThreads();
     a.join();
     b.join();
     EXPECT_EQ(parsed, 400);
-    for (const JobChain& jobs : held) EXPECT_EQ(TakeJobs(jobs).count, 0);
+    for (const JobChain& held : {first, second}) EXPECT_EQ(TakeJobs(held).count, 0);
 }
 
 // In a child process, as shutdown cannot be undone; its failures fail the exit status.
 TEST(JobListDeathTest, OldestFirstBoundedReusedTrimmedAndDrainedAtShutdown) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT((WorkersDrainThenEnd({OldestFirstBoundedByTheLimitAndParsedJobsReused(),
-                                      MaintainerCountsTheBacklogAndReturnsTheBurstsMemory()}),
+    EXPECT_EXIT((OldestFirstBoundedReusedTrimmedAndDrainedAtShutdown(),
                  std::exit(::testing::Test::HasFailure() ? 1 : 0)),
                 ::testing::ExitedWithCode(0), "");
 }

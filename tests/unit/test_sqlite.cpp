@@ -8,18 +8,17 @@
 #include <thread>
 #include <vector>
 
+#include "daemon.h"
 #include "fixtures.h"
-#include "process.h"
-#include "storage/sink.h"
 #include "storage/sqlite_sink.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-FlowItem Record(uint32_t sequence = 1234) {
+// The example flow with a next hop and TOS of its own, so that no column passes for another.
+FlowItem Record() {
     FlowItem item = testsupport::ExampleFlow();
-    item.sequence = sequence;
     item.next_hop = testsupport::Address("10.0.0.254");
     item.tos = 0xb8;
     return item;
@@ -31,25 +30,6 @@ size_t WriteRecords(size_t count, Patience patience = Patience::kUntilDone) {
     return kSQLiteSink.write(items.data(), count, patience);
 }
 
-// A connection of its own, as another process would have.
-struct Peer {
-    explicit Peer(const std::string& path) {
-        sqlite3_open(path.c_str(), &db);
-        sqlite3_busy_timeout(db, 5000);
-    }
-    ~Peer() { sqlite3_close(db); }
-    int Exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
-    long long Number(const char* sql = "SELECT COUNT(*) FROM flows") {
-        sqlite3_stmt* stmt = nullptr;
-        sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
-        const long long value =
-            sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
-        sqlite3_finalize(stmt);
-        return value;
-    }
-    sqlite3* db = nullptr;
-};
-
 class SQLiteSink : public testing::Test {
 protected:
     void SetUp() override {
@@ -57,92 +37,89 @@ protected:
         dir_ = testsupport::MakeTempDir();
         path_ = dir_ + "/flows.db";
         testsupport::UseSwitches({"-b", path_, "-x", "-z"});
+        sqlite3_open(path_.c_str(), &peer_);  // another program's connection
     }
     void TearDown() override {
+        sqlite3_close(peer_);
         kSQLiteSink.close();
         testsupport::RemoveTree(dir_);
     }
+    int Peer(const char* sql) { return sqlite3_exec(peer_, sql, nullptr, nullptr, nullptr); }
+    // Rows committed to table flows, as another program counts them.
+    long Count() {
+        return std::stol(testsupport::SqliteRows(path_, "SELECT COUNT(*) FROM flows").at(0).at(0));
+    }
     std::string dir_, path_;
+    sqlite3* peer_ = nullptr;
 };
 
 }  // namespace
 
-// A file without the table gets it; an existing table keeps its rows across a reopen.
-TEST_F(SQLiteSink, RowHoldsEveryColumnAndTheTableIsCreatedOnlyWhereMissing) {
-    ASSERT_EQ(Peer(path_).Exec("CREATE TABLE other (x INTEGER); INSERT INTO other VALUES (7)"),
-              SQLITE_OK);
+// A file without the table gets it; an existing table keeps its rows across a reopen. Opening an
+// open sink (a snapshot asked for before the storage thread opened it) keeps its one handle.
+TEST_F(SQLiteSink, RowHoldsEveryValueAsItsTypeAndTheTableIsCreatedOnlyWhereMissing) {
+    ASSERT_EQ(Peer("CREATE TABLE other (x INTEGER); INSERT INTO other VALUES (7)"), SQLITE_OK);
     kSQLiteSink.open();
-    FlowItem item = Record(4294967295u);
+    FlowItem item = Record();
+    item.sequence = 4294967295u;
     item.bytes = 3000000000u;
     item.packets = 2147483648u;
     item.flow_begin = -5;
     kSQLiteSink.write(&item, 1, Patience::kThisPass);
     kSQLiteSink.close();
-    kSQLiteSink.open();  // a second CREATE TABLE would end the process
-    WriteRecords(1);
-    kSQLiteSink.close();
-
-    Peer peer(path_);
-    EXPECT_EQ(peer.Number(), 2);
-    EXPECT_EQ(peer.Number("SELECT x FROM other"), 7);
-    sqlite3_stmt* stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(peer.db, "SELECT * FROM flows", -1, &stmt, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-    std::vector<std::string> row;  // text values quoted, so a number stored as text shows
-    for (int column = 0; column < sqlite3_column_count(stmt); ++column) {
-        const std::string value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-        row.push_back(sqlite3_column_type(stmt, column) == SQLITE_TEXT ? "'" + value + "'" : value);
-    }
-    sqlite3_finalize(stmt);
-    EXPECT_EQ(row, (std::vector<std::string>{
-                       "1", "'192.0.2.1'", "1796477366", "5", "4294967295", "'198.51.100.7'", "443",
-                       "'203.0.113.9'", "514", "'10.0.0.254'", "6", "27", "184", "3000000000",
-                       "2147483648", "-5", "1796477360", "64512", "65001", "24", "16"}));
-}
-
-// Rows become visible at the pass's commit, or at their 5001st; a lock another program holds
-// makes a pass leave its rows for the next one, or be waited out when patience says so.
-TEST_F(SQLiteSink, CommitsAtEveryPassEndAndAt5001RowsAndWaitsOutLocksOnlyWhenAsked) {
-    kSQLiteSink.open();
-    Peer peer(path_);
-    EXPECT_EQ(WriteRecords(5000), 5000u);
-    EXPECT_EQ(peer.Number(), 0);
-    EXPECT_EQ(WriteRecords(2), 2u);  // the 5001st row commits
-    EXPECT_EQ(peer.Number(), 5001);
-    EXPECT_TRUE(kSQLiteSink.commit(Patience::kThisPass));
-    EXPECT_EQ(peer.Number(), 5002);
-
-    ASSERT_EQ(peer.Exec("BEGIN EXCLUSIVE"), SQLITE_OK);
-    EXPECT_EQ(WriteRecords(3, Patience::kThisPass), 0u);
-    ASSERT_EQ(peer.Exec("COMMIT; BEGIN; SELECT COUNT(*) FROM flows"), SQLITE_OK);  // a reader
-    EXPECT_EQ(WriteRecords(3, Patience::kThisPass), 3u);
-    EXPECT_FALSE(kSQLiteSink.commit(Patience::kThisPass));
-    std::thread release([&] {
-        std::this_thread::sleep_for(300ms);
-        peer.Exec("COMMIT");
-    });
-    EXPECT_TRUE(kSQLiteSink.commit(Patience::kUntilDone));
-    release.join();
-    EXPECT_EQ(peer.Number(), 5005);
-}
-
-// A snapshot asked for before the storage thread opened the database opens the handle; the
-// thread's open must keep it rather than open, and lose, a second one.
-TEST_F(SQLiteSink, OpeningAnOpenSinkKeepsItsOneHandle) {
-    kSQLiteSink.open();
-    kSQLiteSink.close();
     const sqlite3_int64 closed = sqlite3_memory_used();
-    kSQLiteSink.open();
+    kSQLiteSink.open();  // a second CREATE TABLE would end the process
     const sqlite3_int64 open = sqlite3_memory_used();
     kSQLiteSink.open();
     EXPECT_EQ(sqlite3_memory_used(), open);
+    WriteRecords(1);
     kSQLiteSink.close();
     EXPECT_EQ(sqlite3_memory_used(), closed);
+
+    EXPECT_EQ(Count(), 2);
+    EXPECT_EQ(testsupport::SqliteRows(path_, "SELECT x FROM other"), testsupport::Rows{{"7"}});
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(peer_, "SELECT * FROM flows", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    std::string row;  // text values quoted, so that a number stored as text shows
+    for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
+        const std::string value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
+        row += (c > 0 ? "," : "") +
+               (sqlite3_column_type(stmt, c) == SQLITE_TEXT ? "'" + value + "'" : value);
+    }
+    sqlite3_finalize(stmt);
+    EXPECT_EQ(row,
+              "1,'192.0.2.1',1796477366,5,4294967295,'198.51.100.7',443,'203.0.113.9',514,"
+              "'10.0.0.254',6,27,184,3000000000,2147483648,-5,1796477360,64512,65001,24,16");
+}
+
+// Rows become visible at the pass's commit, or at their 5001st; a reader's lock makes a pass
+// leave its commit for the next one, or is waited out when patience says so. (A lock that keeps
+// rows out altogether is the storage pass test's.)
+TEST_F(SQLiteSink, CommitsAtEveryPassEndAndAt5001RowsAndWaitsOutLocksOnlyWhenAsked) {
+    kSQLiteSink.open();
+    EXPECT_EQ(WriteRecords(5000), 5000u);
+    EXPECT_EQ(Count(), 0);
+    EXPECT_EQ(WriteRecords(2), 2u);  // the 5001st row commits
+    EXPECT_EQ(Count(), 5001);
+    EXPECT_TRUE(kSQLiteSink.commit(Patience::kThisPass));
+    EXPECT_EQ(Count(), 5002);
+
+    ASSERT_EQ(Peer("BEGIN; SELECT COUNT(*) FROM flows"), SQLITE_OK);  // a reader
+    EXPECT_EQ(WriteRecords(3, Patience::kThisPass), 3u);
+    EXPECT_FALSE(kSQLiteSink.commit(Patience::kThisPass));
+    std::thread release([&] {
+        std::this_thread::sleep_for(300ms);  // so that the commit below has to wait
+        Peer("COMMIT");
+    });
+    EXPECT_TRUE(kSQLiteSink.commit(Patience::kUntilDone));
+    release.join();
+    EXPECT_EQ(Count(), 5005);
 }
 
 TEST_F(SQLiteSink, FailedInsertShowsTheStatementAndEndsWithStatus8) {
     kSQLiteSink.open();
-    ASSERT_EQ(Peer(path_).Exec("DROP TABLE flows"), SQLITE_OK);
+    ASSERT_EQ(Peer("DROP TABLE flows"), SQLITE_OK);
     EXPECT_EXIT(WriteRecords(1), testing::ExitedWithCode(8),
                 "SQL was: INSERT INTO flows VALUES \\(NULL,'192\\.0\\.2\\.1',1796477366,5,1234,"
                 "'198\\.51\\.100\\.7',443,'203\\.0\\.113\\.9',514,'10\\.0\\.0\\.254',6,27,184,5120,"
