@@ -1,10 +1,11 @@
-// Every way a start ends before collecting, with its status, its message and how much of the
-// report it printed; and a SIGTERM while the report is still being written.
+// Start-up as an operator meets it: every way a start ends before collecting, with its status,
+// its message and how much of the report it printed; the report, the user switch and detaching of
+// a start that succeeds; a SIGTERM while the report is still being written.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,13 @@ std::vector<std::string> WithoutRoot(const std::vector<std::string>& args) {
     return argv;
 }
 
+// The wait status of pid, a descendant handed to this process (a subreaper) when its parent ended.
+int WaitForOrphan(pid_t pid) {
+    int status = -1;
+    WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    return status;
+}
+
 }  // namespace
 
 // Status 1 comes before any report; the refusals of the settings and the log files after it,
@@ -100,14 +109,10 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
         return argv;
     };
     const Exporter udp;  // holds a UDP port of 127.0.0.1
-    const int tcp = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)},
-                        .sin_zero = {}};
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(tcp, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(getsockname(tcp, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    int listening = 0;  // and a listener a TCP port
+    const int tcp = LoopbackSocket(SOCK_STREAM, &listening);
     ASSERT_EQ(listen(tcp, 1), 0);
-    const std::string taken = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const std::string taken = "127.0.0.1:" + std::to_string(listening);
     const std::string held = std::to_string(udp.source_port());
     const std::string report = "Max Throttle at 50000 packets\n";
     const struct {
@@ -171,6 +176,57 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
     EXPECT_FALSE(FileExists(Path("netflow.db")));  // no storage thread got as far
 }
 
+// The report is exact and written once; an existing log is kept and absent ones are begun, by the
+// user -u names (as root, nobody, with none of root's ids and groups); -d detaches after it,
+// holding none of the streams it was started with, and the daemon still stops in order.
+TEST_F(Startup, ReportUserSwitchAndDetachingOfAStartThatSucceeds) {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    chmod(dir_.c_str(), 0777);
+    const passwd* entry = Unprivileged();
+    const std::string user = entry->pw_name, uid = std::to_string(entry->pw_uid);
+    const uid_t owner = entry->pw_uid;
+    const gid_t group = entry->pw_gid;
+    std::ofstream(Path("netflow.log")) << "old\n";
+    ASSERT_EQ(chown(Path("netflow.log").c_str(), owner, group), 0);
+    const int port = FreeUdpPort();
+    Process parent({NF5D_BINARY, "-p", std::to_string(port), "-n", "1", "-u", user, "-d"}, dir_);
+    ASSERT_EQ(parent.Wait(20s), 0) << parent.Stderr();
+    EXPECT_EQ(parent.Stdout(),
+              "Netflow listener starting with PID: " + std::to_string(parent.pid()) +
+                  "\nListening on 0.0.0.0:" + std::to_string(port) +
+                  "\nASCII logging: ./netflow.log\nBinary logging (SQLITE " +
+                  sqlite3_libversion() + "): ./netflow.db\nTrash logging: ./netflow_trash.log\n"
+                  "Max Throttle at 50000 packets\nWill run with 1 threads\nRunning as user " +
+                  user + "\n");
+    ASSERT_TRUE(parent.WaitForStderr("\n"));  // written by the detached process, maybe later
+    int pid = 0;
+    std::sscanf(parent.Stderr().c_str(), "Succesfully daemonized with pid %d", &pid);
+    ASSERT_EQ(parent.Stderr(), "Succesfully daemonized with pid " + std::to_string(pid) + "\n");
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() { if (kill(pid, SIGKILL) == 0) WaitForOrphan(pid); }
+    } reaper{pid};
+    ASSERT_TRUE(WaitUntil([&] { return QueryUdpSocket(pid, port).found; }));
+    EXPECT_EQ(ReadFile(Path("netflow.log")), "old\n");
+    EXPECT_EQ(ReadFile(Path("netflow_trash.log")), "Begin Logging\n");
+    struct stat info {};
+    ASSERT_EQ(stat(Path("netflow_trash.log").c_str(), &info), 0);
+    EXPECT_TRUE(info.st_uid == owner && info.st_gid == group);
+    const std::string proc = "/proc/" + std::to_string(pid), status = ReadFile(proc + "/status");
+    EXPECT_TRUE(std::regex_search(status, std::regex("\nUid:\t(" + uid + "\t){3}" + uid + "\n")))
+        << status;
+    EXPECT_FALSE(getuid() == 0 && std::regex_search(status, std::regex("\nGroups:[^\n]*\\b0\\b")))
+        << status;
+    for (const char* fd : {"0", "1", "2"}) {
+        EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/" + fd), "/dev/null") << fd;
+    }
+    Exporter().Send(port, ExampleDatagram(77, 3));
+    ASSERT_TRUE(WaitUntil([&] { return QueryUdpSocket(pid, port).rx_queue == 0; }));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitForOrphan(pid), 0);
+    EXPECT_EQ(RowCount(Path("netflow.db")), 3);
+}
+
 // A SIGTERM while the start-up report is still being written (standard output is a full pipe)
 // stops the daemon before any thread starts: it waits for none and ends cleanly.
 TEST_F(Startup, SigtermDuringStartupEndsCleanlyWithNoThreadAlive) {
@@ -181,37 +237,19 @@ TEST_F(Startup, SigtermDuringStartupEndsCleanlyWithNoThreadAlive) {
     while (write(out[1], block.data(), block.size()) > 0) {
     }
     fcntl(out[1], F_SETFL, 0);
-    const std::string err = Path("stderr");
-    const std::string port = std::to_string(FreeUdpPort());
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out[1], 1);
-        dup2(fd, 2);
-        close(out[0]);  // or a daemon left behind by a failed test would never see the pipe close
-        close(out[1]);
-        close(fd);
-        if (chdir(dir_.c_str()) == 0)
-            execl(NF5D_BINARY, NF5D_BINARY, "-p", port.c_str(), "-n", "1", "-x", "-z", nullptr);
-        _exit(127);
-    }
+    // The child opens the full pipe it inherits as its standard output.
+    const std::string full = "/proc/self/fd/" + std::to_string(out[1]);
+    Process daemon(Nf5d({"-n", "1", "-x", "-z"}), dir_, {}, full);
     close(out[1]);
-    struct Reaper {
-        pid_t pid;
-        ~Reaper() { if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0); }
-    } reaper{pid};
-    const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+    const std::string wchan = "/proc/" + std::to_string(daemon.pid()) + "/wchan";
     ASSERT_TRUE(WaitUntil([&] { return ReadFile(wchan).ends_with("pipe_write"); }))
         << ReadFile(wchan);
-    kill(pid, SIGTERM);
-    char sink[4096];
-    while (read(out[0], sink, sizeof sink) > 0) {
+    daemon.Signal(SIGTERM);
+    for (char sink[4096]; read(out[0], sink, sizeof sink) > 0;) {
     }
     close(out[0]);
-    int status = -1;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(ReadFile(err),
+    EXPECT_EQ(daemon.Wait(), 0);
+    EXPECT_EQ(daemon.Stderr(),
               "Alive threads: 0\nProcess terminated with value: 0, quitting from clean shutdown\n");
     EXPECT_FALSE(FileExists(Path("netflow.db")));  // the storage thread never ran
 }

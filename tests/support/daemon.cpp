@@ -133,14 +133,9 @@ bool Daemon::Signal(int sig) {
     return kill(pid, sig) == 0 && WaitUntil([&] { return (pending() >> (sig - 1) & 1) == 0; });
 }
 
-Exporter::Exporter() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("cannot open the exporter's socket");
-    }
-    source_port_ = ntohs(address.sin_port);
+Exporter::Exporter() {
+    fd_ = LoopbackSocket(SOCK_DGRAM, &source_port_);
+    if (fd_ < 0) throw std::runtime_error("cannot open the exporter's socket");
 }
 
 Exporter::~Exporter() { close(fd_); }
