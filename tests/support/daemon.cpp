@@ -103,10 +103,12 @@ bool ListensOnTcp(pid_t pid) {
     return false;
 }
 
-bool Daemon::Start(const std::vector<std::string>& switches) {
+bool Daemon::Start(const std::vector<std::string>& switches, const std::string& limits) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreeUdpPort();
         std::vector<std::string> argv{NF5D_BINARY, "-p", std::to_string(port_)};
+        if (!limits.empty())
+            argv.insert(argv.begin(), {"/bin/sh", "-c", limits + " && exec \"$0\" \"$@\""});
         argv.insert(argv.end(), switches.begin(), switches.end());
         process_ = std::make_unique<Process>(argv, dir_, std::vector<std::string>{"TZ=UTC"});
         int status = -1;
@@ -131,14 +133,9 @@ bool Daemon::Signal(int sig) {
     return kill(pid, sig) == 0 && WaitUntil([&] { return (pending() >> (sig - 1) & 1) == 0; });
 }
 
-Exporter::Exporter() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("cannot open the exporter's socket");
-    }
-    source_port_ = ntohs(address.sin_port);
+Exporter::Exporter() {
+    fd_ = LoopbackSocket(SOCK_DGRAM, &source_port_);
+    if (fd_ < 0) throw std::runtime_error("cannot open the exporter's socket");
 }
 
 Exporter::~Exporter() { close(fd_); }
@@ -167,8 +164,12 @@ std::map<std::string, long> RunNf5send(const std::string& dir, int port,
     std::vector<std::string> argv{NF5SEND_BINARY, "-p", std::to_string(port)};
     argv.insert(argv.end(), args.begin(), args.end());
     const RunResult result = Run(argv, dir);
+    return Nf5sendReport(result.status == 0 ? result.out : "");
+}
+
+std::map<std::string, long> Nf5sendReport(const std::string& out) {
     std::map<std::string, long> report;
-    std::istringstream lines(result.status == 0 ? result.out : "");
+    std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
         const size_t colon = line.find(": ");
         if (colon != line.npos) report[line.substr(0, colon)] = std::stol(line.substr(colon + 2));
@@ -180,6 +181,13 @@ long Count(const std::string& text, const std::string& what) {
     long count = 0;
     for (size_t at = text.find(what); at != text.npos; at = text.find(what, at + 1)) ++count;
     return count;
+}
+
+long LineCount(const std::string& path) { return Count(ReadFile(path), "\n"); }
+
+long RowCount(const std::string& db) {
+    const Rows rows = SqliteRows(db, "SELECT COUNT(*) FROM flows");
+    return rows.empty() ? 0 : std::stol(rows[0][0]);
 }
 
 Rows SqliteRows(const std::string& path, const std::string& sql) {

@@ -24,12 +24,15 @@ struct UdpSocketState {
     long drops = 0;     // datagrams lost to a full receive buffer
 };
 UdpSocketState QueryUdpSocket(pid_t pid, int port);
+// Whether process pid holds a TCP socket in the listening state.
+bool ListensOnTcp(pid_t pid);
 
 class Daemon {
 public:
     explicit Daemon(std::string dir) : dir_(std::move(dir)) {}
-    // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches; true once it is bound.
-    bool Start(const std::vector<std::string>& switches);
+    // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches, under the shell's limits
+    // ("ulimit ...") if any; true once it is bound.
+    bool Start(const std::vector<std::string>& switches, const std::string& limits = "");
     int port() const { return port_; }
     Process& process() { return *process_; }
     std::string Stderr() const { return process_->Stderr(); }
@@ -67,13 +70,16 @@ std::vector<uint8_t> ExampleDatagram(uint32_t sequence, size_t count = 1);
 // Runs nf5send against port in dir; its "name: value" report, empty if it failed.
 std::map<std::string, long> RunNf5send(const std::string& dir, int port,
                                        const std::vector<std::string>& args);
+// The report in the standard output of an nf5send run.
+std::map<std::string, long> Nf5sendReport(const std::string& out);
+// Occurrences of what in text; lines of a file; rows of the table flows in a database file.
 long Count(const std::string& text, const std::string& what);
+long LineCount(const std::string& path);
+long RowCount(const std::string& db);
 // The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
 std::string Scrape(int port);
 // The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
 double Sample(const std::string& exposition, const std::string& series);
-// Whether process pid holds a TCP socket in the listening state.
-bool ListensOnTcp(pid_t pid);  // occurrences of what in text
 // Every column as text ("NULL" for null); empty if the file or table does not exist.
 Rows SqliteRows(const std::string& path, const std::string& sql);
 

@@ -66,17 +66,11 @@ std::vector<char*> PointersTo(const std::vector<std::string>& texts) {
 }
 
 int FreePort(int type) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::abort();
-    }
+    int port = 0;
+    const int fd = LoopbackSocket(type, &port);
+    if (fd < 0) std::abort();
     close(fd);
-    return ntohs(address.sin_port);
+    return port;
 }
 
 }  // namespace
@@ -102,6 +96,21 @@ std::string ReadFile(const std::string& path) {
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+int LoopbackSocket(int type, int* port) {
+    int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd >= 0 && (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)) {
+        close(fd);
+        fd = -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
 int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 int FreeTcpPort() { return FreePort(SOCK_STREAM); }
 
@@ -115,8 +124,8 @@ bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds dead
 }
 
 Process::Process(const std::vector<std::string>& argv, const std::string& cwd,
-                 const std::vector<std::string>& env) {
-    out_path_ = MakeCaptureFile();
+                 const std::vector<std::string>& env, const std::string& out) {
+    out_path_ = out.empty() ? MakeCaptureFile() : out;
     err_path_ = MakeCaptureFile();
     std::vector<std::string> environment(env);
     for (char** setting = environ; *setting != nullptr; ++setting) environment.emplace_back(*setting);
@@ -137,10 +146,6 @@ Process::~Process() {
 
 std::string Process::Stdout() const { return ReadFile(out_path_); }
 std::string Process::Stderr() const { return ReadFile(err_path_); }
-
-bool Process::WaitForStdout(const std::string& text, std::chrono::milliseconds deadline) const {
-    return WaitUntil([&] { return Stdout().find(text) != std::string::npos; }, deadline);
-}
 
 bool Process::WaitForStderr(const std::string& text, std::chrono::milliseconds deadline) const {
     return WaitUntil([&] { return Stderr().find(text) != std::string::npos; }, deadline);

@@ -17,19 +17,22 @@ void RemoveTree(const std::string& path);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
-// A UDP port on 127.0.0.1 that was free a moment ago.
+// A socket of type (SOCK_DGRAM, SOCK_STREAM) bound to a free port of 127.0.0.1, which *port
+// receives; -1 if that failed.
+int LoopbackSocket(int type, int* port);
+// A UDP or TCP port on 127.0.0.1 that was free a moment ago.
 int FreeUdpPort();
 int FreeTcpPort();
 
 // Polls cond until it holds or the deadline passes.
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline = 20s);
 
-// A child process whose standard output and error are captured in temporary files.
-// Destroying it kills the child if it still runs.
+// A child process whose standard output and error are captured in temporary files (its output in
+// out instead if given, removed with it like them). Destroying it kills the child if it still runs.
 class Process {
 public:
     Process(const std::vector<std::string>& argv, const std::string& cwd,
-            const std::vector<std::string>& env = {});
+            const std::vector<std::string>& env = {}, const std::string& out = "");
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -37,7 +40,6 @@ public:
     pid_t pid() const { return pid_; }
     std::string Stdout() const;
     std::string Stderr() const;
-    bool WaitForStdout(const std::string& text, std::chrono::milliseconds deadline = 20s) const;
     bool WaitForStderr(const std::string& text, std::chrono::milliseconds deadline = 20s) const;
     void Signal(int sig) const;
     // Exit status, 128 + signal number if killed, or -1 if still running at the deadline.
