@@ -7,8 +7,7 @@ using nf5stat_test::TempDirTest;
 
 // 127.0.0.2 restarts from 0 after a high sequence; 127.0.0.3 wraps past 2^32 meanwhile; 127.0.0.4
 // restarts from 0 after five datagrams from 500000.
-TEST_F(TempDirTest, LossOfTheRealDaemonsDatabaseIsExactlyTheSkippedFlows)
-{
+TEST_F(TempDirTest, LossOfTheRealDaemonsDatabaseIsExactlyTheSkippedFlows) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "2", "-x", "-z"})) << daemon.Stderr();
     auto send = [&](const char* exporter, const char* count, const char* skip, const char* sequence) {

@@ -10,8 +10,7 @@ namespace {
 
 class ReportTest : public TempDirTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         TempDirTest::SetUp();
         WriteFlowsDb(db_ = Path("netflow.db"),
                      {{"192.0.2.1", kT, 0, "10.0.0.1", 1000, "10.0.1.1", 80, 6, 1000, 10, kT - 60, kT - 30},
@@ -21,8 +20,7 @@ protected:
                       {"192.0.2.10", kT + 1, 0, "10.0.0.1", 0, "10.0.1.3", 0, 1, 84, 1, kT - 20, kT - 20},
                       {"192.0.2.2", kT + 10, 7, "10.0.0.2", 0, "10.0.1.4", 0, 47, 1616, 1, kT + 5, kT + 6}});
     }
-    testsupport::RunResult Stat(std::vector<std::string> args)
-    {
+    testsupport::RunResult Stat(std::vector<std::string> args) {
         args.insert(args.begin(), {"-b", db_});
         return RunNf5stat(args);
     }
@@ -31,11 +29,9 @@ protected:
 
 }  // namespace
 
-TEST_F(ReportTest, SummaryTopAndLossGiveExactReports)
-{
+TEST_F(ReportTest, SummaryTopAndLossGiveExactReports) {
     const testsupport::RunResult summary = Stat({"summary"});
-    EXPECT_EQ(summary.status, 0);
-    EXPECT_EQ(summary.err, "");
+    EXPECT_EQ(summary.status, 0) << summary.err;
     EXPECT_EQ(summary.out,
               "exporter    first flow           last flow            flows  packets  bytes\n"
               "192.0.2.1   2023-11-14 22:12:20  2023-11-14 22:13:20      3       33   6300\n"
@@ -65,16 +61,14 @@ TEST_F(ReportTest, SummaryTopAndLossGiveExactReports)
               "several engines)\n");
 }
 
-TEST_F(ReportTest, ExporterTextFromTheFileCannotSteerTheTerminalOrBreakJson)
-{
+TEST_F(ReportTest, ExporterTextFromTheFileCannotSteerTheTerminalOrBreakJson) {
     WriteFlowsDb(db_ = Path("hostile.db"), {Row{.probe = "\x1b]0;x\a\"\\"}});
     EXPECT_EQ(Stat({"summary"}).out.find('\x1b'), std::string::npos);
     const std::string json = Stat({"--json", "summary"}).out;
     EXPECT_NE(json.find("\"exporter\": \"\\u001b]0;x\\u0007\\\"\\\\\""), std::string::npos) << json;
 }
 
-TEST_F(TempDirTest, UsageAndDatabaseErrorsGoToStandardErrorWithTheirStatus)
-{
+TEST_F(TempDirTest, UsageAndDatabaseErrorsGoToStandardErrorWithTheirStatus) {
     std::ofstream(Path("other.db")).flush();  // an empty file is an empty database
     const std::string absent = Path("absent.db"), other = Path("other.db"), usage = "\nTry 'nf5stat --help'.\n";
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
@@ -95,8 +89,7 @@ TEST_F(TempDirTest, UsageAndDatabaseErrorsGoToStandardErrorWithTheirStatus)
 }
 
 // nf5d locks the file while it commits a batch: a report waits that out instead of failing.
-TEST_F(ReportTest, ACommitInProgressIsWaitedFor)
-{
+TEST_F(ReportTest, ACommitInProgressIsWaitedFor) {
     const char* total = "\"total\": {\"first\": 1699999900, \"last\": 1700000006, \"flows\": ";
     const char* batch = "BEGIN EXCLUSIVE;INSERT INTO flows SELECT NULL,PROBE,TIME_RECEIVED,5,0,SOURCE_IP,1,DEST_IP,2,"
                         "NEXT_HOP,6,0,0,1,1,FLOW_BEGIN,FLOW_END,0,0,24,24 FROM flows WHERE RECNUM = 1";
