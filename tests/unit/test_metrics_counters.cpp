@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/metrics.h"
 #include "listen/exposition.h"
@@ -15,31 +16,25 @@ uint32_t NthAddress(uint32_t n) { return htonl(0x0A000000u + n); }  // 10.0.0.0 
 // The exporter label of every series of the family name.
 std::vector<std::string> Exporters(const char* name) {
     std::vector<std::string> labels;
-    for (const auto& family : CollectMetrics()) {
-        if (family.name != name) continue;
-        for (const auto& metric : family.metric) labels.push_back(metric.label.at(0).value);
-    }
+    for (const auto& family : CollectMetrics())
+        if (family.name == name)
+            for (const auto& metric : family.metric) labels.push_back(metric.label.at(0).value);
     return labels;
 }
 
 }  // namespace
 
 TEST(Metrics, TheFirst256ExportersAreTrackedAndTheRestFoldedIntoOther) {
-    for (uint32_t n = 0; n < 300; ++n) {
-        const int slot = ExporterSlot(NthAddress(n));
-        EXPECT_EQ(slot, n < kMaxExporters ? static_cast<int>(n) : kOtherExporter) << n;
-        CountDatagram(slot, 100, 1);
+    for (int pass = 0; pass < 2; ++pass) {  // the second finds the slots the first took
+        for (uint32_t n = 0; n < 300; ++n) {
+            const int slot = n < kMaxExporters ? static_cast<int>(n) : kOtherExporter;
+            EXPECT_EQ(ExporterSlot(NthAddress(n)), slot) << n;
+            EXPECT_EQ(FindExporter(NthAddress(n)), slot) << n;
+            CountDatagram(slot, 100, 1);
+        }
     }
     EXPECT_EQ(ExporterCount(), kMaxExporters);
-    for (uint32_t n = 0; n < 300; ++n) {  // the same slot again, from any thread's lookup too
-        const int slot = n < kMaxExporters ? static_cast<int>(n) : kOtherExporter;
-        EXPECT_EQ(ExporterSlot(NthAddress(n)), slot);
-        EXPECT_EQ(FindExporter(NthAddress(n)), slot);
-    }
-    EXPECT_EQ(ExporterAddress(255), NthAddress(255));
-    EXPECT_EQ(ReceivedDatagrams(0), 1u);
-    EXPECT_EQ(ReceivedDatagrams(kOtherExporter), 300u - kMaxExporters);
-    EXPECT_EQ(ReceivedBytes(kOtherExporter), 100u * (300 - kMaxExporters));
+    EXPECT_EQ(ReceivedDatagrams(kOtherExporter), 2u * (300 - kMaxExporters));
 
     const std::vector<std::string> labels = Exporters("nf5d_received_datagrams_total");
     ASSERT_EQ(labels.size(), kMaxExporters + 1u);
