@@ -9,7 +9,6 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -48,10 +47,6 @@ std::string Masked(std::string text, time_t first) {
     return text;
 }
 
-// How the text log shows a one-digit sequence number.
-std::string Sequence(int digit) { return "Sequence:          " + std::to_string(digit) + " "; }
-std::string Useless(int bytes) { return "useless packet of " + std::to_string(bytes) + " bytes"; }
-
 }  // namespace
 
 // One worker parses in arrival order. First the exact line, trash lines and row; then a stream of
@@ -61,7 +56,6 @@ TEST_F(DaemonFlow, ExactLinesAndRowsThenAStreamCutBySigtermStoresAPrefixInOrder)
     const time_t before = std::time(nullptr);
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "1"})) << daemon.Stderr();
-    EXPECT_FALSE(ListensOnTcp(daemon.process().pid()));  // no metrics endpoint unless asked
     std::vector<uint8_t> version9 = ExampleDatagram(1), mangled = ExampleDatagram(2);
     version9[1] = 9;
     v5::SetCount(mangled, 2);
@@ -104,16 +98,6 @@ TEST_F(DaemonFlow, ExactLinesAndRowsThenAStreamCutBySigtermStoresAPrefixInOrder)
                   std::to_string(exporter.source_port()) +
                   " at {T}\nOrigin: 127.0.0.1 - Version 9 unsupported packet at {T}\n"
                   "Origin: 127.0.0.1 - Incoming NETFLOW V5 Mangled packet at {T}\n");
-    const Rows example = SqliteRows(Path("netflow.db"), "SELECT * FROM flows WHERE RECNUM = 1");
-    ASSERT_EQ(example.size(), 1u);
-    const std::string received = example[0][2];
-    EXPECT_TRUE(std::stol(received) >= before && std::stol(received) <= std::time(nullptr));
-    EXPECT_EQ(
-        example[0],
-        (std::vector<std::string>{
-            "1",          "127.0.0.1", received, "5",  "1234", "198.51.100.7", "443", "203.0.113.9",
-            "514",        "0.0.0.0",   "6",      "27", "0",    "5120",         "12",  "1796477341",
-            "1796477360", "64500",     "65001",  "24", "16"}));
 
     const Rows rows = SqliteRows(Path("netflow.db"),
                                  "SELECT SEQUENCE, SOURCE_PORT FROM flows WHERE RECNUM > 1 "
@@ -143,18 +127,16 @@ TEST_F(DaemonFlow, BurstThenSigtermStoresEveryFlowOnce) {
     ASSERT_TRUE(daemon.process().WaitForStderr("Alive threads: "));
     daemon.process().Signal(SIGTERM);  // changes nothing
     ASSERT_EQ(daemon.process().Wait(60s), 0) << daemon.Stderr();
-    // At most storage, maintainer and the four workers.
-    std::istringstream lines(daemon.Stderr());
-    std::string line;
-    int countdown = 0;
-    while (std::getline(lines, line) && line.size() == 16 && line.starts_with("Alive threads: ") &&
-           line[15] >= '0' && line[15] <= '6') {
-        ++countdown;
+    // A countdown of at most storage, maintainer and the four workers, then the clean end only.
+    const std::string err = daemon.Stderr();
+    size_t at = 0;
+    for (std::string line; (line = err.substr(at, 17)).starts_with("Alive threads: ") &&
+                           line[15] >= '0' && line[15] <= '6' && line.ends_with('\n');) {
+        at += line.size();
     }
-    EXPECT_TRUE(countdown > 0 &&
-                line == "Process terminated with value: 0, quitting from clean shutdown" &&
-                !std::getline(lines, line))
-        << daemon.Stderr();
+    EXPECT_TRUE(at > 0 && err.substr(at) ==
+                              "Process terminated with value: 0, quitting from clean shutdown\n")
+        << err;
 
     // A datagram's sequence is the count of flows before it: the groups must tile 0 .. flows - 1.
     const Rows groups = SqliteRows(Path("netflow.db"),
@@ -170,38 +152,29 @@ TEST_F(DaemonFlow, BurstThenSigtermStoresEveryFlowOnce) {
     EXPECT_EQ(LineCount(Path("netflow_trash.log")), sent.at("malformed") + 1);
 }
 
-// SIGUSR2 flips the text log and SIGHUP the trash log, two of a kind cancel out. SIGUSR1 copies
-// the database, open batch included, and collection goes on in the same table; SIGWINCH moves
-// the rows to ".previous" and the live table restarts empty, keys from 1. A snapshot whose copy
-// cannot be written ends the daemon with status 12 (FileCopy's other statuses are tested with it).
+// SIGUSR2 flips the text log and SIGHUP the trash log (piled-up ones: test_signals.cpp). SIGUSR1
+// copies the database, open batch included, and collection goes on in the same table; SIGWINCH
+// moves the rows to ".previous" and the live table restarts empty, keys from 1. A snapshot whose
+// copy cannot be written ends the daemon with status 12 (FileCopy's statuses: test_storage.cpp).
 TEST_F(DaemonFlow, OperatorSignals) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "1", "-x"})) << daemon.Stderr();
     const Exporter exporter;
     auto send = [&](const std::vector<uint8_t>& bytes) { exporter.Send(daemon.port(), bytes); };
-    auto shows = [&](const char* file, const std::string& text) {  // a storage pass every 5 s
-        return WaitUntil([&] { return Count(ReadFile(Path(file)), text) > 0; }, 30s);
-    };
     auto groups = [&](const char* file) {
         return SqliteRows(Path(file), "SELECT SEQUENCE, COUNT(*) FROM flows GROUP BY 1");
     };
-    send(std::vector<uint8_t>(10, 0));
-    ASSERT_TRUE(shows("netflow_trash.log", Useless(10)));
     ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text on, trash off
     send(std::vector<uint8_t>(11, 0));
     send(ExampleDatagram(1));
-    ASSERT_TRUE(shows("netflow.log", Sequence(1)));
+    const std::string text = Path("netflow.log"), trash = Path("netflow_trash.log");
+    ASSERT_TRUE(WaitUntil([&] { return LineCount(text) == 1; }, 30s));  // a pass every 5 s
     ASSERT_TRUE(daemon.Signal(SIGUSR1));
     ASSERT_TRUE(daemon.process().WaitForStderr("Succesfully completed DB File snapshot creation"));
     EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
-
-    for (int sig : {SIGUSR2, SIGUSR2, SIGHUP, SIGHUP}) ASSERT_TRUE(daemon.Signal(sig));
-    send(std::vector<uint8_t>(12, 0));
-    send(ExampleDatagram(2));
-    ASSERT_TRUE(shows("netflow.log", Sequence(2)));
     ASSERT_TRUE(daemon.Signal(SIGWINCH));
     ASSERT_TRUE(daemon.process().WaitForStderr("Completed rotation of DB File"));
-    EXPECT_EQ(groups("netflow.db.previous"), (Rows{{"1", "1"}, {"2", "1"}}));
+    EXPECT_EQ(groups("netflow.db.previous"), (Rows{{"1", "1"}}));
     ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text off, trash on
     // Read into 16384 bytes: the 340 records survive the cut, the padding behind them does not.
     std::vector<uint8_t> cut = ExampleDatagram(9, v5::kMaxRecords);
@@ -213,7 +186,7 @@ TEST_F(DaemonFlow, OperatorSignals) {
     ASSERT_TRUE(WaitUntil(
         [&] {  // the trash and text logs are written before the rows
             return SqliteRows(Path("netflow.db"), kKeys) == Rows{{"1", "1"}, {"2", "340"}} &&
-                   Count(ReadFile(Path("netflow_trash.log")), Useless(13)) == 1;
+                   LineCount(trash) == 2;
         },
         30s))
         << daemon.Stderr();
@@ -232,11 +205,8 @@ TEST_F(DaemonFlow, OperatorSignals) {
         << daemon.Stderr();
 
     // Switched on, the text log is created by its first record, without a "Begin Logging" line.
-    const std::string text = ReadFile(Path("netflow.log"));
-    const std::string trash = ReadFile(Path("netflow_trash.log"));
-    EXPECT_TRUE(text.rfind("Origin:", 0) == 0 && Count(text, "\n") == 2) << text;
-    EXPECT_EQ(text.find(Sequence(1)), text.find("Sequence:"));
-    EXPECT_EQ(text.find(Sequence(2)), text.rfind("Sequence:"));
-    EXPECT_TRUE(trash.rfind("Begin Logging\n", 0) == 0 && Count(trash, "\n") == 3) << trash;
-    EXPECT_LT(trash.find(Useless(10)), trash.find(Useless(13)));
+    EXPECT_TRUE(ReadFile(text).starts_with("Origin:") && LineCount(text) == 1 &&
+                Count(ReadFile(text), "Sequence:          1 ") == 1) << ReadFile(text);
+    EXPECT_TRUE(ReadFile(trash).starts_with("Begin Logging\n") &&
+                Count(ReadFile(trash), "useless packet of 13 bytes") == 1) << ReadFile(trash);
 }

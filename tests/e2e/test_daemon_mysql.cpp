@@ -5,7 +5,6 @@
 #include <mysql.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <memory>
 
 #include "daemon.h"
@@ -46,14 +45,6 @@ protected:
     std::unique_ptr<MYSQL, decltype(&mysql_close)> mysql_{nullptr, mysql_close};
 };
 
-std::string UtcText(time_t t) {
-    tm parts{};
-    gmtime_r(&t, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
-
 // Stops or starts the test server (the environment names which one).
 int TestServer(const char* command) {
     return Run({"/bin/sh", NF5D_SOURCE_DIR "/scripts/mariadb-test.sh", command}, NF5D_BUILD_DIR,
@@ -68,32 +59,23 @@ struct RestartsTestServer {
 
 }  // namespace
 
-// The first datagram's rows reach the server value by value. Then the server stops under traffic
-// and starts again: the text log and SQLite go on, and once the server is back it holds every
-// flow sent, once. Then it stops again and the daemon is stopped while it is away: the daemon
-// ends in due time, and says which rows it could not write.
+// The server stops under traffic and starts again: the text log and SQLite go on, and once the
+// server is back it holds every flow sent, once (the row's values: test_mysql.cpp). Then it stops
+// again and the daemon is stopped while it is away: the daemon ends in due time, and says which
+// rows it could not write.
 TEST_F(DaemonMysql, ServerStoppedUnderTrafficGetsEveryFlowOnceBack) {
     ASSERT_EQ(mysql_query(mysql_.get(), "DELETE FROM FLOWS"), 0) << mysql_error(mysql_.get());
     const RestartsTestServer restart;
-    const time_t before = std::time(nullptr);
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "2", "-m", "127.0.0.1"})) << daemon.Stderr();
-    Exporter().Send(daemon.port(), ExampleDatagram(4294967295u, 2));
     // 20 s of 1 to 30 flows per datagram, with varied packet counts, from sequence 0 on.
     Process sender({NF5SEND_BINARY, "-p", std::to_string(daemon.port()), "-c", "600", "-r", "30"},
                    dir_);
-    const char* const kExample = "SELECT * FROM FLOWS WHERE SEQUENCE = 4294967295 ORDER BY RECNUM";
-    ASSERT_TRUE(WaitUntil([&] { return Query(kExample).size() == 2; }, 30s));
-    const Rows rows = Query(kExample);
-    const std::string received = rows[0][2];
-    EXPECT_TRUE(received >= UtcText(before) && received <= UtcText(std::time(nullptr))) << received;
-    for (const auto& row : rows) {
-        EXPECT_EQ(row, (std::vector<std::string>{
-                           row[0], "127.0.0.1", received, "5", "4294967295", "198.51.100.7", "443",
-                           "203.0.113.9", "514", "0.0.0.0", "6", "27", "0", "5120", "12",
-                           "2026-12-05 13:29:01", "2026-12-05 13:29:20", "64500", "65001", "24",
-                           "16"}));
-    }
+    auto rows = [&] {
+        const Rows count = Query("SELECT COUNT(*) FROM FLOWS");
+        return count.empty() ? -1 : std::stol(count[0][0]);
+    };
+    ASSERT_TRUE(WaitUntil([&] { return rows() > 0; }, 30s));
     ASSERT_EQ(TestServer("stop"), 0);
     ASSERT_TRUE(daemon.process().WaitForStderr(kServerAway, 30s)) << daemon.Stderr();
     const long lines = LineCount(Path("netflow.log"));
@@ -102,12 +84,11 @@ TEST_F(DaemonMysql, ServerStoppedUnderTrafficGetsEveryFlowOnceBack) {
     ASSERT_EQ(TestServer("start"), 0);
     ASSERT_TRUE(daemon.process().WaitForStderr("MySQL server back: ", 90s)) << daemon.Stderr();
     ASSERT_EQ(sender.Wait(), 0);
-    const long flows = Nf5sendReport(sender.Stdout()).at("flows") + 2;
+    const long flows = Nf5sendReport(sender.Stdout()).at("flows");
 
     ASSERT_TRUE(Connect()) << mysql_error(mysql_.get());
-    const Rows all = {{std::to_string(flows)}};
-    ASSERT_TRUE(WaitUntil([&] { return Query("SELECT COUNT(*) FROM FLOWS") == all; }, 60s))
-        << Query("SELECT COUNT(*) FROM FLOWS")[0][0] << " rows for " << flows << " flows";
+    ASSERT_TRUE(WaitUntil([&] { return rows() == flows; }, 60s))
+        << rows() << " rows for " << flows << " flows";
     const Rows packets = SqliteRows(Path("netflow.db"), "SELECT SUM(packets) FROM flows");
     EXPECT_EQ(Query("SELECT SUM(PACKETS) FROM FLOWS"), packets);
     EXPECT_EQ(RowCount(Path("netflow.db")), flows);

@@ -42,7 +42,7 @@ std::string Reason(const char* reason) {
 // rows before the stream ends, and a SIGKILL after the last pass loses none of them.
 TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigkill) {
     const time_t before = std::time(nullptr);
-    const int http = FreeTcpPort();
+    const int http = FreePort(SOCK_STREAM);
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "2", "--metrics", std::to_string(http)})) << daemon.Stderr();
     // 12 s of 10 flows per datagram, more than two passes, four datagrams left out, and garbage.
@@ -118,7 +118,7 @@ TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigk
 // sent is then either received or dropped; the last one continues the sequence, so every flow the
 // kernel dropped is a gap the live loss counts. Sinks switched off write nothing.
 TEST_F(DaemonStorage, KernelDropsAreReadFromTheSocket) {
-    const int http = FreeTcpPort();
+    const int http = FreePort(SOCK_STREAM);
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "1", "-x", "-y", "-z", "--metrics", std::to_string(http)}))
         << daemon.Stderr();

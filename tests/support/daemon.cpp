@@ -1,7 +1,5 @@
 #include "daemon.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -11,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -18,40 +17,18 @@
 
 namespace testsupport {
 
-namespace {
-
-// A line of /proc/net/udp: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref pointer
-// drops"; the port in hex.
-constexpr const char* kUdpLine =
-    " %*d: %*X:%X %*X:%*X %*X %*X:%lX %*X:%*X %*X %*u %*u %lu %*u %*x %ld";
-
-bool HoldsSocket(pid_t pid, unsigned long inode) {
+UdpSocketState QueryUdpSocket(pid_t pid, int port) {
+    // A line of /proc/net/udp: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref
+    // pointer drops"; the port in hex.
+    constexpr const char* kUdpLine =
+        " %*d: %*X:%X %*X:%*X %*X %*X:%lX %*X:%*X %*X %*u %*u %lu %*u %*x %ld";
     namespace fs = std::filesystem;
-    const fs::path target = "socket:[" + std::to_string(inode) + "]";
+    std::set<fs::path> held;  // "socket:[inode]" for each socket the process holds
     std::error_code end, unreadable;
     for (fs::directory_iterator fd("/proc/" + std::to_string(pid) + "/fd", end);
          !end && fd != fs::directory_iterator(); fd.increment(end)) {
-        if (fs::read_symlink(fd->path(), unreadable) == target) return true;
+        held.insert(fs::read_symlink(fd->path(), unreadable));
     }
-    return false;
-}
-
-// A line of /proc/net/tcp: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ...".
-constexpr const char* kTcpLine = " %*d: %*X:%*X %*X:%*X %X %*X:%*X %*X:%*X %*X %*u %*u %lu";
-constexpr unsigned kTcpListen = 0x0A;
-constexpr const char* kScrapeRequest = "GET /metrics HTTP/1.0\r\n\r\n";
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-}  // namespace
-
-UdpSocketState QueryUdpSocket(pid_t pid, int port) {
     std::ifstream table("/proc/net/udp");
     UdpSocketState state;
     for (std::string line; std::getline(table, line);) {
@@ -59,7 +36,8 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port) {
         unsigned long rx = 0, inode = 0;
         long drops = 0;
         if (std::sscanf(line.c_str(), kUdpLine, &local_port, &rx, &inode, &drops) == 4 &&
-            local_port == static_cast<unsigned>(port) && HoldsSocket(pid, inode)) {
+            local_port == static_cast<unsigned>(port) &&
+            held.contains("socket:[" + std::to_string(inode) + "]")) {
             state = {true, static_cast<long>(rx), drops};
         }
     }
@@ -67,6 +45,7 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port) {
 }
 
 std::string Scrape(int port) {
+    constexpr const char* kScrapeRequest = "GET /metrics HTTP/1.0\r\n\r\n";
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in address = Loopback(port);
     std::string answer;
@@ -90,22 +69,9 @@ double Sample(const std::string& exposition, const std::string& series) {
     return -1;
 }
 
-bool ListensOnTcp(pid_t pid) {
-    std::ifstream table("/proc/net/tcp");
-    for (std::string line; std::getline(table, line);) {
-        unsigned state = 0;
-        unsigned long inode = 0;
-        if (std::sscanf(line.c_str(), kTcpLine, &state, &inode) == 2 && state == kTcpListen &&
-            HoldsSocket(pid, inode)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 bool Daemon::Start(const std::vector<std::string>& switches, const std::string& limits) {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        port_ = FreeUdpPort();
+        port_ = FreePort();
         std::vector<std::string> argv{NF5D_BINARY, "-p", std::to_string(port_)};
         if (!limits.empty())
             argv.insert(argv.begin(), {"/bin/sh", "-c", limits + " && exec \"$0\" \"$@\""});

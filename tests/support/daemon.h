@@ -24,8 +24,6 @@ struct UdpSocketState {
     long drops = 0;     // datagrams lost to a full receive buffer
 };
 UdpSocketState QueryUdpSocket(pid_t pid, int port);
-// Whether process pid holds a TCP socket in the listening state.
-bool ListensOnTcp(pid_t pid);
 
 class Daemon {
 public:
@@ -70,7 +68,7 @@ std::vector<uint8_t> ExampleDatagram(uint32_t sequence, size_t count = 1);
 // Runs nf5send against port in dir; its "name: value" report, empty if it failed.
 std::map<std::string, long> RunNf5send(const std::string& dir, int port,
                                        const std::vector<std::string>& args);
-// The report in the standard output of an nf5send run.
+// The "name: value" report in the standard output of an nf5send run.
 std::map<std::string, long> Nf5sendReport(const std::string& out);
 // Occurrences of what in text; lines of a file; rows of the table flows in a database file.
 long Count(const std::string& text, const std::string& what);

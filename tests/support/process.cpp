@@ -1,8 +1,6 @@
 #include "process.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,12 +32,6 @@ std::string MakeCaptureFile() {
     return pattern;
 }
 
-int StatusOf(int wait_status) {
-    if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
-    if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
-    return -1;
-}
-
 // Only async-signal-safe calls between fork and exec: the test runner may have threads.
 [[noreturn]] void ExecChild(char* const* args, char* const* envp, const char* cwd,
                             const char* out, const char* err) {
@@ -65,14 +57,6 @@ std::vector<char*> PointersTo(const std::vector<std::string>& texts) {
     return pointers;
 }
 
-int FreePort(int type) {
-    int port = 0;
-    const int fd = LoopbackSocket(type, &port);
-    if (fd < 0) std::abort();
-    close(fd);
-    return port;
-}
-
 }  // namespace
 
 std::string MakeTempDir() {
@@ -96,11 +80,17 @@ std::string ReadFile(const std::string& path) {
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-int LoopbackSocket(int type, int* port) {
-    int fd = socket(AF_INET, type, 0);
+sockaddr_in Loopback(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+int LoopbackSocket(int type, int* port) {
+    int fd = socket(AF_INET, type, 0);
+    sockaddr_in address = Loopback(0);
     socklen_t length = sizeof address;
     if (fd >= 0 && (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)) {
@@ -111,8 +101,13 @@ int LoopbackSocket(int type, int* port) {
     return fd;
 }
 
-int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
-int FreeTcpPort() { return FreePort(SOCK_STREAM); }
+int FreePort(int type) {
+    int port = 0;
+    const int fd = LoopbackSocket(type, &port);
+    if (fd < 0) std::abort();
+    close(fd);
+    return port;
+}
 
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;
@@ -144,9 +139,6 @@ Process::~Process() {
     unlink(err_path_.c_str());
 }
 
-std::string Process::Stdout() const { return ReadFile(out_path_); }
-std::string Process::Stderr() const { return ReadFile(err_path_); }
-
 bool Process::WaitForStderr(const std::string& text, std::chrono::milliseconds deadline) const {
     return WaitUntil([&] { return Stderr().find(text) != std::string::npos; }, deadline);
 }
@@ -161,7 +153,8 @@ int Process::Wait(std::chrono::milliseconds deadline) {
         [&] {
             int wait_status = 0;
             if (waitpid(pid_, &wait_status, WNOHANG) != pid_) return false;
-            status_ = StatusOf(wait_status);
+            status_ = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
+                                             : 128 + WTERMSIG(wait_status);
             return true;
         },
         deadline);

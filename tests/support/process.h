@@ -1,5 +1,7 @@
 #pragma once
 // Test support: run a program the way a user would, with its output captured in files.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -17,12 +19,13 @@ void RemoveTree(const std::string& path);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
+// 127.0.0.1:port.
+sockaddr_in Loopback(int port);
 // A socket of type (SOCK_DGRAM, SOCK_STREAM) bound to a free port of 127.0.0.1, which *port
 // receives; -1 if that failed.
 int LoopbackSocket(int type, int* port);
-// A UDP or TCP port on 127.0.0.1 that was free a moment ago.
-int FreeUdpPort();
-int FreeTcpPort();
+// A port of 127.0.0.1 that was free a moment ago.
+int FreePort(int type = SOCK_DGRAM);
 
 // Polls cond until it holds or the deadline passes.
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline = 20s);
@@ -38,8 +41,8 @@ public:
     Process& operator=(const Process&) = delete;
 
     pid_t pid() const { return pid_; }
-    std::string Stdout() const;
-    std::string Stderr() const;
+    std::string Stdout() const { return ReadFile(out_path_); }
+    std::string Stderr() const { return ReadFile(err_path_); }
     bool WaitForStderr(const std::string& text, std::chrono::milliseconds deadline = 20s) const;
     void Signal(int sig) const;
     // Exit status, 128 + signal number if killed, or -1 if still running at the deadline.
