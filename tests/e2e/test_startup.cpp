@@ -23,35 +23,6 @@ using Startup = DaemonTest;
 
 namespace {
 
-const char* const kHelp =
-    "NetFlow Traffic Collector 1.0.1\n"
-    "Yep, running this software I agree that Italian telcos are suxing thieves !\n"
-    "Multithreaded version\n"
-    "Running on: Apple Mac OSX (Darwin)\n"
-    "Command Line switches are :\n"
-    "-d Daemonize and go background\n"
-    "-p UDP Port on which NetFlows are incoming\n"
-    "-a IP Address to which NetFlows are incoming\n"
-    "-l Enable ASCII logging, defaults to ./netflow.log\n"
-    "-b Enable binary logging, defaults to ./netflow.db\n"
-    "-m ip/hostname of MYSQL database server\n"
-    "-t Enable trash (non NetFlow5 packets) logging, defaults to ./netflow_trash.log\n"
-    "-x Disable text logging\n"
-    "-y Disable binary logging\n"
-    "-z Disable trash logging\n"
-    "-u Run nfkeeper as user xxxx\n"
-    "-n Threads to use on multithreaded versions (default: 4)\n"
-    "-i Throttle limit - When buffer queue reaches this limit, give packet processing maximum "
-    "priority (default: 50000 packets)\n"
-    "--metrics [ADDR:]PORT Serve Prometheus metrics on http://ADDR:PORT/metrics (ADDR defaults to "
-    "127.0.0.1; off by default)\n"
-    "SIGNALS Available:\n"
-    "SIGUSR1 - Creates a snapshot of the current DB\n"
-    "SIGUSR2 - Enables/Disables ASCII logging\n"
-    "SIGTERM - Performs a clean shutdown\n"
-    "SIGHUP - Enables/Disables Trash logging\n"
-    "SIGWINCH - Rotate current DB\n";
-
 // nf5d on a free port, which a later -p overrides.
 std::vector<std::string> Nf5d(const std::vector<std::string>& args) {
     std::vector<std::string> argv{NF5D_BINARY, "-p", std::to_string(FreePort())};
@@ -119,7 +90,8 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
         int status;
         std::string caller, out_ends;
     } cases[] = {
-        {Nf5d({"-n", "9", "-h", "-u", "nosuchuser"}), 1, "", kHelp},  // before -u is read
+        // Before -u is read; the switches and signals it lists: test_packaging.cpp.
+        {Nf5d({"-n", "9", "-h", "-u", "nosuchuser"}), 1, "", "SIGWINCH - Rotate current DB\n"},
         {Nf5d({"-u", "no-such-user-at-all"}), 1, "", "User no-such-user-at-all does not exist !\n"},
         {WithoutRoot({"-u", "root"}), 1, "", "Can't switch to user root !\n"},
         // Without root, -u may name the user the process runs as. Disabled logs are reported as
@@ -199,11 +171,9 @@ TEST_F(Startup, ReportUserSwitchAndDetachingOfAStartThatSucceeds) {
     int pid = 0;
     std::sscanf(parent.Stderr().c_str(), "Succesfully daemonized with pid %d", &pid);
     ASSERT_EQ(parent.Stderr(), "Succesfully daemonized with pid " + std::to_string(pid) + "\n");
-    struct Reaper {
+    struct Reaper {  // the detached daemon ends with the test
         pid_t pid;
-        ~Reaper() {
-            if (kill(pid, SIGKILL) == 0) WaitForOrphan(pid);
-        }
+        ~Reaper() { if (kill(pid, SIGKILL) == 0) WaitForOrphan(pid); }
     } reaper{pid};
     ASSERT_TRUE(WaitUntil([&] { return QueryUdpSocket(pid, port).found; }));
     EXPECT_EQ(ReadFile(Path("netflow.log")), "old\n");

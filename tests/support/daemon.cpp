@@ -1,12 +1,9 @@
 #include "daemon.h"
 
-#include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -44,31 +41,6 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port) {
     return state;
 }
 
-std::string Scrape(int port) {
-    constexpr const char* kScrapeRequest = "GET /metrics HTTP/1.0\r\n\r\n";
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = Loopback(port);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        send(fd, kScrapeRequest, std::strlen(kScrapeRequest), MSG_NOSIGNAL) > 0) {
-        char chunk[4096];
-        for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, got);
-    }
-    close(fd);
-    const size_t body = answer.find("\r\n\r\n");
-    if (answer.rfind("HTTP/1.", 0) != 0 || answer.find(" 200 ") != 8 || body == answer.npos)
-        return "";
-    return answer.substr(body + 4);
-}
-
-double Sample(const std::string& exposition, const std::string& series) {
-    std::istringstream lines(exposition);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind(series + " ", 0) == 0) return std::stod(line.substr(series.size() + 1));
-    }
-    return -1;
-}
-
 bool Daemon::Start(const std::vector<std::string>& switches, const std::string& limits) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreePort();
@@ -98,13 +70,6 @@ bool Daemon::Signal(int sig) {
     };
     return kill(pid, sig) == 0 && WaitUntil([&] { return (pending() >> (sig - 1) & 1) == 0; });
 }
-
-Exporter::Exporter() {
-    fd_ = LoopbackSocket(SOCK_DGRAM, &source_port_);
-    if (fd_ < 0) throw std::runtime_error("cannot open the exporter's socket");
-}
-
-Exporter::~Exporter() { close(fd_); }
 
 void Exporter::Send(int port, const std::vector<uint8_t>& datagram) const {
     const sockaddr_in target = Loopback(port);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <map>
@@ -51,8 +52,8 @@ private:
 // A UDP socket bound on 127.0.0.1 that sends to a daemon's port.
 class Exporter {
 public:
-    Exporter();
-    ~Exporter();
+    Exporter() { fd_ = LoopbackSocket(SOCK_DGRAM, &source_port_); }
+    ~Exporter() { close(fd_); }
     Exporter(const Exporter&) = delete;
     Exporter& operator=(const Exporter&) = delete;
     int source_port() const { return source_port_; }
@@ -74,10 +75,6 @@ std::map<std::string, long> Nf5sendReport(const std::string& out);
 long Count(const std::string& text, const std::string& what);
 long LineCount(const std::string& path);
 long RowCount(const std::string& db);
-// The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
-std::string Scrape(int port);
-// The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
-double Sample(const std::string& exposition, const std::string& series);
 // Every column as text ("NULL" for null); empty if the file or table does not exist.
 Rows SqliteRows(const std::string& path, const std::string& sql);
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 extern char** environ;
@@ -18,36 +18,13 @@ namespace testsupport {
 
 namespace {
 
-std::string TempBase() {
-    const char* base = std::getenv("TMPDIR");
-    return base != nullptr ? base : "/tmp";
-}
+std::string TempBase() { return std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "/tmp"; }
 
 // A new empty file for one captured stream, outside the directory the program runs in.
 std::string MakeCaptureFile() {
     std::string pattern = TempBase() + "/nf5d-output-XXXXXX";
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0) std::abort();
-    close(fd);
+    if (close(mkstemp(pattern.data())) != 0) std::abort();
     return pattern;
-}
-
-// Only async-signal-safe calls between fork and exec: the test runner may have threads.
-[[noreturn]] void ExecChild(char* const* args, char* const* envp, const char* cwd,
-                            const char* out, const char* err) {
-    const int out_fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err_fd = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    if (out_fd < 0 || err_fd < 0 || null_fd < 0 || chdir(cwd) != 0) _exit(127);
-    dup2(null_fd, 0);
-    dup2(out_fd, 1);
-    dup2(err_fd, 2);
-    // Signals blocked by the test runner must not stay blocked in the child.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(args[0], args, envp);
-    _exit(127);
 }
 
 std::vector<char*> PointersTo(const std::vector<std::string>& texts) {
@@ -73,9 +50,7 @@ void RemoveTree(const std::string& path) {
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -127,7 +102,21 @@ Process::Process(const std::vector<std::string>& argv, const std::string& cwd,
     const std::vector<char*> args = PointersTo(argv);
     const std::vector<char*> envp = PointersTo(environment);
     pid_ = fork();
-    if (pid_ == 0) ExecChild(args.data(), envp.data(), cwd.c_str(), out_path_.c_str(), err_path_.c_str());
+    if (pid_ != 0) return;
+    // Only async-signal-safe calls until exec: the test runner may have threads.
+    const int out_fd = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int null_fd = open("/dev/null", O_RDONLY);
+    if (out_fd < 0 || err_fd < 0 || null_fd < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+    dup2(null_fd, 0);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    // Signals blocked by the test runner must not stay blocked in the child.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
 }
 
 Process::~Process() {
