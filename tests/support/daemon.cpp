@@ -41,12 +41,10 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port) {
     return state;
 }
 
-bool Daemon::Start(const std::vector<std::string>& switches, const std::string& limits) {
+bool Daemon::Start(const std::vector<std::string>& switches) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreePort();
         std::vector<std::string> argv{NF5D_BINARY, "-p", std::to_string(port_)};
-        if (!limits.empty())
-            argv.insert(argv.begin(), {"/bin/sh", "-c", limits + " && exec \"$0\" \"$@\""});
         argv.insert(argv.end(), switches.begin(), switches.end());
         process_ = std::make_unique<Process>(argv, dir_, std::vector<std::string>{"TZ=UTC"});
         int status = -1;

@@ -29,9 +29,8 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port);
 class Daemon {
 public:
     explicit Daemon(std::string dir) : dir_(std::move(dir)) {}
-    // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches, under the shell's limits
-    // ("ulimit ...") if any; true once it is bound.
-    bool Start(const std::vector<std::string>& switches, const std::string& limits = "");
+    // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches; true once it is bound.
+    bool Start(const std::vector<std::string>& switches);
     int port() const { return port_; }
     Process& process() { return *process_; }
     std::string Stderr() const { return process_->Stderr(); }

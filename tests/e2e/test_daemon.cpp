@@ -1,0 +1,410 @@
+// Datagrams into the running daemon and what comes out: the exact text line of a flow, a trash
+// line for each kind of rejected datagram, every flow of a burst once, the order of a stream cut
+// by SIGTERM, the operator signals; flows readable after every pass and kept through SIGKILL,
+// counters that match exactly what two exporters sent and the kernel dropped, and a locked
+// database that holds up only its own sink while the bound refuses the excess.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "daemon.h"
+#include "storage/queue.h"
+#include "v5datagram.h"
+
+using namespace testsupport;
+using DaemonFlow = DaemonTest;
+using DaemonStorage = DaemonTest;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr const char* kRate = "1500";  // a sanitizer build reads slower: no socket overflow
+constexpr const char* kOverloadRate = "1500";
+constexpr long kPeakBoundKib = 1536 * 1024;  // and shadows every byte it holds
+#else
+constexpr const char* kRate = "3000";
+constexpr const char* kOverloadRate = "8000";
+constexpr long kPeakBoundKib = 200 * 1024;  // the bound's 60 MB, with room for the rest
+#endif
+
+// "{T}" stands for the moment the daemon decoded the datagram.
+const char* const kExampleLine =
+    "Origin:       127.0.0.1 - Received: {T} - Version: 5 Sequence:       1234 From:    "
+    "198.51.100.7 Sport:   443 To:     203.0.113.9 Dport:   514 Next_Hop:         0.0.0.0 "
+    "Protocol:     6 TCP_Flags: 0x1b TOS:0x00 Bytes:         5120 Packets:           12 Start: "
+    "Sat Dec  5 13:29:01 2026 Stop: Sat Dec  5 13:29:20 2026 SrcMask: /24 DstMask: /16\n";
+
+// text with the time text of every second from first to now replaced by "{T}".
+std::string Masked(std::string text, time_t first) {
+    for (time_t t = first; t <= std::time(nullptr); ++t) {
+        char moment[32];
+        tm parts{};
+        const size_t n =
+            std::strftime(moment, sizeof moment, "%a %b %e %T %Y", gmtime_r(&t, &parts));
+        for (size_t at = text.find(moment); at != text.npos; at = text.find(moment, at)) {
+            text.replace(at, n, "{T}");
+        }
+    }
+    return text;
+}
+
+// The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
+std::string Scrape(int port) {
+    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = Loopback(port);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
+        char chunk[4096];
+        for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, got);
+    }
+    close(fd);
+    const size_t body = answer.find("\r\n\r\n");
+    if (answer.rfind("HTTP/1.", 0) != 0 || answer.find(" 200 ") != 8 || body == answer.npos)
+        return "";
+    return answer.substr(body + 4);
+}
+
+// The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
+double Sample(const std::string& exposition, const std::string& series) {
+    const size_t at = ("\n" + exposition).find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stod(exposition.substr(at + series.size() + 1));
+}
+
+std::string PerExporter(const char* series, const char* address) {
+    return std::string(series) + "{exporter=\"" + address + "\"}";
+}
+
+std::string Reason(const char* reason) {
+    return std::string("nf5d_rejected_datagrams_total{reason=\"") + reason + "\"}";
+}
+
+}  // namespace
+
+// One worker parses in arrival order. First the exact line and trash lines; then a stream of
+// 3000 datagrams cut by a SIGTERM: the table holds a prefix of it, in the order sent, each
+// datagram's flows together and in record order, with no hole and nothing twice.
+TEST_F(DaemonFlow, ExactLinesAndRowsThenAStreamCutBySigtermStoresAPrefixInOrder) {
+    const time_t before = std::time(nullptr);
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"-n", "1"})) << daemon.Stderr();
+    std::vector<uint8_t> version9 = ExampleDatagram(1), mangled = ExampleDatagram(2);
+    version9[1] = 9;
+    v5::SetCount(mangled, 2);
+    const Exporter exporter;
+    for (const auto& datagram : {std::vector<uint8_t>(10, 5), ExampleDatagram(1234), version9,
+                                 mangled, std::vector<uint8_t>{}}) {
+        exporter.Send(daemon.port(), datagram);
+    }
+    std::vector<std::pair<long, long>> sent;  // (sequence, source port) of every flow
+    std::vector<std::vector<uint8_t>> stream;
+    for (uint32_t d = 0, sequence = 0; d < 3000; ++d) {
+        std::vector<v5::Record> records(1 + d % 30);
+        for (uint16_t r = 0; r < records.size(); ++r) {
+            records[r].src_port = r;
+            sent.emplace_back(sequence, r);
+        }
+        stream.push_back(v5::Encode({.sequence = sequence}, records));
+        sequence += static_cast<uint32_t>(records.size());
+    }
+    std::atomic<size_t> sending{0};
+    std::thread streamer([&] {
+        for (; sending < stream.size(); ++sending) {
+            exporter.Send(daemon.port(), stream[sending]);
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    ASSERT_TRUE(WaitUntil([&] { return sending > 1000; }));
+    ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
+    daemon.process().Signal(SIGTERM);
+    const int status = daemon.process().Wait(60s);
+    streamer.join();
+    ASSERT_EQ(status, 0) << daemon.Stderr();
+
+    const std::string text = ReadFile(Path("netflow.log"));
+    const size_t second_line = text.find('\n', text.find('\n') + 1);
+    EXPECT_EQ(Masked(text.substr(0, second_line + 1), before),
+              std::string("Begin Logging\n") + kExampleLine);
+    EXPECT_EQ(Masked(ReadFile(Path("netflow_trash.log")), before),
+              "Begin Logging\nOrigin: 127.0.0.1 - Warning useless packet of 10 bytes with sport: " +
+                  std::to_string(exporter.source_port()) +
+                  " at {T}\nOrigin: 127.0.0.1 - Version 9 unsupported packet at {T}\n"
+                  "Origin: 127.0.0.1 - Incoming NETFLOW V5 Mangled packet at {T}\n");
+
+    const Rows rows = SqliteRows(Path("netflow.db"),
+                                 "SELECT SEQUENCE, SOURCE_PORT FROM flows WHERE RECNUM > 1 "
+                                 "ORDER BY RECNUM");
+    ASSERT_FALSE(rows.empty());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_EQ(std::make_pair(std::stol(rows[i][0]), std::stol(rows[i][1])), sent[i]) << i;
+    }
+    const long last = std::stol(rows.back()[0]);
+    EXPECT_TRUE(rows.size() == sent.size() || sent[rows.size()].first != last)
+        << "a datagram stored in part";
+    EXPECT_EQ(Count(text, "\n"), static_cast<long>(rows.size()) + 2);
+}
+
+// Four workers under a backlog limit so low that reception pauses again and again; a SIGTERM once
+// the burst is read stores every flow once and counts the threads down once a second.
+TEST_F(DaemonFlow, BurstThenSigtermStoresEveryFlowOnce) {
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"-n", "4", "-i", "20"})) << daemon.Stderr();
+    const auto sent = RunNf5send(
+        dir_, daemon.port(),
+        {"-c", "4000", "-r", kRate, "--short", "150", "--bad-version", "150", "--mangled", "150"});
+    ASSERT_EQ(sent.at("datagrams"), 4000);
+    ASSERT_TRUE(daemon.WaitDrained());
+    ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
+    daemon.process().Signal(SIGTERM);
+    ASSERT_TRUE(daemon.process().WaitForStderr("Alive threads: "));
+    daemon.process().Signal(SIGTERM);  // changes nothing
+    ASSERT_EQ(daemon.process().Wait(60s), 0) << daemon.Stderr();
+    // A countdown of at most storage, maintainer and the four workers, then the clean end only.
+    const std::string err = daemon.Stderr();
+    size_t at = 0;
+    for (std::string line; (line = err.substr(at, 17)).starts_with("Alive threads: ") &&
+                           line[15] >= '0' && line[15] <= '6' && line.ends_with('\n');) {
+        at += line.size();
+    }
+    EXPECT_TRUE(at > 0 && err.substr(at) ==
+                              "Process terminated with value: 0, quitting from clean shutdown\n")
+        << err;
+
+    // A datagram's sequence is the count of flows before it: the groups must tile 0 .. flows - 1.
+    const Rows groups = SqliteRows(Path("netflow.db"),
+                                   "SELECT SEQUENCE, COUNT(*) FROM flows GROUP BY 1 ORDER BY 1");
+    ASSERT_EQ(static_cast<long>(groups.size()), sent.at("datagrams"));
+    long expected = 0;
+    for (const auto& group : groups) {
+        ASSERT_EQ(std::stol(group[0]), expected) << "a datagram lost or doubled here";
+        expected += std::stol(group[1]);
+    }
+    EXPECT_EQ(expected, sent.at("flows"));
+    EXPECT_EQ(LineCount(Path("netflow.log")), sent.at("flows") + 1);
+    EXPECT_EQ(LineCount(Path("netflow_trash.log")), sent.at("malformed") + 1);
+}
+
+// SIGUSR2 flips the text log and SIGHUP the trash log (piled-up ones: test_signals.cpp). SIGUSR1
+// copies the database, open batch included, and collection goes on in the same table; SIGWINCH
+// moves the rows to ".previous" and the live table restarts empty, keys from 1. A snapshot whose
+// copy cannot be written ends the daemon with status 12 (FileCopy's statuses: test_storage.cpp).
+TEST_F(DaemonFlow, OperatorSignals) {
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"-n", "1", "-x"})) << daemon.Stderr();
+    const Exporter exporter;
+    auto send = [&](const std::vector<uint8_t>& bytes) { exporter.Send(daemon.port(), bytes); };
+    auto groups = [&](const char* file) {
+        return SqliteRows(Path(file), "SELECT SEQUENCE, COUNT(*) FROM flows GROUP BY 1");
+    };
+    ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text on, trash off
+    send(std::vector<uint8_t>(11, 0));
+    send(ExampleDatagram(1));
+    const std::string text = Path("netflow.log"), trash = Path("netflow_trash.log");
+    ASSERT_TRUE(WaitUntil([&] { return LineCount(text) == 1; }, 30s));  // a pass every 5 s
+    ASSERT_TRUE(daemon.Signal(SIGUSR1));
+    ASSERT_TRUE(daemon.process().WaitForStderr("Succesfully completed DB File snapshot creation"));
+    EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
+    ASSERT_TRUE(daemon.Signal(SIGWINCH));
+    ASSERT_TRUE(daemon.process().WaitForStderr("Completed rotation of DB File"));
+    EXPECT_EQ(groups("netflow.db.previous"), (Rows{{"1", "1"}}));
+    ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text off, trash on
+    // Read into 16384 bytes: the 340 records survive the cut, the padding behind them does not.
+    std::vector<uint8_t> cut = ExampleDatagram(9, v5::kMaxRecords);
+    cut.resize(20000, 0);
+    send(ExampleDatagram(3));
+    send(cut);
+    send(std::vector<uint8_t>(13, 0));
+    const char* const kKeys = "SELECT MIN(RECNUM), COUNT(*) FROM flows GROUP BY SEQUENCE";
+    ASSERT_TRUE(WaitUntil(
+        [&] {  // the trash and text logs are written before the rows
+            return SqliteRows(Path("netflow.db"), kKeys) == Rows{{"1", "1"}, {"2", "340"}} &&
+                   LineCount(trash) == 2;
+        },
+        30s))
+        << daemon.Stderr();
+    EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
+    // A FIFO takes the whole copy but no fsync: the copy's last write fails.
+    const std::string fifo = Path("netflow.db.snapshot");
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int held = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GT(fcntl(held, F_SETPIPE_SZ, 1 << 20), 0);
+    daemon.process().Signal(SIGUSR1);
+    EXPECT_EQ(daemon.process().Wait(), 12);
+    close(held);
+    EXPECT_TRUE(daemon.Stderr().ends_with(
+        "Process terminated with value: 12, quitting from Can't create snapshot\n"))
+        << daemon.Stderr();
+
+    // Switched on, the text log is created by its first record, without a "Begin Logging" line.
+    EXPECT_TRUE(ReadFile(text).starts_with("Origin:") && LineCount(text) == 1 &&
+                Count(ReadFile(text), "Sequence:          1 ") == 1) << ReadFile(text);
+    EXPECT_TRUE(ReadFile(trash).starts_with("Begin Logging\n") &&
+                Count(ReadFile(trash), "useless packet of 13 bytes") == 1) << ReadFile(trash);
+}
+
+// Every pass writes and commits while the traffic goes on, so another program reads the lines and
+// rows before the stream ends, and a SIGKILL after the last pass loses none of them.
+TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigkill) {
+    const time_t before = std::time(nullptr);
+    const int http = FreePort(SOCK_STREAM);
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"-n", "2", "--metrics", std::to_string(http)})) << daemon.Stderr();
+    // 12 s of 10 flows per datagram, more than two passes, four datagrams left out, and garbage.
+    Process steady({NF5SEND_BINARY, "-p", std::to_string(daemon.port()), "-S", "127.0.0.1", "-c",
+                    "2400", "-r", "200", "-f", "10", "-s", "5,17-19", "--short", "3",
+                    "--bad-version", "4", "--mangled", "5"},
+                   dir_);
+    const std::string db = Path("netflow.db"), log = Path("netflow.log");
+    ASSERT_TRUE(WaitUntil([&] { return RowCount(db) > 0 && LineCount(log) > 1; }, 30s));
+    EXPECT_EQ(steady.Wait(0ms), -1) << "the flows appeared only after the traffic ended";
+    ASSERT_EQ(steady.Wait(), 0);
+    const auto one = Nf5sendReport(steady.Stdout());
+    const auto two =
+        RunNf5send(dir_, daemon.port(), {"-S", "127.0.0.2", "-c", "12", "-f", "3", "-s", "2"});
+    ASSERT_EQ(one.at("datagrams"), 2396);
+    ASSERT_EQ(two.at("datagrams"), 11);
+    ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
+    const long flows = one.at("flows") + two.at("flows");
+    const auto all = static_cast<double>(flows);
+    std::map<std::string, double> expected = {
+        {"nf5d_decoded_flows_total", all},
+        {"nf5d_written_flows_total{sink=\"text\"}", all},
+        {"nf5d_written_flows_total{sink=\"sqlite\"}", all},
+        {"nf5d_storage_queue_flows", 0},
+        {"nf5d_job_backlog_datagrams", 0},
+        {PerExporter("nf5d_received_datagrams_total", "127.0.0.1"), 2396 + 12},
+        {PerExporter("nf5d_received_datagrams_total", "127.0.0.2"), 11},
+        {PerExporter("nf5d_received_bytes_total", "127.0.0.2"), 11 * (24 + 3 * 48)},
+        {Reason("too_short"), 3},
+        {Reason("bad_version"), 4},
+        {Reason("count_mismatch"), 5},
+        {"nf5d_dropped_flows_total{place=\"storage_queue\"}", 0},
+        {"nf5d_dropped_datagrams_total{place=\"kernel_socket\"}", 0},
+        {"nf5d_exporters_tracked", 2},
+    };
+    for (const auto& [address, sent] : {std::pair("127.0.0.1", one), std::pair("127.0.0.2", two)}) {
+        expected[PerExporter("nf5d_expected_flows_total", address)] =
+            static_cast<double>(sent.at("flows") + sent.at("skipped_flows"));
+        expected[PerExporter("nf5d_missing_flows_total", address)] =
+            static_cast<double>(sent.at("skipped_flows"));
+        expected[PerExporter("nf5d_exporter_restarts_total", address)] = 0;
+    }
+    // Each sink's share is counted as it writes, the blocks are freed after the pass, and the loss
+    // is published about once a second: every reading is waited for.
+    std::string text;
+    EXPECT_TRUE(WaitUntil([&] {
+        text = Scrape(http);
+        return std::ranges::all_of(expected, [&](const auto& e) {
+            return Sample(text, e.first) == e.second;
+        });
+    }, 30s)) << text;
+    for (const char* address : {"127.0.0.1", "127.0.0.2"}) {
+        const auto last = static_cast<time_t>(
+            Sample(text, PerExporter("nf5d_last_datagram_timestamp_seconds", address)));
+        EXPECT_TRUE(last >= before && last <= std::time(nullptr)) << last;
+    }
+    EXPECT_NE(text.find("\nnf5d_build_info{"), std::string::npos);
+    EXPECT_GT(Sample(text, "process_resident_memory_bytes"), 0);
+    std::ofstream(Path("metrics.txt")) << text;
+    const RunResult check =
+        testsupport::Run({"/bin/sh", "-c", "promtool check metrics < metrics.txt"}, dir_);
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+
+    ASSERT_TRUE(WaitUntil([&] { return RowCount(db) == flows && LineCount(log) == flows + 1; }))
+        << RowCount(db) << " rows for " << flows << " flows";
+    daemon.process().Signal(SIGKILL);
+    EXPECT_EQ(daemon.process().Wait(), 128 + SIGKILL);
+    EXPECT_EQ(RowCount(db), flows);
+    EXPECT_EQ(LineCount(log), flows + 1);
+}
+
+// The kernel's drop counter reaches the daemon with the next datagram it reads, so every datagram
+// sent is then either received or dropped; the last one continues the sequence, so every flow the
+// kernel dropped is a gap the live loss counts. Sinks switched off write nothing.
+TEST_F(DaemonStorage, KernelDropsAreReadFromTheSocket) {
+    const int http = FreePort(SOCK_STREAM);
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"-n", "1", "-x", "-y", "-z", "--metrics", std::to_string(http)}))
+        << daemon.Stderr();
+    ASSERT_TRUE(WaitUntil([&] { return !Scrape(http).empty(); }));
+    const std::string state = "/proc/" + std::to_string(daemon.process().pid()) + "/stat";
+    daemon.process().Signal(SIGSTOP);  // more than the 8 MiB receive buffer holds meanwhile
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(state).find(") T ") != std::string::npos; }));
+    ASSERT_EQ(RunNf5send(dir_, daemon.port(), {"-c", "8000", "-f", "30", "-r", "0", "--pool", "8"})
+                  .at("datagrams"),
+              8000);
+    daemon.process().Signal(SIGCONT);
+    ASSERT_TRUE(daemon.WaitDrained());
+    const long drops = daemon.Drops();
+    ASSERT_GT(drops, 0);
+    const auto last = RunNf5send(dir_, daemon.port(), {"--sequence", "240000"});
+    ASSERT_EQ(last.at("datagrams"), 1);
+
+    std::string text;
+    EXPECT_TRUE(WaitUntil([&] {
+        text = Scrape(http);
+        return Sample(text, PerExporter("nf5d_received_datagrams_total", "127.0.0.1")) ==
+                   static_cast<double>(8001 - drops) &&
+               Sample(text, PerExporter("nf5d_expected_flows_total", "127.0.0.1")) ==
+                   static_cast<double>(240000 + last.at("flows"));
+    })) << text;
+    EXPECT_EQ(Sample(text, "nf5d_dropped_datagrams_total{place=\"kernel_socket\"}"),
+              static_cast<double>(drops));
+    EXPECT_EQ(Sample(text, PerExporter("nf5d_missing_flows_total", "127.0.0.1")),
+              static_cast<double>(30 * drops));
+    for (const char* sink : {"text", "sqlite"}) {
+        EXPECT_EQ(Sample(text, "nf5d_written_flows_total{sink=\"" + std::string(sink) + "\"}"), 0);
+    }
+    EXPECT_EQ(daemon.Stop(), 0) << daemon.Stderr();
+}
+
+// Another program holds the database locked: the text log goes on writing, the flows wait for
+// SQLite up to the queue's bound, the datagrams past it are refused whole, and once the lock is
+// gone the orderly stop stores every flow that was accepted.
+TEST_F(DaemonStorage, LockedDatabaseStallsOnlyItsSinkAndTheBoundRefusesTheExcess) {
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"-n", "2", "-z"})) << daemon.Stderr();
+    Exporter().Send(daemon.port(), ExampleDatagram(0, 30));
+    ASSERT_TRUE(WaitUntil([&] { return RowCount(Path("netflow.db")) == 30; }));
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(Path("netflow.db").c_str(), &holder), SQLITE_OK);
+    sqlite3_busy_timeout(holder, 10000);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    constexpr long kDatagrams = 40000;  // 1.2 million flows, more than the bound holds
+    const auto sent = RunNf5send(dir_, daemon.port(), {"-c", std::to_string(kDatagrams), "-r",
+                                                       kOverloadRate, "-f", "30"});
+    ASSERT_EQ(sent.at("datagrams"), kDatagrams);
+    ASSERT_TRUE(daemon.WaitDrained());
+    ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
+    constexpr long kAccepted = static_cast<long>(kQueueLimitFlows / 30 * 30);
+    ASSERT_TRUE(WaitUntil([&] { return LineCount(Path("netflow.log")) == 1 + 30 + kAccepted; },
+                          300s))
+        << LineCount(Path("netflow.log"));
+    // The exact check is the count of lines and rows; the peak only shows nothing grew unbounded.
+    const std::string status = ReadFile("/proc/" + std::to_string(daemon.process().pid()) +
+                                        "/status");
+    const long peak_kib = std::stol(status.substr(status.find("VmHWM:") + 6));
+    EXPECT_LT(peak_kib, kPeakBoundKib) << "the queue held more than its bound";
+
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    ASSERT_EQ(daemon.Stop(), 0) << daemon.Stderr();
+    EXPECT_EQ(RowCount(Path("netflow.db")), 30 + kAccepted);
+    EXPECT_EQ(LineCount(Path("netflow.log")), 1 + 30 + kAccepted);
+}
