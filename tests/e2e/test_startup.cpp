@@ -23,10 +23,12 @@ using Startup = DaemonTest;
 
 namespace {
 
-// nf5d on a free port, which a later -p overrides.
-std::vector<std::string> Nf5d(const std::vector<std::string>& args) {
+// nf5d on a free port, which a later -p overrides, with args and then more.
+std::vector<std::string> Nf5d(const std::vector<std::string>& args,
+                              const std::vector<std::string>& more = {}) {
     std::vector<std::string> argv{NF5D_BINARY, "-p", std::to_string(FreePort())};
     argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), more.begin(), more.end());
     return argv;
 }
 
@@ -74,10 +76,8 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
     } else {
         chmod(Path("ro").c_str(), 0555);
     }
-    auto with = [](std::vector<std::string> argv, const std::vector<std::string>& more) {
-        argv.insert(argv.end(), more.begin(), more.end());
-        return argv;
-    };
+    std::vector<std::string> limited = Nf5d({"-x", "-y", "-z", "-n", "1024"});
+    limited.insert(limited.begin(), {"/bin/sh", "-c", "ulimit -v 524288 && exec \"$0\" \"$@\""});
     const Exporter udp;  // holds a UDP port of 127.0.0.1
     int listening = 0;   // and a listener a TCP port
     const int tcp = LoopbackSocket(SOCK_STREAM, &listening);
@@ -107,23 +107,21 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
          report},
         {Nf5d({"--metrics", "localhost:9105"}), 6,
          "Main - --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address !", report},
-        {with(Nf5d({"-l", "ro.log"}), as_user), 4,
+        {Nf5d({"-l", "ro.log"}, as_user), 4,
          "Main, can't access to Text Log File, check permissions", report},
-        {with(Nf5d({"-x", "-b", "ro.db"}), as_user), 4,
+        {Nf5d({"-x", "-b", "ro.db"}, as_user), 4,
          "Main, can't access to Binary Log File, check permissions", report},
-        {with(Nf5d({"-x", "-y", "-t", "ro.log"}), as_user), 4,
+        {Nf5d({"-x", "-y", "-t", "ro.log"}, as_user), 4,
          "Main, can't access to Trash Log File", report},
         {Nf5d({"-x", "-z", "-a", "127.0.0.1", "-p", held}), 6, "ListenProcess - can't bind to port",
          "Running as user " + me + "\n"},
         {Nf5d({"-x", "-z", "--metrics", taken, "-d"}), 6,
          "MetricsEndpoint - can't bind to " + taken, "Metrics on http://" + taken + "/metrics\n"},
         // A worker that cannot be started must not be waited for at shutdown.
-        {with({"/bin/sh", "-c", "ulimit -v 524288 && exec \"$0\" \"$@\""},
-              Nf5d({"-x", "-y", "-z", "-n", "1024"})),
-         7, "NeverendingLoop - Can't create worker thread", "Running as user " + me + "\n"},
+        {limited, 7, "NeverendingLoop - Can't create worker thread", "Running as user " + me + "\n"},
         {Nf5d({"-x", "-z", "-n", "1", "-b", "text.db"}), 8, "file is not a database",
          "Err code is: 26\n"},
-        {with(Nf5d({"-x", "-z", "-n", "1", "-b", "ro/flows.db"}), as_user), 8,
+        {Nf5d({"-x", "-z", "-n", "1", "-b", "ro/flows.db"}, as_user), 8,
          "The table is READ ONLY !\n", "Running as user " + user + "\n"},
     };
     for (const auto& c : cases) {
@@ -151,12 +149,10 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
 TEST_F(Startup, ReportUserSwitchAndDetachingOfAStartThatSucceeds) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     chmod(dir_.c_str(), 0777);
-    const passwd* entry = Unprivileged();
-    const std::string user = entry->pw_name, uid = std::to_string(entry->pw_uid);
-    const uid_t owner = entry->pw_uid;
-    const gid_t group = entry->pw_gid;
+    const passwd entry = *Unprivileged();
+    const std::string user = entry.pw_name, uid = std::to_string(entry.pw_uid);
     std::ofstream(Path("netflow.log")) << "old\n";
-    ASSERT_EQ(chown(Path("netflow.log").c_str(), owner, group), 0);
+    ASSERT_EQ(chown(Path("netflow.log").c_str(), entry.pw_uid, entry.pw_gid), 0);
     const int port = FreePort();
     Process parent({NF5D_BINARY, "-p", std::to_string(port), "-n", "1", "-u", user, "-d"}, dir_);
     ASSERT_EQ(parent.Wait(20s), 0) << parent.Stderr();
@@ -180,15 +176,14 @@ TEST_F(Startup, ReportUserSwitchAndDetachingOfAStartThatSucceeds) {
     EXPECT_EQ(ReadFile(Path("netflow_trash.log")), "Begin Logging\n");
     struct stat info {};
     ASSERT_EQ(stat(Path("netflow_trash.log").c_str(), &info), 0);
-    EXPECT_TRUE(info.st_uid == owner && info.st_gid == group);
+    EXPECT_TRUE(info.st_uid == entry.pw_uid && info.st_gid == entry.pw_gid);
     const std::string proc = "/proc/" + std::to_string(pid), status = ReadFile(proc + "/status");
     EXPECT_NE(status.find("\nUid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n"),
               std::string::npos)
         << status;
-    const size_t at = status.find("\nGroups:\t");
-    const std::string groups =
-        " " + status.substr(at + 9, status.find('\n', at + 1) - at - 9) + " ";
-    EXPECT_TRUE(getuid() != 0 || groups.find(" 0 ") == std::string::npos) << status;
+    const size_t at = status.find("\nGroups:\t") + 9;  // "Groups:\t4 24 \n"
+    EXPECT_TRUE(getuid() != 0 || (" " + status.substr(at, status.find('\n', at) - at)).find(" 0 ") ==
+                                     std::string::npos) << status;
     for (const char* fd : {"0", "1", "2"}) {
         EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/" + fd), "/dev/null") << fd;
     }

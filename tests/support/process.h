@@ -55,13 +55,11 @@ private:
     std::string err_path_;
 };
 
+// Runs a program to its end (killed after the deadline) in cwd: its status, output and errors.
 struct RunResult {
     int status;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
-
-// Runs a program to its end (killed after the deadline) in cwd.
 RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
               const std::vector<std::string>& env = {}, std::chrono::milliseconds deadline = 60s);
 
