@@ -139,9 +139,6 @@ protected:
         mysql_free_result(result);
         return rows;
     }
-    long Count(const std::string& table) {
-        return std::stol(Query("SELECT COUNT(*) FROM " + table).at(0));
-    }
     // Writes and commits rows copies of flow.
     static bool Store(size_t rows, const FlowItem& flow = testsupport::ExampleFlow()) {
         const std::vector<FlowItem> items(rows, flow);
@@ -205,7 +202,7 @@ TEST_F(MySQLSink, BatchInterruptedMidRunIsStoredExactlyOnce) {
         PutTablesBack();
         EXPECT_TRUE(kMySQLSink.commit(Patience::kUntilDone));
         const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(Count("FLOWS"), 601);
+        EXPECT_EQ(Query("SELECT COUNT(*) FROM FLOWS"), std::vector<std::string>{"601"});
         EXPECT_EQ(testsupport::Count(err, "MySQL server unavailable, keeping its rows: "), 1)
             << err;
         EXPECT_NE(err.find(scenario.reason), std::string::npos) << err;
@@ -249,5 +246,5 @@ TEST_F(MySQLSink, ARemoteCollectorConnectsWithThePasswordOfItsOptionFile) {
     kMySQLSink.open();
     EXPECT_TRUE(Store(1));
     testsupport::RemoveTree(home);
-    EXPECT_EQ(Count("FLOWS"), 1);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM FLOWS"), std::vector<std::string>{"1"});
 }
