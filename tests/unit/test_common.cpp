@@ -1,4 +1,4 @@
-// Runtime services: allocator accounting, text utilities, termination, log append.
+// Runtime services: text utilities, termination, log append.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,18 +10,6 @@
 #include "storage/terminate.h"
 
 using namespace testsupport;
-
-TEST(Allocator, CountsEveryBlockAndBalancesWhenReleasedWithItsSize) {
-    InitMemoryManager();
-    void* empty = allocate_mem(0);
-    void* datagram = allocate_mem(16384);
-    EXPECT_EQ(GetMallocCounts(), 2u);
-    EXPECT_EQ(GetMallocTotal(), 16384u);
-    release_mem(datagram, 16384);
-    release_mem(empty, 0);
-    EXPECT_EQ(GetMallocTotal(), 0u);
-    EXPECT_EQ(GetFreeCounts(), 2u);
-}
 
 TEST(RemoveCR, CutsAtTheLastLineEndOnly) {
     const std::pair<std::string, const char*> cases[] = {
@@ -63,7 +51,5 @@ TEST(CommonDeathTest, TerminationAndBrokenPreconditionsReportAndExit) {
                 "^Process terminated with value: 9, quitting from 100% %s %d\n$");
     EXPECT_EXIT(Terminate(2, std::string(5000, 'c').c_str()), testing::ExitedWithCode(2),
                 "cccc\n$");
-    EXPECT_EXIT(LogWrite("x", "/"), testing::ExitedWithCode(3),
-                "quitting from LogWrite - file open\n$");
     EXPECT_DEATH(release_mem(nullptr, 8), "failed assertion `ptr!=NULL'");
 }

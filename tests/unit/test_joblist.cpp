@@ -1,6 +1,5 @@
-// Packet job list: oldest job first, the -i bound on the backlog, reuse of parsed jobs, the
-// maintainer's trim, and the wake-up of idle workers at shutdown. The test thread plays the
-// receive loop and, until the last phase, the only worker.
+// Packet job list. The test thread plays the receive loop and, until the last phase, the only
+// worker.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
-// The metrics counters: the exporter table's bound and folding, the kernel counter's wrap, and
-// published loss that never goes back.
+// The metrics counters behind the endpoint.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 

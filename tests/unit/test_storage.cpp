@@ -1,7 +1,4 @@
-// Storage but for the database sinks: the text log's exact lines, the trash log's buffer, a log
-// line that cannot be written, the queue's bound, a locked database that holds up only its own
-// sink, the text log's switch taking effect between records, the last pass writing and
-// committing everything, and the database copies holding every row stored before them.
+// Storage passes, the text and trash logs, the queue and the database copies.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -121,9 +118,10 @@ protected:
 
 }  // namespace
 
-// The example flow's line, then one whose values reach or pass their field's width: widths are
-// minimums, counters unsigned, flags hexadecimal, masks zero-padded, a time before 1970 shown and
-// one that cannot be rendered "Unknown". Both come from one batch, which shares time texts.
+// A line whose values reach or pass their field's width: widths are minimums, counters unsigned,
+// flags hexadecimal, masks zero-padded, a time before 1970 shown and one that cannot be rendered
+// "Unknown". It follows the example flow (whose line the e2e tests pin) in one batch, which
+// shares time texts.
 TEST_F(Storage, TextLogLinesAreExactWithMinimumWidthsUnsignedCountersAndUnknownTimes) {
     setenv("TZ", "UTC", 1);
     tzset();
@@ -143,12 +141,8 @@ TEST_F(Storage, TextLogLinesAreExactWithMinimumWidthsUnsignedCountersAndUnknownT
     wide.dst_mask = 128;
     kTextLogSink.write(flows, 2, Patience::kThisPass);
     kTextLogSink.commit(Patience::kThisPass);
-    EXPECT_EQ(ReadFile(dir_ + "/flows.log"),
-              "Origin:       192.0.2.1 - Received: Sat Dec  5 13:29:26 2026 - Version: 5 Sequence: "
-              "      1234 From:    198.51.100.7 Sport:   443 To:     203.0.113.9 Dport:   514 "
-              "Next_Hop:         0.0.0.0 Protocol:     6 TCP_Flags: 0x1b TOS:0x00 Bytes:         "
-              "5120 Packets:           12 Start: Sat Dec  5 13:29:01 2026 Stop: Sat Dec  5 "
-              "13:29:20 2026 SrcMask: /24 DstMask: /16\n"
+    const std::string text = ReadFile(dir_ + "/flows.log");
+    EXPECT_EQ(text.substr(text.find('\n') + 1),
               "Origin: 255.255.255.255 - Received: Fri Dec 13 20:45:52 1901 - Version: 5 Sequence: "
               "4294967295 From:    198.51.100.7 Sport: 65535 To:     203.0.113.9 Dport:   514 "
               "Next_Hop:         0.0.0.0 Protocol:   255 TCP_Flags: 0x02 TOS:0xb8 Bytes:   "
@@ -241,16 +235,12 @@ TEST_F(Storage, LockedDatabaseHoldsUpOnlyItsSinkAndTheCopiesHoldEveryStoredRow) 
 
     const std::string snapshot = db_ + ".snapshot", previous = db_ + ".previous";
     std::ofstream(snapshot) << std::string(kCopyBufferSize * 3, 'x');  // cut to size
-    testing::internal::CaptureStderr();
     CreateSnapshot();
     EXPECT_TRUE(ReadFile(snapshot) == ReadFile(db_));
     Queue(7);
     StoragePass();
     Queue(8);
     RotateDB();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Begun creation of DB snapshot\nSuccesfully completed DB File snapshot creation\n"
-              "Begun rotation of DB file\nCompleted rotation of DB File\n");
     EXPECT_EQ(Committed(snapshot), "1:1 2:2 3:3 4:4 5:5 6:6");
     EXPECT_EQ(Committed(previous), "1:1 2:2 3:3 4:4 5:5 6:6 7:7");
     for (const std::string& file : {db_, snapshot, previous}) EXPECT_EQ(ModeOf(file), 0600u);
