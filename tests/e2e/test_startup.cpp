@@ -107,6 +107,7 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
          report},
         {Nf5d({"--metrics", "localhost:9105"}), 6,
          "Main - --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address !", report},
+        {Nf5d({"-l", "missing/text.log"}), 3, "LogWrite - file open", report},
         {Nf5d({"-l", "ro.log"}, as_user), 4,
          "Main, can't access to Text Log File, check permissions", report},
         {Nf5d({"-x", "-b", "ro.db"}, as_user), 4,

@@ -154,13 +154,14 @@ TEST_F(MySQLSink, RowHoldsEveryValueWithLocalDateTimeText) {
     kMySQLSink.open();
     FlowItem item = testsupport::ExampleFlow();
     item.time_received = 0;
+    item.sequence = 4294967295u;
     item.bytes = 3000000000u;
     item.src_as = 65535;
     item.tos = 0xb8;
     ASSERT_TRUE(Store(1, item));
     const std::string row = Query("SELECT * FROM FLOWS").at(0);
     EXPECT_EQ(row.substr(row.find(',')),  // after the key, the server's
-              ",192.0.2.1,1970-01-01 02:00:00,5,1234,198.51.100.7,443,203.0.113.9,514,"
+              ",192.0.2.1,1970-01-01 02:00:00,5,4294967295,198.51.100.7,443,203.0.113.9,514,"
               "0.0.0.0,6,27,184,3000000000,12,2026-12-05 15:29:01,2026-12-05 15:29:20,65535,65001,"
               "24,16");
 }
