@@ -209,6 +209,7 @@ TEST_F(Storage, FileCopyIsExactOrFailsWithItsStatus) {
     const std::string directory = dir_ + "/directory";  // opens, but cannot be read
     mkdir(directory.c_str(), 0700);
     EXPECT_EQ(FileCopy(directory.c_str(), dest.c_str()), 2);
+    EXPECT_EQ(FileCopy((dir_ + "/absent").c_str(), dest.c_str()), 10);
 }
 
 // Another program's exclusive lock keeps a pass's rows out of the database and its reader's lock
