@@ -4,12 +4,14 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 
+#include "fixtures.h"
 #include "v5datagram.h"
 
 namespace testsupport {
@@ -133,6 +135,33 @@ Rows SqliteRows(const std::string& path, const std::string& sql) {
         sqlite3_exec(db, sql.c_str(), collect, &rows, nullptr);
     }
     sqlite3_close(db);
+    return rows;
+}
+
+void MySQLTest::SetUp() {
+    DaemonTest::SetUp();
+    if (Connect()) return;
+    if (std::getenv("NF5D_REQUIRE_MYSQL") != nullptr) FAIL() << mysql_error(admin_);
+    GTEST_SKIP() << "no server (scripts/mariadb-test.sh start): " << mysql_error(admin_);
+}
+
+bool MySQLTest::Connect() {
+    const unsigned port = UseTestMySQLPort();  // before the library's first use
+    if (admin_ != nullptr) mysql_close(admin_);
+    admin_ = mysql_init(nullptr);
+    return mysql_real_connect(admin_, "127.0.0.1", "nf5test", nullptr, "FLOWDB", port, nullptr, 0);
+}
+
+std::vector<std::string> MySQLTest::Query(const std::string& sql) {
+    std::vector<std::string> rows;
+    EXPECT_EQ(mysql_query(admin_, sql.c_str()), 0) << sql << ": " << mysql_error(admin_);
+    MYSQL_RES* result = mysql_store_result(admin_);
+    for (MYSQL_ROW values; result && (values = mysql_fetch_row(result)) != nullptr;) {
+        std::string& row = rows.emplace_back();
+        for (unsigned c = 0; c < mysql_num_fields(result); ++c)
+            row.append(c > 0 ? "," : "").append(values[c] ? values[c] : "NULL");
+    }
+    mysql_free_result(result);
     return rows;
 }
 

@@ -2,6 +2,7 @@
 // End-to-end runs of the real nf5d: started in a fresh directory on a free port of 127.0.0.1,
 // fed datagrams, signalled and stopped; then what it wrote is read back.
 #include <gtest/gtest.h>
+#include <mysql.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -84,6 +85,20 @@ protected:
     void TearDown() override { RemoveTree(dir_); }
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
     std::string dir_;
+};
+
+// A fresh directory and the test's own account on the MySQL test server (scripts/mariadb-test.sh),
+// which may read, clear and rename the tables. Without a server the test is skipped, or fails if
+// NF5D_REQUIRE_MYSQL is set.
+class MySQLTest : public DaemonTest {
+protected:
+    void SetUp() override;
+    void TearDown() override { mysql_close(admin_); DaemonTest::TearDown(); }
+    // Connects anew, as after the server restarted.
+    bool Connect();
+    // Each row of the answer as its values joined by commas; a statement that fails fails the test.
+    std::vector<std::string> Query(const std::string& sql);
+    MYSQL* admin_ = nullptr;
 };
 
 }  // namespace testsupport

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "daemon.h"
 #include "storage/flows_table.h"
 
 namespace nf5stat_test {
@@ -58,12 +58,6 @@ inline testsupport::RunResult RunNf5stat(std::vector<std::string> args, const st
     return testsupport::Run(args, cwd, {"TZ=UTC"});
 }
 
-class TempDirTest : public ::testing::Test {
-protected:
-    void SetUp() override { dir_ = testsupport::MakeTempDir(); }
-    void TearDown() override { testsupport::RemoveTree(dir_); }
-    std::string Path(const char* name) const { return dir_ + "/" + name; }
-    std::string dir_;
-};
+using TempDirTest = testsupport::DaemonTest;
 
 }  // namespace nf5stat_test

@@ -95,21 +95,15 @@ private:
     std::thread thread_;
 };
 
-// The test account of scripts/mariadb-test.sh, which may also read, clear and rename the tables.
-class MySQLSink : public testing::Test {
+class MySQLSink : public testsupport::MySQLTest {
 protected:
     void SetUp() override {
+        MySQLTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         setenv("TZ", "XST-2", 1);  // two hours east of UTC: DATETIME text is local time
         tzset();
         testsupport::UseSwitches({"-m", "127.0.0.1", "-x", "-y", "-z"});
-        const unsigned port = testsupport::UseTestMySQLPort();  // before the library's first use
-        admin_ = mysql_init(nullptr);
-        if (!mysql_real_connect(admin_, "127.0.0.1", "nf5test", nullptr, "FLOWDB", port, nullptr,
-                                0)) {
-            if (std::getenv("NF5D_REQUIRE_MYSQL") != nullptr) FAIL() << mysql_error(admin_);
-            GTEST_SKIP() << "no server (scripts/mariadb-test.sh start): " << mysql_error(admin_);
-        }
         PutTablesBack();  // a run that died may have left them aside
         Query("DELETE FROM FLOWS");
         Query("DELETE FROM FLOW_BATCHES");
@@ -117,7 +111,7 @@ protected:
     void TearDown() override {
         kMySQLSink.close();
         PutTablesBack();
-        mysql_close(admin_);
+        MySQLTest::TearDown();
     }
     void PutTablesBack() {
         mysql_query(admin_, "RENAME TABLE FLOWS_ASIDE TO FLOWS");
@@ -126,26 +120,12 @@ protected:
     void SetAside(const std::string& table) {
         Query("RENAME TABLE " + table + " TO " + table + "_ASIDE");
     }
-    // Each row of the answer as its values joined by commas; a statement that fails fails the test.
-    std::vector<std::string> Query(const std::string& sql) {
-        std::vector<std::string> rows;
-        EXPECT_EQ(mysql_query(admin_, sql.c_str()), 0) << sql << ": " << mysql_error(admin_);
-        MYSQL_RES* result = mysql_store_result(admin_);
-        for (MYSQL_ROW values; result && (values = mysql_fetch_row(result)) != nullptr;) {
-            std::string& row = rows.emplace_back();
-            for (unsigned c = 0; c < mysql_num_fields(result); ++c)
-                row.append(c > 0 ? "," : "").append(values[c] ? values[c] : "NULL");
-        }
-        mysql_free_result(result);
-        return rows;
-    }
     // Writes and commits rows copies of flow.
     static bool Store(size_t rows, const FlowItem& flow = testsupport::ExampleFlow()) {
         const std::vector<FlowItem> items(rows, flow);
         EXPECT_EQ(kMySQLSink.write(items.data(), items.size(), Patience::kThisPass), rows);
         return kMySQLSink.commit(Patience::kThisPass);
     }
-    MYSQL* admin_ = nullptr;
 };
 
 }  // namespace
@@ -237,8 +217,8 @@ TEST_F(MySQLSink, BacklogBoundDropsCountsAndReportsOnce) {
 // only the option file gives both ([client] the host, [nf5d] the password), as nf5d has no switch
 // for either.
 TEST_F(MySQLSink, ARemoteCollectorConnectsWithThePasswordOfItsOptionFile) {
-    const std::string home = testsupport::MakeTempDir(), options = home + "/.my.cnf";
-    setenv("HOME", home.c_str(), 1);
+    const std::string options = Path(".my.cnf");
+    setenv("HOME", dir_.c_str(), 1);
     std::ofstream(options) << "[client]\nbind-address=127.0.0.3\n";
     EXPECT_EXIT(kMySQLSink.open(), testing::ExitedWithCode(13),
                 "Process terminated with value: 13, quitting from Access denied for user "
@@ -246,6 +226,5 @@ TEST_F(MySQLSink, ARemoteCollectorConnectsWithThePasswordOfItsOptionFile) {
     std::ofstream(options, std::ios::app) << "[nf5d]\npassword=nf5d-remote\n";
     kMySQLSink.open();
     EXPECT_TRUE(Store(1));
-    testsupport::RemoveTree(home);
     EXPECT_EQ(Query("SELECT COUNT(*) FROM FLOWS"), std::vector<std::string>{"1"});
 }
