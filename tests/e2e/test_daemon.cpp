@@ -231,7 +231,6 @@ TEST_F(DaemonFlow, OperatorSignals) {
         },
         30s))
         << daemon.Stderr();
-    EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
     // A FIFO takes the whole copy but no fsync: the copy's last write fails.
     const std::string fifo = Path("netflow.db.snapshot");
     std::filesystem::remove(fifo);

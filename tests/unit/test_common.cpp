@@ -1,15 +1,12 @@
-// Runtime services: text utilities, termination, log append.
+// Runtime services: text utilities and termination.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 
 #include "common/memory.h"
 #include "common/messages.h"
-#include "process.h"
 #include "storage/terminate.h"
 
-using namespace testsupport;
 
 TEST(RemoveCR, CutsAtTheLastLineEndOnly) {
     const std::pair<std::string, const char*> cases[] = {
@@ -31,17 +28,6 @@ TEST(IpProtocol, NamesKnownNumbersAndReportsUnknownOnes) {
               "Your /etc/protocols has gone bitches, please fix it since protocol 254 is "
               "unknown !\n");
     EXPECT_STREQ(name, "Unknown");
-}
-
-TEST(LogWrite, CreatesPrivateFileAndAppendsWithoutSeparator) {
-    const std::string dir = MakeTempDir(), path = dir + "/trash.log";
-    LogWrite("a", path.c_str());
-    LogWrite("b\n", path.c_str());
-    EXPECT_EQ(ReadFile(path), "ab\n");
-    struct stat info {};
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    RemoveTree(dir);
 }
 
 // The caller is printed verbatim (never as a format) and cut to fit, keeping the line end.
