@@ -1,8 +1,4 @@
-// Datagrams into the running daemon and what comes out: the exact text line of a flow, a trash
-// line for each kind of rejected datagram, every flow of a burst once, the order of a stream cut
-// by SIGTERM, the operator signals; flows readable after every pass and kept through SIGKILL,
-// counters that match exactly what two exporters sent and the kernel dropped, and a locked
-// database that holds up only its own sink while the bound refuses the excess.
+// Datagrams into the running daemon and what it writes, counts and keeps.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -35,7 +35,6 @@ std::vector<std::string> Nf5d(const std::vector<std::string>& args,
 // A user without root: this one, or nobody when the tests run as root.
 const passwd* Unprivileged() { return getuid() == 0 ? getpwnam("nobody") : getpwuid(getuid()); }
 
-// nf5d run as Unprivileged().
 std::vector<std::string> WithoutRoot(const std::vector<std::string>& args) {
     std::vector<std::string> argv = Nf5d(args);
     if (getuid() == 0) {

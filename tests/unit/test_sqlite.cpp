@@ -44,9 +44,7 @@ protected:
     }
     int Peer(const char* sql) { return sqlite3_exec(peer_, sql, nullptr, nullptr, nullptr); }
     // Rows committed to table flows, as another program counts them.
-    long Count() {
-        return std::stol(testsupport::SqliteRows(path_, "SELECT COUNT(*) FROM flows").at(0).at(0));
-    }
+    long Count() const { return testsupport::RowCount(path_); }
     std::string dir_, path_;
     sqlite3* peer_ = nullptr;
 };
