@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -83,12 +82,10 @@ TEST(Parser, EveryFieldIsDecoded) {
                        0x1111, 0x2222, 0x01020304, 0xA0B0C0D0, 3600000 - 120000,
                        3600000 - 5000, 443, 0xBEEF, 0x77, 0x1B, 6, 0xB8, 64512, 0x1234,
                        24, 17, 0x9999};
-    const time_t before = time(nullptr);
-    Parse(v5::Encode(header, {r}));
+    Parse(v5::Encode(header, {r}));  // the time received: the text line of the e2e tests
     const auto flows = TakeQueuedFlows();
     ASSERT_EQ(flows.size(), 1u);
     const FlowItem& f = flows[0];
-    EXPECT_TRUE(f.time_received >= before && f.time_received <= time(nullptr));
     EXPECT_EQ((std::vector<int64_t>{f.origin_ip, f.src_ip, f.dst_ip, f.next_hop, f.version,
                                     f.sequence, f.packets, f.bytes, f.flow_begin, f.flow_end}),
               (std::vector<int64_t>{Address("192.0.2.1"), Address("10.1.2.3"),
