@@ -7,7 +7,6 @@
 #include "common/messages.h"
 #include "storage/terminate.h"
 
-
 TEST(RemoveCR, CutsAtTheLastLineEndOnly) {
     const std::pair<std::string, const char*> cases[] = {
         {"abc\r\n", "abc\r"}, {"a\rbc", "a"}, {"abc", "abc"}, {"", ""}};
