@@ -62,11 +62,6 @@ int ExporterSlot(uint32_t address) {
     return slot;
 }
 
-int FindExporter(uint32_t address) {
-    const uint16_t held = buckets[Probe(address)].load(std::memory_order_relaxed);
-    return held == 0 ? kOtherExporter : held - 1;
-}
-
 int ExporterCount() { return exporters_used.load(std::memory_order_acquire); }
 uint32_t ExporterAddress(int slot) {
     return exporters[slot].address.load(std::memory_order_relaxed);

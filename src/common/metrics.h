@@ -16,8 +16,6 @@ enum class Reject { kTooShort, kVersion, kCount };
 // Receive loop only: the slot of the exporter at address (network byte order), taken on first
 // sight, or kOtherExporter once every slot is taken.
 int ExporterSlot(uint32_t address);
-// Any thread: the slot address already holds, or kOtherExporter.
-int FindExporter(uint32_t address);
 int ExporterCount();
 uint32_t ExporterAddress(int slot);
 
