@@ -43,16 +43,12 @@ int Socket(const char* address, bool listening) {
 }
 
 // A TCP relay from 127.0.0.2 to the server on 127.0.0.1, same port, which it makes the sink's way
-// to the server (-m 127.0.0.2); one connection at a time. Destroying it takes the server away; it
-// can also end the connection at the next COMMIT, before the server sees it or after the server
-// answered it.
+// to the server (-m 127.0.0.2); one connection at a time. Destroying it takes the server away; it can also end
+// the connection at the next COMMIT, before the server sees it or after the server answered it.
 class Relay {
 public:
     enum class Cut { kNone, kBeforeCommit, kAfterCommitAnswered };
-    Relay()
-        : thread_([this] {
-              while (!stop_) Serve();
-          }) {
+    Relay() : thread_([this] { while (!stop_) Serve(); }) {
         testsupport::UseSwitches({"-m", "127.0.0.2", "-x", "-y", "-z"});
     }
     ~Relay() {

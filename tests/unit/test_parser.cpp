@@ -61,8 +61,7 @@ TEST(Parser, SizesVersionsAndCountsDecideBetweenRecordsAndATrashLine) {
         Parse(c.bytes, "203.0.113.200", 65000);
         WriteTrashLines();
         const std::string content = FileExists(trash) ? ReadFile(trash) : "";
-        EXPECT_EQ(content.substr(0, content.find(" at ") + 4),
-                  c.line.empty() ? "" : origin + c.line);
+        EXPECT_EQ(content.substr(0, content.find(" at ") + 4), c.line.empty() ? "" : origin + c.line);
         unlink(trash.c_str());
         const auto flows = TakeQueuedFlows();
         ASSERT_EQ(flows.size(), c.flows) << c.bytes.size() << " bytes";
@@ -79,26 +78,10 @@ TEST(Parser, SizesVersionsAndCountsDecideBetweenRecordsAndATrashLine) {
 TEST(Parser, EveryFieldIsDecoded) {
     UseSwitches({"-x", "-y"});
     v5::Header header{5, 3600000, kNow, 999999999, 0xDEADBEEF, 1, 2, 0x4001};
-    const v5::Record r{v5::Ipv4("10.1.2.3"),
-                       v5::Ipv4("198.51.100.7"),
-                       v5::Ipv4("203.0.113.254"),
-                       0x1111,
-                       0x2222,
-                       0x01020304,
-                       0xA0B0C0D0,
-                       3600000 - 120000,
-                       3600000 - 5000,
-                       443,
-                       0xBEEF,
-                       0x77,
-                       0x1B,
-                       6,
-                       0xB8,
-                       64512,
-                       0x1234,
-                       24,
-                       17,
-                       0x9999};
+    const v5::Record r{v5::Ipv4("10.1.2.3"), v5::Ipv4("198.51.100.7"), v5::Ipv4("203.0.113.254"),
+                       0x1111, 0x2222, 0x01020304, 0xA0B0C0D0, 3600000 - 120000,
+                       3600000 - 5000, 443, 0xBEEF, 0x77, 0x1B, 6, 0xB8, 64512, 0x1234,
+                       24, 17, 0x9999};
     Parse(v5::Encode(header, {r}));  // the time received: the text line of the e2e tests
     const auto flows = TakeQueuedFlows();
     ASSERT_EQ(flows.size(), 1u);

@@ -17,27 +17,10 @@ using testsupport::UseSwitches;
 // The first word that is not a switch ends the switches: "-n 3" after it is not read. The flags
 // -x -y -z -d take no argument; what they switch shows in the e2e start-up report.
 TEST(Settings, ArgumentInSameOrNextWordLastOccurrenceWinsAndAWordEndsTheSwitches) {
-    const StartupOptions options = UseSwitches({"-p9996",
-                                                "-l",
-                                                "/var/a.log",
-                                                "-l/var/b.log",
-                                                "-n",
-                                                "8",
-                                                "-mdb.example",
-                                                "-a",
-                                                "127.0.0.1",
-                                                "-x",
-                                                "-y",
-                                                "-z",
-                                                "-d",
-                                                "-i",
-                                                "7",
-                                                "--metrics=9105",
-                                                "-u",
-                                                "averylongusername",
-                                                "extra",
-                                                "-n",
-                                                "3"});
+    const StartupOptions options = UseSwitches(
+        {"-p9996", "-l", "/var/a.log", "-l/var/b.log", "-n", "8", "-mdb.example", "-a", "127.0.0.1",
+         "-x", "-y", "-z", "-d", "-i", "7", "--metrics=9105", "-u", "averylongusername", "extra",
+         "-n", "3"});
     EXPECT_EQ(options.nNetflowport, 9996);
     EXPECT_EQ(options.nThreads, 8);
     ASSERT_STREQ(options.user, "averylongusername");  // of any length
@@ -60,8 +43,8 @@ TEST(Settings, NumbersThatAreNotNumbersOrOutOfBounds) {
         EXPECT_EQ(options.port_valid, valid) << word;
     }
     EXPECT_EQ(UseSwitches({"-n", "many"}).nThreads, 0);  // refused at start-up
-    EXPECT_EQ(UseSwitches({"-u", ""}).user, nullptr);    // ignored, not looked up
-    UseSwitches({"-i", "4294967297"});                   // kept as an unsigned 32-bit number
+    EXPECT_EQ(UseSwitches({"-u", ""}).user, nullptr);      // ignored, not looked up
+    UseSwitches({"-i", "4294967297"});                     // kept as an unsigned 32-bit number
     EXPECT_EQ(GetMaxThrottle(), 1u);
 }
 

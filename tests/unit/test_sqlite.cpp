@@ -75,11 +75,10 @@ TEST_F(SQLiteSink, RowHoldsEveryValueAndTheTableIsCreatedOnlyWhereMissing) {
     EXPECT_EQ(Count(), 2);
     EXPECT_EQ(testsupport::SqliteRows(path_, "SELECT x FROM other"), testsupport::Rows{{"7"}});
     EXPECT_EQ(testsupport::SqliteRows(path_, "SELECT * FROM flows WHERE RECNUM = 1"),
-              (testsupport::Rows{
-                  {"1",     "192.0.2.1",   "1796477366", "5",          "4294967295", "198.51.100.7",
-                   "443",   "203.0.113.9", "514",        "10.0.0.254", "6",          "27",
-                   "184",   "3000000000",  "2147483648", "-5",         "1796477360", "64512",
-                   "65001", "24",          "16"}}));
+              (testsupport::Rows{{"1", "192.0.2.1", "1796477366", "5", "4294967295", "198.51.100.7",
+                                  "443", "203.0.113.9", "514", "10.0.0.254", "6", "27", "184",
+                                  "3000000000", "2147483648", "-5", "1796477360", "64512", "65001",
+                                  "24", "16"}}));
 }
 
 // Rows become visible at the pass's commit, or at their 5001st; a reader's lock makes a pass

@@ -75,9 +75,8 @@ mode_t ModeOf(const std::string& path) {
 // "RECNUM:SEQUENCE ..." of the rows another program sees: committed ones only.
 std::string Committed(const std::string& db) {
     const testsupport::Rows rows = testsupport::SqliteRows(
-        db,
-        "SELECT coalesce(group_concat(RECNUM || ':' || SEQUENCE, ' '), '') FROM "
-        "(SELECT * FROM flows ORDER BY RECNUM)");
+        db, "SELECT coalesce(group_concat(RECNUM || ':' || SEQUENCE, ' '), '') FROM "
+            "(SELECT * FROM flows ORDER BY RECNUM)");
     return rows.empty() ? "no table" : rows[0][0];
 }
 
@@ -206,7 +205,7 @@ TEST_F(Storage, FileCopyIsExactOrFailsWithItsStatus) {
     EXPECT_EQ(ModeOf(source), 0600u);
     EXPECT_EQ(ModeOf(dest), 0600u);
     EXPECT_EQ(FileCopy(source.c_str(), (dir_ + "/missing/copy").c_str()), 11);
-    EXPECT_EQ(ModeOf(source), 0400u);                   // left read-only
+    EXPECT_EQ(ModeOf(source), 0400u);  // left read-only
     const std::string directory = dir_ + "/directory";  // opens, but cannot be read
     mkdir(directory.c_str(), 0700);
     EXPECT_EQ(FileCopy(directory.c_str(), dest.c_str()), 2);
