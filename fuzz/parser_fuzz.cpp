@@ -18,8 +18,8 @@
 #include "common/settings.h"
 #include "entry/settings.h"
 #include "parser/netflow.h"
-#include "storage/pass.h"
 #include "storage/queue.h"
+#include "storage/writers.h"
 
 namespace {
 
@@ -38,8 +38,9 @@ std::string trash_path;
 StartupOptions options{};
 sockaddr_in sender{};
 unsigned inputs = 0;
-unsigned long held_at_start = 0;  // tracked bytes held once the settings are read
+unsigned long held_at_start = 0;  // tracked bytes held once the writers are prepared
 uint32_t stored_at_last_pass = 0;
+int writers = 0;  // the sinks' writers, whose passes run here
 
 void RemoveTrashDir() {
     unlink(trash_path.c_str());
@@ -84,6 +85,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     MakeTrashDir();
     std::atexit(RemoveTrashDir);
     ConfigureSettings();
+    writers = PrepareStorageWriters();
     sender.sin_family = AF_INET;
     sender.sin_port = htons(2055);
     inet_pton(AF_INET, "192.0.2.1", &sender.sin_addr);
@@ -110,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (GetStorageWrittenCount() - stored_at_last_pass >= kRecordsPerPass ||
         inputs % kInputsPerPass == 0) {
-        StoragePass();
+        for (int writer = 0; writer < writers; ++writer) StoragePass(writer);
         stored_at_last_pass = GetStorageWrittenCount();
         if (GetMallocTotal() != held_at_start) {
             std::fprintf(stderr, "parser_fuzz: tracked memory not returned after a storage pass\n");

@@ -62,6 +62,8 @@ void Terminate(int status, const char* caller) {
     std::exit(status);
 }
 
+bool TerminationBegun() { return terminating.load(); }
+
 FILE* OpenLogForAppend(const char* file) {
     umask(066);
     FILE* log = std::fopen(file, "a+");

@@ -5,6 +5,8 @@
 // Runs the exit hooks, reports "Process terminated with value: ..." on standard error and the
 // system log, and exits with status. Only the first caller runs; later callers wait for the exit.
 [[noreturn]] void Terminate(int status, const char* caller);
+// True once some thread has entered Terminate: long work stops at its next step.
+bool TerminationBegun();
 
 // Work Terminate does before its report, in the order added (storage adds the close of its
 // sinks). A hook must not terminate; adding one already added does nothing.

@@ -11,10 +11,15 @@
 #include "common/terminate.h"
 #include "sched/joblist.h"
 #include "storage/queue.h"
+#include "storage/writers.h"
 
 namespace {
 
 constexpr const char* kAliveThreads = "Alive threads: %d";
+constexpr const char* kFlowsLost = "Flows not stored at shutdown: %zu";
+// The stop could not keep every flow received: a sink could not write.
+constexpr int kLostStatus = 17;
+constexpr const char* kLostCaller = "shutdown with flows lost";
 // A detached process reports nothing, so it need not wait a whole second between two counts;
 // it still pauses, rather than spinning a core for the whole shutdown.
 constexpr useconds_t kDetachedPoll = 10000;
@@ -37,10 +42,15 @@ void ReportAndPause() {
 void HaltApp() {
     StartShutdown();
     // The threads sleep until woken: they must see the flag now.
-    WakeStorage();
+    WakeQueueReaders();
     WakeDispatchThreads();
     do {
         ReportAndPause();
     } while (AliveThreads() > 0);
-    Terminate(0, "clean shutdown");
+    const size_t lost = CloseStorage();
+    if (lost == 0) Terminate(0, "clean shutdown");
+    char message[kMessageSize];
+    std::snprintf(message, sizeof message, kFlowsLost, lost);
+    notify(message);
+    Terminate(kLostStatus, kLostCaller);
 }

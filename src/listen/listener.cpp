@@ -26,8 +26,7 @@
 #include "listen/signals.h"
 #include "sched/joblist.h"
 #include "sched/workers.h"
-#include "storage/pass.h"
-#include "storage/queue.h"
+#include "storage/writers.h"
 
 namespace {
 
@@ -82,10 +81,13 @@ pthread_t StartThread(void* (*body)(void*), void* argument, const char* failure)
 
 // A worker is registered only once its thread exists: the shutdown waits for every alive
 // entry, and would wait forever for one that never ran.
-void StartThreads(int nThreads) {
+void StartThreads(int nThreads, int writers) {
     InitThreadList();
-    AddThread(StartThread(StorageJob, nullptr, "NeverendingLoop - Can't create storage thread"),
-              kStorageThread, kThreadAlive, -1);
+    for (int writer = 0; writer < writers; ++writer) {
+        AddThread(StartThread(StorageJob, AsThreadArgument(writer),
+                              "NeverendingLoop - Can't create storage thread"),
+                  kStorageThread, kThreadAlive, -1);
+    }
     AddThread(StartThread(JobListMaintainer, AsThreadArgument(nThreads),
                           "NeverendingLoop - Can't create dispatcher thread"),
               kDispatcherThread, kThreadAlive, -1);
@@ -221,9 +223,10 @@ int NeverEndingLoop(int nThreads) {
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
     AddJobListReadings();
+    const int writers = PrepareStorageWriters();
     AddStorageReadings();
     StartMetricsEndpoint();
-    StartThreads(nThreads);
+    StartThreads(nThreads, writers);
 
     const sigset_t unblocked = ControlSignalsUnblocked();
     ReceiveRing ring;

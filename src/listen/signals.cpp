@@ -8,7 +8,7 @@
 #include "listen/halt.h"
 #include "storage/sinks/textlog.h"
 #include "storage/sinks/trashlog.h"
-#include "storage/snapshot.h"
+#include "storage/sinks/sqlite.h"
 
 namespace {
 
@@ -68,8 +68,8 @@ sigset_t ControlSignalsUnblocked() {
     return mask;
 }
 
-// Must run on the main thread while it holds no lock: the snapshot and the rotation take the
-// storage lock and the allocator's, and HaltApp waits for threads that need both.
+// Must run on the main thread while it holds no lock: HaltApp waits for threads that may need
+// the locks. The snapshot and the rotation are only asked for here; the SQLite writer makes them.
 void RunSignalWork() {
     Toggle(TakePending(SIGHUP), SwitchTrashFlag);
     Toggle(TakePending(SIGUSR2), SwitchTextFlag);

@@ -11,8 +11,9 @@
 #include "common/memory.h"
 #include "common/messages.h"
 #include "common/shutdown.h"
+#include "storage/overload.h"
 
-// Statically initialised: workers may hand in flows before the storage thread has started.
+// Statically initialised: workers may hand in flows before the writers have started.
 pthread_mutex_t StoreData_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
@@ -24,13 +25,28 @@ constexpr const char* kDebugDispatcher =
     "DEBUG: Dispatcher - Received: %ld - Queued: %ld - Processed: %ld";
 constexpr const char* kDebugStorage = "DEBUG: Storage - Written: %ld - Freed: %ld ";
 
-pthread_cond_t storage_wake = PTHREAD_COND_INITIALIZER;
+// A reader's place: the next flow it reads is block->flows[index]; a null block stands for the
+// first flow of the queue's head, whenever there is one. pos counts the flows before its place.
+struct Reader {
+    bool used;
+    bool parked;
+    bool wake;
+    FlowBlock* block;
+    size_t index;
+    uint64_t pos;
+    uint64_t skipped;
+    pthread_cond_t cond;
+};
 
-// Guarded by StoreData_mutex.
+// Guarded by StoreData_mutex. Every block but the tail is full; base + the flows in the queue is
+// appended.
 FlowChain queue{};
-size_t queued_flows = 0;  // in queue
-size_t held_flows = 0;    // in queue, or taken and not yet released
-bool wake_requested = false;
+uint64_t base = 0;      // flows released since start: the position of the head's first flow
+uint64_t appended = 0;  // flows handed in since start
+Reader readers[kMaxReaders]{};
+int reader_count = 0;
+pthread_cond_t room_made = PTHREAD_COND_INITIALIZER;
+int room_waiters = 0;
 
 std::atomic<uint32_t> PacketsToStore{0};
 std::atomic<uint32_t> PacketsFreed{0};
@@ -52,6 +68,108 @@ FlowBlock* TailWithRoom(FlowChain& chain) {
     return block;
 }
 
+bool Active(const Reader& reader) { return reader.used && !reader.parked; }
+
+// Whether the reader has flows of the head block still to read.
+bool InHead(const Reader& reader) {
+    return reader.block == nullptr ||
+           (reader.block == queue.head && reader.index < queue.head->count);
+}
+
+// Unlinks the head block onto freed; a reader still in it moves to the next block, and if it is
+// active and did not get there by itself, counts what it skipped. Returns those flows.
+uint64_t DropHead(FlowChain& freed) {
+    FlowBlock* head = queue.head;
+    const uint64_t end = base + head->count;
+    queue.head = head->next;
+    if (queue.head == nullptr) queue.tail = nullptr;
+    head->next = freed.head;
+    freed.head = head;
+    uint64_t skipped = 0;
+    for (int r = 0; r < reader_count; ++r) {
+        Reader& reader = readers[r];
+        if (reader.block != head && reader.block != nullptr) continue;
+        if (Active(reader)) {
+            skipped += end - reader.pos;
+            reader.skipped += end - reader.pos;
+        }
+        reader.block = queue.head;
+        reader.index = 0;
+        reader.pos = end;
+    }
+    base = end;
+    return skipped;
+}
+
+// Releases the head blocks that no active reader has still to read.
+void DropRead(FlowChain& freed) {
+    while (queue.head != nullptr) {
+        for (int r = 0; r < reader_count; ++r) {
+            if (Active(readers[r]) && InHead(readers[r])) return;
+        }
+        DropHead(freed);
+    }
+}
+
+// The slowest active reader skips the oldest block when the fastest is kSkipGap ahead of it;
+// adds what it skipped to *skipped.
+bool SkipOldest(FlowChain& freed, uint64_t* skipped) {
+    uint64_t slowest = UINT64_MAX, fastest = 0;
+    for (int r = 0; r < reader_count; ++r) {
+        if (!Active(readers[r])) continue;
+        slowest = std::min(slowest, readers[r].pos);
+        fastest = std::max(fastest, readers[r].pos);
+    }
+    if (slowest == UINT64_MAX || fastest - slowest < kSkipGap) return false;
+    *skipped += DropHead(freed);
+    return true;
+}
+
+// Makes room for count more flows: blocks every active reader has passed go first, then, before
+// shutdown, the oldest block of a reader far behind the others.
+bool MakeRoom(size_t count, FlowChain& freed, uint64_t* skipped) {
+    DropRead(freed);
+    while (appended + count - base > kQueueLimitFlows) {
+        if (ShutdownInProgress() == 1 || !SkipOldest(freed, skipped)) return false;
+    }
+    return true;
+}
+
+void WakeReadersCrossing(size_t count) {
+    for (int r = 0; r < reader_count; ++r) {
+        const uint64_t behind = appended - readers[r].pos;
+        if (Active(readers[r]) && behind < kWakeFlows && behind + count >= kWakeFlows)
+            pthread_cond_signal(&readers[r].cond);
+    }
+}
+
+// Released outside the lock: the allocator's lock is then never taken under it.
+void Release(FlowChain freed) {
+    uint64_t flows = 0;
+    for (FlowBlock* block = freed.head; block != nullptr;) {
+        FlowBlock* next = block->next;
+        flows += block->count;
+        release_mem(block, sizeof(FlowBlock));
+        block = next;
+    }
+    PacketsFreed.fetch_add(static_cast<uint32_t>(flows), std::memory_order_relaxed);
+}
+
+// Appends under the lock; waits for room once shutdown has begun.
+bool Append(const FlowItem* flows, size_t count, FlowChain& freed, uint64_t* skipped) {
+    LockGuard lock(StoreData_mutex);
+    while (!MakeRoom(count, freed, skipped)) {
+        if (ShutdownInProgress() != 1) return false;
+        ++room_waiters;
+        pthread_cond_wait(&room_made, &StoreData_mutex);
+        --room_waiters;
+    }
+    AppendFlows(queue, flows, count);
+    WakeReadersCrossing(count);
+    appended += count;
+    return true;
+}
+
 }  // namespace
 
 void AppendFlows(FlowChain& chain, const FlowItem* flows, size_t count) {
@@ -66,63 +184,109 @@ void AppendFlows(FlowChain& chain, const FlowItem* flows, size_t count) {
 }
 
 bool StoreNetFlowPacket(const FlowItem* flows, size_t count) {
-    {
-        LockGuard lock(StoreData_mutex);
-        if (held_flows + count > kQueueLimitFlows) {
-            refused_datagrams.fetch_add(1, std::memory_order_relaxed);
-            refused_flows.fetch_add(count, std::memory_order_relaxed);
-            return false;
-        }
-        AppendFlows(queue, flows, count);
-        const bool crossed = queued_flows < kWakeFlows && queued_flows + count >= kWakeFlows;
-        queued_flows += count;
-        held_flows += count;
-        if (crossed) pthread_cond_signal(&storage_wake);
+    FlowChain freed{};
+    uint64_t skipped = 0;
+    const bool stored = Append(flows, count, freed, &skipped);
+    Release(freed);
+    if (skipped > 0) NoteOverload(kSinkSkips, skipped);
+    if (!stored) {
+        refused_datagrams.fetch_add(1, std::memory_order_relaxed);
+        refused_flows.fetch_add(count, std::memory_order_relaxed);
+        NoteOverload(kQueueRefusals, count);
+        return false;
     }
     PacketsToStore.fetch_add(static_cast<uint32_t>(count), std::memory_order_relaxed);
     return true;
 }
 
-FlowChain TakeStorageQueue() {
+int AddQueueReader() {
     LockGuard lock(StoreData_mutex);
-    const FlowChain taken = queue;
-    queue = FlowChain{};
-    queued_flows = 0;
-    return taken;
+    NF_ASSERT(reader_count < kMaxReaders, "reader_count < kMaxReaders");
+    Reader& reader = readers[reader_count];
+    reader = Reader{true, false, false, nullptr, 0, base, 0, PTHREAD_COND_INITIALIZER};
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&reader.cond, &attributes);
+    pthread_condattr_destroy(&attributes);
+    return reader_count++;
 }
 
-void ReleaseFlowBlock(FlowBlock* block) {
-    const size_t flows = block->count;
-    release_mem(block, sizeof(FlowBlock));
+size_t ReadFlows(int r, FlowItem* out, size_t most) {
+    FlowChain freed{};
+    size_t copied = 0;
     {
         LockGuard lock(StoreData_mutex);
-        held_flows -= flows;
-    }
-    PacketsFreed.fetch_add(static_cast<uint32_t>(flows), std::memory_order_relaxed);
-}
-
-// The shutdown flag is raised before WakeStorage takes the lock, so it is seen either here or
-// by the wake: the thread never sleeps through the start of a shutdown.
-void WaitForStorageWork(const timespec& deadline) {
-    LockGuard lock(StoreData_mutex);
-    while (!wake_requested && queued_flows < kWakeFlows && ShutdownInProgress() != 1) {
-        if (pthread_cond_clockwait(&storage_wake, &StoreData_mutex, CLOCK_MONOTONIC, &deadline) ==
-            ETIMEDOUT) {
-            break;
+        Reader& reader = readers[r];
+        reader.parked = false;
+        while (copied < most) {
+            if (reader.block == nullptr) reader.block = queue.head;
+            if (reader.block == nullptr) break;
+            if (reader.index == reader.block->count) {
+                if (reader.block->next == nullptr) break;
+                reader.block = reader.block->next;
+                reader.index = 0;
+            }
+            const size_t n = std::min(most - copied, reader.block->count - reader.index);
+            std::memcpy(out + copied, &reader.block->flows[reader.index], n * sizeof(FlowItem));
+            reader.index += n;
+            reader.pos += n;
+            copied += n;
         }
+        DropRead(freed);
+        if (room_waiters > 0 && freed.head != nullptr) pthread_cond_broadcast(&room_made);
     }
-    wake_requested = false;
+    Release(freed);
+    return copied;
 }
 
-void WakeStorage() {
+void ParkReader(int r) {
+    FlowChain freed{};
+    {
+        LockGuard lock(StoreData_mutex);
+        Reader& reader = readers[r];
+        reader.parked = true;
+        reader.block = queue.tail;
+        reader.index = queue.tail != nullptr ? queue.tail->count : 0;
+        reader.pos = appended;
+        DropRead(freed);
+        if (room_waiters > 0 && freed.head != nullptr) pthread_cond_broadcast(&room_made);
+    }
+    Release(freed);
+}
+
+// WakeQueueReaders sets the reader's flag under the lock, so a wake that comes before the wait
+// begins is seen here: a reader never sleeps through the start of a shutdown.
+void WaitForFlows(int r, const timespec& deadline) {
     LockGuard lock(StoreData_mutex);
-    wake_requested = true;
-    pthread_cond_signal(&storage_wake);
+    Reader& reader = readers[r];
+    while (!reader.wake && (reader.parked || appended - reader.pos < kWakeFlows)) {
+        if (pthread_cond_timedwait(&reader.cond, &StoreData_mutex, &deadline) == ETIMEDOUT) break;
+    }
+    reader.wake = false;
 }
 
+void WakeQueueReaders() {
+    LockGuard lock(StoreData_mutex);
+    for (int r = 0; r < reader_count; ++r) {
+        readers[r].wake = true;
+        pthread_cond_signal(&readers[r].cond);
+    }
+}
+
+uint64_t SkippedFlows(int r) {
+    LockGuard lock(StoreData_mutex);
+    return readers[r].skipped;
+}
+
+// What the slowest active reader has still to read.
 uint64_t GetStorageQueueFlows() {
     LockGuard lock(StoreData_mutex);
-    return held_flows;
+    uint64_t read = appended;
+    for (int r = 0; r < reader_count; ++r) {
+        if (Active(readers[r])) read = std::min(read, readers[r].pos);
+    }
+    return appended - read;
 }
 
 uint32_t GetStorageWrittenCount() { return PacketsToStore.load(std::memory_order_relaxed); }

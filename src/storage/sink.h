@@ -1,7 +1,7 @@
 #pragma once
 // The contract every sink keeps with the rest of the daemon: the command line, the help, the
-// start-up report and file check, the metrics, and (for a sink of flows) the storage thread, the
-// snapshot and rotation and the termination path. A sink is its own file plus one table row
+// start-up report and file check, the metrics, and its writer, a thread of its own that alone
+// uses the sink until the termination path closes it. A sink is its own file plus one table row
 // (sinks/table.cpp).
 #include <atomic>
 #include <cstddef>
@@ -10,8 +10,8 @@
 #include "common/metrics.h"
 
 // How long a sink may wait for a database that another program holds locked. A regular pass
-// leaves what it could not write for the next pass, so that one locked database holds up only
-// its own sink; the last pass and the snapshot and rotation wait for as long as it takes.
+// leaves what it could not write for the next pass, so that its writer stays free to commit and
+// to serve; the last pass and the snapshot and rotation wait for as long as it takes.
 enum class Patience { kThisPass, kUntilDone };
 
 // What the command line sets for a sink: the file (or server) it writes to, a tracked copy, and
@@ -50,7 +50,7 @@ struct Sink {
     size_t reading_count;
 
     // The flow contract; null for a log that takes no flows (the trash log).
-    // At start-up, on the storage thread, when enabled; a sink already open stays as it is.
+    // At start-up, on its writer, when enabled; a sink already open stays as it is.
     void (*open)();
     // Writes flows[0, count) in order and returns how many it took: all of them unless patience
     // is kThisPass and its database is locked, when the rest waits for the next pass. Fatal
@@ -61,11 +61,14 @@ struct Sink {
     // calls again even without new records). A failure is fatal, never success.
     bool (*commit)(Patience patience);
     // Also reached from Terminate: commits what it safely can, reports what is lost, never
-    // terminates.
-    void (*close)();
+    // terminates. Returns how many flows it could not keep.
+    size_t (*close)();
+    // Work its writer does at every pass besides the flows (null: none): the trash log appends
+    // its waiting lines, the SQLite database makes the snapshot or rotation asked for.
+    void (*serve)();
 };
 
-// Room for this many sinks in the storage thread's bookkeeping.
+// Room for this many sinks, and a writer each.
 constexpr size_t kMaxSinks = 8;
 
 // Every sink, in the order each record reaches them and the help lists them.

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/memory.h"
@@ -22,11 +24,12 @@
 #include "common/terminate.h"
 #include "daemon.h"
 #include "fixtures.h"
-#include "storage/pass.h"
 #include "storage/queue.h"
+#include "storage/sinks/sqlite.h"
 #include "storage/sinks/textlog.h"
 #include "storage/sinks/trashlog.h"
 #include "storage/snapshot.h"
+#include "storage/writers.h"
 
 using testsupport::ReadFile;
 using Sequences = std::vector<long>;
@@ -80,8 +83,9 @@ std::string Committed(const std::string& db) {
     return rows.empty() ? "no table" : rows[0][0];
 }
 
-// Text log and SQLite database opened as the storage thread opens them; the trash log's file
-// named, though the workers' switch for it is off.
+// The writers are prepared once for the process, one per sink in the table's order, and each
+// test runs their passes itself: text log, SQLite database and trash log named, the trash log's
+// switch off.
 class Storage : public testing::Test {
 protected:
     void SetUp() override {
@@ -89,15 +93,20 @@ protected:
         db_ = dir_ + "/flows.db";
         testsupport::UseSwitches(
             {"-b", db_, "-l", dir_ + "/flows.log", "-t", dir_ + "/trash.log", "-z"});
-        SinkLock lock;
-        InitStorage();
+        static const int writers = PrepareStorageWriters();
+        writers_ = writers;
     }
     void TearDown() override {
         sqlite3_close(other_);
-        StoragePass(Patience::kUntilDone);
+        Passes(Patience::kUntilDone);
         CloseStorage();
-        ReleaseSinkLock();
         testsupport::RemoveTree(dir_);
+    }
+    void Passes(Patience patience = Patience::kThisPass) const {
+        for (int w = 0; w < writers_; ++w) StoragePass(w, patience);
+    }
+    static int WriterOf(const Sink& sink) {
+        return static_cast<int>(std::find(kSinks, kSinks + kSinkCount, &sink) - kSinks);
     }
     Sequences TextSequences() const {
         Sequences sequences;
@@ -113,6 +122,7 @@ protected:
         return sqlite3_exec(other_, sql, nullptr, nullptr, nullptr);
     }
     std::string dir_, db_;
+    int writers_ = 0;
     sqlite3* other_ = nullptr;
 };
 
@@ -190,69 +200,67 @@ TEST(LogDeathTest, ALineThatCannotBeWrittenEndsTheProcessWithStatus3) {
         testing::ExitedWithCode(3), "quitting from LogWrite - file write");
 }
 
-// Byte for byte over several buffers onto a longer file, 0600 both, no memory kept; a failure
-// has its status, which the daemon exits with.
-TEST_F(Storage, FileCopyIsExactOrFailsWithItsStatus) {
-    const std::string source = dir_ + "/data", dest = dir_ + "/copy";
-    std::string bytes(kCopyBufferSize * 5 / 2, '\0');  // no two buffers alike
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
-    std::ofstream(source) << bytes;
-    std::ofstream(dest) << std::string(kCopyBufferSize * 3, 'x');
-    const unsigned long total = GetMallocTotal();
-    EXPECT_EQ(FileCopy(source.c_str(), dest.c_str()), 0);
-    EXPECT_EQ(GetMallocTotal(), total);
-    EXPECT_TRUE(ReadFile(dest) == bytes);
-    EXPECT_EQ(ModeOf(source), 0600u);
-    EXPECT_EQ(ModeOf(dest), 0600u);
-    EXPECT_EQ(FileCopy(source.c_str(), (dir_ + "/missing/copy").c_str()), 11);
-    EXPECT_EQ(ModeOf(source), 0400u);  // left read-only
-    const std::string directory = dir_ + "/directory";  // opens, but cannot be read
-    mkdir(directory.c_str(), 0700);
-    EXPECT_EQ(FileCopy(directory.c_str(), dest.c_str()), 2);
-    EXPECT_EQ(FileCopy((dir_ + "/absent").c_str(), dest.c_str()), 10);
+// The backup copies what is committed, beside a reader, onto a longer file it replaces with mode
+// 0600; a copy that cannot be made has the status the daemon exits with.
+TEST_F(Storage, BackupHoldsTheCommittedRowsOrFailsWithItsStatus) {
+    ASSERT_TRUE(Queue(1, 3));
+    Passes();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(Other("BEGIN; SELECT COUNT(*) FROM flows"), SQLITE_OK);  // a reader
+    const std::string copy = dir_ + "/copy";
+    std::ofstream(copy) << std::string(1 << 20, 'x');
+    chmod(copy.c_str(), 0644);
+    EXPECT_EQ(BackupDatabase(db, copy.c_str()), 0);
+    EXPECT_EQ(Committed(copy), "1:1 2:2 3:3");
+    EXPECT_EQ(ModeOf(copy), 0600u);
+    EXPECT_EQ(BackupDatabase(db, (dir_ + "/missing/copy").c_str()), 11);
+    EXPECT_EQ(BackupDatabase(db, dir_.c_str()), 11);  // not a plain file
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit size{};
+    getrlimit(RLIMIT_FSIZE, &size);
+    const rlimit small{4096, size.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_EQ(BackupDatabase(db, copy.c_str()), 12);
+    setrlimit(RLIMIT_FSIZE, &size);
+    sqlite3_close(db);
 }
 
-// Another program's exclusive lock keeps a pass's rows out of the database and its reader's lock
-// keeps them uncommitted: the text log goes on, a block is released once every sink has written
-// it, and the snapshot and rotation commit those rows before they copy the file. Rows still
-// queued go into the emptied table.
+// Another program's exclusive lock keeps the rows out of the database and its reader's lock keeps
+// them uncommitted: the text log goes on, and the snapshot and rotation, which the SQLite writer
+// makes at its next pass, commit those rows before they copy the file. Flows still queued go
+// into the emptied table.
 TEST_F(Storage, LockedDatabaseHoldsUpOnlyItsSinkAndTheCopiesHoldEveryStoredRow) {
-    const unsigned long total = GetMallocTotal();
     const uint32_t written = GetStorageWrittenCount(), freed = GetStorageFreedCount();
     ASSERT_TRUE(Queue(1, 3));
-    EXPECT_EQ(GetMallocTotal() - total, sizeof(FlowBlock));
-    StoragePass();
+    Passes();
     EXPECT_EQ(Committed(db_), "1:1 2:2 3:3");
     ASSERT_EQ(Other("BEGIN EXCLUSIVE"), SQLITE_OK);
     ASSERT_TRUE(Queue(4, 2));
-    StoragePass();
+    Passes();
     EXPECT_EQ(TextSequences(), (Sequences{1, 2, 3, 4, 5}));
-    EXPECT_EQ(GetStorageFreedCount() - freed, 3u);  // SQLite still needs the second block
     ASSERT_EQ(Other("COMMIT; BEGIN; SELECT COUNT(*) FROM flows"), SQLITE_OK);  // now a reader
     ASSERT_TRUE(Queue(6));
-    StoragePass();  // its commit waits for the reader
-    EXPECT_EQ(GetStorageFreedCount() - freed, 6u);
+    Passes();  // inserted; the commit waits for the reader
     Other("COMMIT");
 
     const std::string snapshot = db_ + ".snapshot", previous = db_ + ".previous";
-    std::ofstream(snapshot) << std::string(kCopyBufferSize * 3, 'x');  // cut to size
     CreateSnapshot();
-    EXPECT_TRUE(ReadFile(snapshot) == ReadFile(db_));
+    EXPECT_FALSE(testsupport::FileExists(snapshot)) << "made on the signal's thread";
+    Passes();
     Queue(7);
-    StoragePass();
+    Passes();
     Queue(8);
     RotateDB();
+    Passes();
     EXPECT_EQ(Committed(snapshot), "1:1 2:2 3:3 4:4 5:5 6:6");
     EXPECT_EQ(Committed(previous), "1:1 2:2 3:3 4:4 5:5 6:6 7:7");
+    EXPECT_EQ(Committed(db_), "1:8");
     for (const std::string& file : {db_, snapshot, previous, dir_ + "/flows.log"})
         EXPECT_EQ(ModeOf(file), 0600u) << file;
-    EXPECT_EQ(Committed(db_), "");
-    StoragePass();
-    EXPECT_EQ(Committed(db_), "1:8");
     EXPECT_EQ(TextSequences(), (Sequences{1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(GetStorageWrittenCount() - written, 8u);
     EXPECT_EQ(GetStorageFreedCount() - freed, 8u);
-    EXPECT_EQ(GetMallocTotal(), total);
 }
 
 // The file may not grow past its size, so the commit of the rows a pass left open fails: the
@@ -260,14 +268,16 @@ TEST_F(Storage, LockedDatabaseHoldsUpOnlyItsSinkAndTheCopiesHoldEveryStoredRow) 
 TEST_F(Storage, FailedCommitEndsTheSnapshotWithStatus8) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto snapshot_after_failed_commit = [this] {
+        Passes();  // creates the table
         Other("BEGIN; SELECT COUNT(*) FROM flows");
         for (uint32_t n = 0; n < 200; ++n) Queue(n);
-        StoragePass();  // inserted; the commit waits for the reader
+        Passes();  // inserted; the commit waits for the reader
         Other("COMMIT");
         signal(SIGXFSZ, SIG_IGN);
         const rlimit size{8192, 8192};
         setrlimit(RLIMIT_FSIZE, &size);
         CreateSnapshot();
+        StoragePass(WriterOf(kSQLiteSink));
     };
     EXPECT_EXIT(snapshot_after_failed_commit(), testing::ExitedWithCode(8),
                 "^Begun creation of DB snapshot\nSQL was: COMMIT[^\n]*"
@@ -280,46 +290,51 @@ TEST_F(Storage, TextLogSwitchedOffDuringAPassTakesEffectBetweenRecords) {
     constexpr uint32_t kFlows = 5000;
     for (uint32_t first = 0; first < kFlows; first += 100) ASSERT_TRUE(Queue(first, 100));
     renders_to_switch = 4 * 1500;  // while the text log renders the 1500th record
-    StoragePass();
+    Passes();
     const Sequences text = TextSequences();
     ASSERT_GE(text.size(), 1500u);
     EXPECT_LT(text.size(), kFlows);
     for (size_t n = 0; n < text.size(); ++n) ASSERT_EQ(text[n], static_cast<long>(n));
-    EXPECT_EQ(GetStorageQueueFlows(), 0u);  // skipped records count as written: blocks released
+    EXPECT_EQ(GetStorageQueueFlows(), 0u);
     EXPECT_EQ(testsupport::RowCount(db_), kFlows);
+    SwitchTextFlag();
 }
 
-// Whole datagrams up to the bound, then each one refused whole and counted, until a pass frees
-// the room.
-TEST_F(Storage, PastTheBoundDatagramsAreRefusedWholeAndCounted) {
+// Readers of the test's own, with every sink off. A full queue whose slowest reader is far behind
+// the fastest makes that one skip its oldest blocks, counted; readers close together are all too
+// slow, and a datagram is refused whole and counted. Once shutdown has begun a full queue makes
+// the caller wait for room instead. Last, as it raises the process-wide shutdown flag for good.
+TEST_F(Storage, FullQueueSkipsTheReaderFarBehindRefusesOtherwiseAndWaitsInTheStop) {
+    testsupport::UseSwitches({"-x", "-y", "-z"});
+    Passes();  // the sinks' readers park
+    const int fast = AddQueueReader(), slow = AddQueueReader();
+    std::vector<FlowItem> out(kQueueLimitFlows);
+    auto read_all = [&](int reader) { return ReadFlows(reader, out.data(), out.size()); };
     constexpr size_t kDatagram = 340;
     const StorageRefusals before = GetStorageRefusals();
+    size_t queued = 0;
+    for (; queued < 2 * kQueueLimitFlows; queued += kDatagram) {
+        ASSERT_TRUE(Queue(0, kDatagram)) << queued;
+        read_all(fast);
+    }
+    EXPECT_GT(SkippedFlows(slow), kQueueLimitFlows - kSkipGap);
+    EXPECT_EQ(SkippedFlows(fast), 0u);
+    EXPECT_EQ(read_all(slow) + SkippedFlows(slow), queued);
     size_t accepted = 0;
     while (Queue(0, kDatagram)) accepted += kDatagram;
     EXPECT_EQ(accepted, kQueueLimitFlows / kDatagram * kDatagram);
-    EXPECT_FALSE(Queue(0, kDatagram));
     const StorageRefusals after = GetStorageRefusals();
-    EXPECT_EQ(after.datagrams - before.datagrams, 2u);
-    EXPECT_EQ(after.flows - before.flows, 2 * kDatagram);
-    EXPECT_EQ(testsupport::TakeQueuedFlows().size(), accepted);
-    EXPECT_TRUE(Queue(0, kDatagram));
-}
+    EXPECT_EQ(after.datagrams - before.datagrams, 1u);
+    EXPECT_EQ(after.flows - before.flows, kDatagram);
 
-// Last, as it raises the process-wide shutdown flag for good.
-TEST_F(Storage, ThreadWakesAtShutdownAndStoresTheLastWorkersFlows) {
-    InitThreadList();
-    pthread_t storage;
-    ASSERT_EQ(pthread_create(&storage, nullptr, StorageJob, nullptr), 0);
-    AddThread(storage, kStorageThread, kThreadAlive, -1);
-    AddThread(pthread_self(), kWorkerThread, kThreadAlive, 0);
-    ASSERT_TRUE(Queue(401));
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return TextSequences().size() == 1; }));
     StartShutdown();
-    WakeStorage();
-    ASSERT_TRUE(Queue(402));  // the worker's last flow, after the thread's last regular pass
-    EndThread(pthread_t{}, 0);
-    ASSERT_TRUE(testsupport::WaitUntil([] { return AliveThreadsOfType(kStorageThread) == 0; }));
-    pthread_join(storage, nullptr);
-    EXPECT_EQ(TextSequences(), (Sequences{401, 402}));
-    EXPECT_EQ(Committed(db_), "1:401 2:402");
+    std::atomic<bool> stored{false};
+    std::thread worker([&] { stored = Queue(0, kDatagram); });
+    read_all(fast);
+    EXPECT_FALSE(stored) << "refused, or queued past the bound";
+    read_all(slow);
+    worker.join();
+    EXPECT_TRUE(stored);
+    ParkReader(fast);
+    ParkReader(slow);
 }

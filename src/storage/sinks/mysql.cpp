@@ -74,7 +74,7 @@ constexpr std::chrono::seconds kCatchUpPerPass{2};
 
 SinkSetting setting{nullptr, {0}};
 
-// Storage thread only (sink lock held); Close resets it in one step.
+// Its writer only (or whoever holds the writer's lock); Close resets it in one step.
 struct MySQLState {
     MYSQL mysql;
     MYSQL* mysqlconn;  // null while the server is away
@@ -326,9 +326,11 @@ void Open() {
 }
 
 // Reached from Terminate too: rows the server has not committed are reported lost, never sent
-// from here (a refusal would have to end a process that is already ending).
-void Close() {
-    if (state.statement == nullptr) return;
+// from here (a refusal would have to end a process that is already ending). The lost are those
+// and the ones the outage in progress dropped.
+size_t Close() {
+    if (state.statement == nullptr) return 0;
+    const size_t lost = state.backlog_rows + state.dropped_in_outage;
     if (state.backlog_rows > 0) {
         char message[kMessageSize];
         std::snprintf(message, sizeof message, kRowsLost, state.backlog_rows);
@@ -339,6 +341,7 @@ void Close() {
     Forget(state.backlog_rows);
     release_mem(state.statement, kStatementSize);
     state = MySQLState{};
+    return lost;
 }
 
 void Report() { std::printf(kReportLine, kDatabase, setting.name); }
@@ -366,7 +369,8 @@ const Sink kMySQLSink{.name = "mysql",
                       .open = Open,
                       .write = Write,
                       .commit = Commit,
-                      .close = Close};
+                      .close = Close,
+                      .serve = nullptr};
 
 const char* GetMYSQLServerName() { return setting.name; }
 int IsMYSQLLoggingEnabled() { return setting.enabled; }

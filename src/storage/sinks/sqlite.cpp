@@ -11,6 +11,7 @@
 #include "common/terminate.h"
 #include "storage/flows_table.h"
 #include "storage/render.h"
+#include "storage/snapshot.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ constexpr useconds_t kBusyPauseMicros = 1000;
 
 SinkSetting setting{nullptr, {0}};
 
-// Storage thread, or whoever holds the sink lock.
+// Its writer, or whoever holds the writer's lock.
 struct SQLiteState {
     sqlite3* sqlitedb;
     sqlite3_stmt* insert_row;
@@ -193,7 +194,7 @@ bool Commit(Patience patience) { return CommitBatch(patience); }
 // A busy probe says nothing about the table; only a probe that really ran and failed does.
 void Open() {
     if (state.sqlitedb != nullptr) return;
-    // Without the library's own locking: the sink lock already makes every use exclusive.
+    // Without the library's own locking: its writer's lock already makes every use exclusive.
     constexpr int kFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(setting.name, &state.sqlitedb, kFlags, nullptr) != SQLITE_OK) {
         sqlite3_close(state.sqlitedb);
@@ -204,9 +205,11 @@ void Open() {
     if (Exec(kProbeTable, Patience::kUntilDone) != SQLITE_OK) CreateDB(state.sqlitedb);
 }
 
-// Reached from Terminate too, so a failed commit is reported here, never fatal.
-void Close() {
-    if (state.sqlitedb == nullptr) return;
+// Reached from Terminate too, so a failed commit is reported here, never fatal; its rows are
+// the ones lost.
+size_t Close() {
+    if (state.sqlitedb == nullptr) return 0;
+    size_t lost = 0;
     if (InTransaction()) {
         char* errmsg = nullptr;
         const int rc = Exec(kCommitBatch, Patience::kUntilDone, &errmsg);
@@ -215,12 +218,46 @@ void Close() {
             std::snprintf(message, sizeof message, kCommitFailed,
                           errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
             notify(message);
+            lost = static_cast<size_t>(state.batch_rows);
         }
         sqlite3_free(errmsg);
     }
     sqlite3_finalize(state.insert_row);
     sqlite3_close(state.sqlitedb);
     state = SQLiteState{};
+    return lost;
+}
+
+// The drop and the re-creation form one transaction, so no reader, and no later insert, ever
+// meets the file without table flows. The insert statement is prepared afresh for the new table.
+void EmptyFlowsTable() {
+    sqlite3_finalize(state.insert_row);
+    state.insert_row = nullptr;
+    Exec(kBeginBatch, Patience::kUntilDone);
+    if (Exec(kDropTable, Patience::kUntilDone) != SQLITE_OK) {
+        Exec(kRollback, Patience::kUntilDone);
+        return;
+    }
+    CreateDB(state.sqlitedb);
+    if (Exec(kCommitBatch, Patience::kUntilDone) != SQLITE_OK && InTransaction()) {
+        Exec(kRollback, Patience::kUntilDone);
+    }
+}
+
+// The open batch is committed first, waiting out readers: the copies then hold every row this
+// writer has written, and the backup needs a connection without a write transaction. A commit
+// that fails ends the process before any report of success. Rows still in the queue go into the
+// emptied table.
+void Serve() {
+    const unsigned asked = TakeDatabaseRequests();
+    if (asked == 0 || state.sqlitedb == nullptr) return;
+    CommitBatch(Patience::kUntilDone);
+    if ((asked & kSnapshotAsked) != 0) WriteSnapshot(state.sqlitedb, setting.name);
+    if ((asked & kRotationAsked) != 0) {
+        WriteRotationCopy(state.sqlitedb, setting.name);
+        EmptyFlowsTable();
+        ReportRotationDone();
+    }
 }
 
 void Report() {
@@ -246,7 +283,8 @@ const Sink kSQLiteSink{.name = "sqlite",
                        .open = Open,
                        .write = Write,
                        .commit = Commit,
-                       .close = Close};
+                       .close = Close,
+                       .serve = Serve};
 
 const char* GetBinaryLogFileName() { return setting.name; }
 int IsBinaryLoggingEnabled() { return setting.enabled; }
@@ -264,18 +302,6 @@ void CreateDB(sqlite3* db) {
     TerminateWithLibraryText(errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
 }
 
-// The drop and the re-creation form one transaction, so no reader, and no later insert, ever
-// meets the file without table flows. The insert statement is prepared afresh for the new table.
-void EmptyFlowsTable() {
-    sqlite3_finalize(state.insert_row);
-    state.insert_row = nullptr;
-    Exec(kBeginBatch, Patience::kUntilDone);
-    if (Exec(kDropTable, Patience::kUntilDone) != SQLITE_OK) {
-        Exec(kRollback, Patience::kUntilDone);
-        return;
-    }
-    CreateDB(state.sqlitedb);
-    if (Exec(kCommitBatch, Patience::kUntilDone) != SQLITE_OK && InTransaction()) {
-        Exec(kRollback, Patience::kUntilDone);
-    }
-}
+void CreateSnapshot() { AskForSnapshot(IsBinaryLoggingEnabled() == 1); }
+
+void RotateDB() { AskForRotation(IsBinaryLoggingEnabled() == 1); }

@@ -1,6 +1,7 @@
 #pragma once
 // The SQLite flow database: one row of table flows per record, committed at the end of every
-// pass that wrote rows and after every 5001st row. This module alone holds the handle.
+// pass that wrote rows and after every 5001st row. This module alone holds the handle, and its
+// writer makes the snapshots and rotations asked for.
 #include <sqlite3.h>
 
 #include "storage/sink.h"
@@ -12,6 +13,7 @@ int IsBinaryLoggingEnabled();
 
 // Creates table flows; Terminate(8, ...) when that fails.
 void CreateDB(sqlite3* db);
-// Empties table flows by dropping and re-creating it in one transaction (rotation, sink lock
-// held); a drop that fails leaves the table as it was.
-void EmptyFlowsTable();
+
+// SIGUSR1's and SIGWINCH's work: ask the SQLite writer for a snapshot or a rotation.
+void CreateSnapshot();
+void RotateDB();

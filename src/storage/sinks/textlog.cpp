@@ -24,7 +24,7 @@ constexpr size_t kWriteBufferSize = size_t{1} << 20;
 
 SinkSetting setting{nullptr, {0}};
 
-// Storage thread only: the file while a pass writes it, and its buffer.
+// Its writer only: the file while a pass writes it, and its buffer.
 struct TextLog {
     FILE* file;
     char* write_buffer;
@@ -82,10 +82,11 @@ bool Commit(Patience /*patience*/) {
 void Open() {}
 
 // The process ends with its own status: what cannot be kept now is not reported again.
-void Close() {
-    if (textlog.file == nullptr) return;
+size_t Close() {
+    if (textlog.file == nullptr) return 0;
     CloseLog(std::exchange(textlog.file, nullptr));
     ReleaseBuffer();
+    return 0;
 }
 
 void Report() { std::printf(kReportLine, setting.enabled ? setting.name : "Disabled"); }
@@ -108,7 +109,8 @@ const Sink kTextLogSink{.name = "text",
                         .open = Open,
                         .write = Write,
                         .commit = Commit,
-                        .close = Close};
+                        .close = Close,
+                        .serve = nullptr};
 
 const char* GetTextLogFileName() { return setting.name; }
 int IsTextLoggingEnabled() { return setting.enabled; }

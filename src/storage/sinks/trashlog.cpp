@@ -6,18 +6,20 @@
 
 #include "common/lock.h"
 #include "common/terminate.h"
+#include "storage/overload.h"
 #include "storage/queue.h"
 
 namespace {
 
-// About ten thousand lines; half of it wakes the storage thread before its deadline.
+// About ten thousand lines; half of it wakes the writers before their deadline.
 constexpr size_t kTrashBufferBytes = size_t{1} << 20;
 constexpr size_t kWakeBytes = kTrashBufferBytes / 2;
 constexpr const char* kReportLine = "Trash logging: %s\n";
 
 SinkSetting setting{nullptr, {0}};
 
-// The workers fill one buffer while the storage thread writes the other. Guarded by its mutex.
+// The workers fill one buffer while the trash log's writer writes the other. Guarded by its
+// mutex.
 struct TrashBuffers {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     char buffers[2][kTrashBufferBytes];
@@ -50,7 +52,8 @@ const Sink kTrashLogSink{.name = "trash",
                          .open = nullptr,
                          .write = nullptr,
                          .commit = nullptr,
-                         .close = nullptr};
+                         .close = nullptr,
+                         .serve = WriteTrashLines};
 
 const char* GetTrashLogFileName() { return setting.name; }
 int IsTrashLoggingEnabled() { return setting.enabled; }
@@ -58,18 +61,22 @@ void SwitchTrashFlag() { ToggleSink(setting); }
 
 void StoreTrashLine(const char* line) {
     const size_t length = std::strlen(line);
+    bool full = false;
     bool wake = false;
     {
         LockGuard lock(trash.mutex);
-        if (trash.filled + length > kTrashBufferBytes) {
-            dropped.fetch_add(1, std::memory_order_relaxed);
-            return;
+        full = trash.filled + length > kTrashBufferBytes;
+        if (!full) {
+            std::memcpy(trash.buffers[trash.filling] + trash.filled, line, length);
+            wake = trash.filled < kWakeBytes && trash.filled + length >= kWakeBytes;
+            trash.filled += length;
         }
-        std::memcpy(trash.buffers[trash.filling] + trash.filled, line, length);
-        wake = trash.filled < kWakeBytes && trash.filled + length >= kWakeBytes;
-        trash.filled += length;
     }
-    if (wake) WakeStorage();
+    if (full) {
+        dropped.fetch_add(1, std::memory_order_relaxed);
+        NoteOverload(kTrashDrops, 1);
+    }
+    if (wake) WakeQueueReaders();
 }
 
 void WriteTrashLines() {
