@@ -115,21 +115,24 @@ bool WriteRead(int w, Patience patience) {
 }
 
 // Writes what the queue holds for the sink until it has caught up (true), or until a locked
-// database, the commit's deadline or a termination stops it. A sink that is off reads nothing
-// and holds back no block. Adds the flows it read to *flows.
+// database, a pass interval's work (the commit must not wait longer) or a termination stops
+// it. A sink that is off reads nothing and holds back no block. Adds the flows it read to *flows.
 bool WriteQueued(int w, Patience patience, uint64_t* flows) {
+    const Clock::time_point until = Clock::now() + kPassInterval;
     Writer& writer = writers[w];
+    if (!WriteRead(w, patience)) return false;  // what a locked database left over
     for (;;) {
-        if (!WriteRead(w, patience) || TerminationBegun()) return false;
+        if (TerminationBegun()) return false;
         if (!SinkOn(*writer.sink)) {
             ParkReader(writer.reader);
             return true;
         }
-        if (patience == Patience::kThisPass && Clock::now() >= writer.commit_due) return false;
         writer.count = ReadFlows(writer.reader, writer.flows, kReadFlows);
         writer.done = 0;
         *flows += writer.count;
         if (writer.count == 0) return true;
+        if (!WriteRead(w, patience)) return false;
+        if (patience == Patience::kThisPass && Clock::now() >= until) return false;
     }
 }
 

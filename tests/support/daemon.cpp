@@ -1,8 +1,11 @@
 #include "daemon.h"
 
 #include <sqlite3.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +18,27 @@
 #include "v5datagram.h"
 
 namespace testsupport {
+
+FrozenThread::FrozenThread(pid_t tid) : tid_(tid) {
+    int status = 0;
+    frozen_ = ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) == 0 &&
+              ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) == 0 &&
+              waitpid(tid, &status, __WALL) == tid && WIFSTOPPED(status);
+}
+
+void FrozenThread::Thaw() {
+    if (frozen_) ptrace(PTRACE_DETACH, tid_, nullptr, nullptr);
+    frozen_ = false;
+}
+
+pid_t NewestThread(pid_t pid) {
+    pid_t newest = 0;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        newest = std::max(newest, static_cast<pid_t>(std::stol(task.path().filename())));
+    }
+    return newest;
+}
 
 UdpSocketState QueryUdpSocket(pid_t pid, int port) {
     // A line of /proc/net/udp: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref

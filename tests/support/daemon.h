@@ -49,6 +49,24 @@ private:
     std::unique_ptr<Process> process_;
 };
 
+// Holds one thread of a child process stopped (ptrace) until Thaw or the end of the object, so
+// that the work queued for it waits; the process's other threads run on.
+class FrozenThread {
+public:
+    explicit FrozenThread(pid_t tid);
+    ~FrozenThread() { Thaw(); }
+    FrozenThread(const FrozenThread&) = delete;
+    FrozenThread& operator=(const FrozenThread&) = delete;
+    bool frozen() const { return frozen_; }
+    void Thaw();
+
+private:
+    pid_t tid_;
+    bool frozen_ = false;
+};
+// The thread of pid started last: with -n 1, its worker.
+pid_t NewestThread(pid_t pid);
+
 // A UDP socket bound on 127.0.0.1 that sends to a daemon's port.
 class Exporter {
 public:
