@@ -204,7 +204,7 @@ TEST_F(MySQLSink, BacklogBoundDropsCountsAndReportsOnce) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(Store(kBacklogRows + 7));
     EXPECT_FALSE(Store(5));
-    kMySQLSink.close();
+    EXPECT_EQ(kMySQLSink.close(), kBacklogRows + 12);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(GetMySQLDroppedRows() - dropped_before, 12u);
     EXPECT_EQ(testsupport::Count(err, "MySQL backlog full, dropping rows\n"), 1) << err;
