@@ -23,5 +23,5 @@ TEST(Signals, PiledUpTogglesKeepTheirParityAndRotationsRunOnce) {
     RunSignalWork();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Begun rotation of DB file\n");
     EXPECT_EQ(TakeDatabaseRequests(), unsigned{kRotationAsked});
-    EXPECT_EQ((std::pair{IsTextLoggingEnabled(), IsTrashLoggingEnabled()}), (std::pair{1, 0}));
+    EXPECT_EQ((std::pair{SinkOn(kTextLogSink), SinkOn(kTrashLogSink)}), (std::pair{true, false}));
 }

@@ -55,7 +55,6 @@ const Sink kTrashLogSink{.name = "trash",
                          .close = nullptr,
                          .serve = WriteTrashLines};
 
-const char* GetTrashLogFileName() { return setting.name; }
 int IsTrashLoggingEnabled() { return setting.enabled; }
 void SwitchTrashFlag() { ToggleSink(setting); }
 
