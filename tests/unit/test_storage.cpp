@@ -191,7 +191,7 @@ TEST(LogDeathTest, ALineThatCannotBeWrittenEndsTheProcessWithStatus3) {
 }
 
 // Byte for byte over several buffers onto a longer file, 0600 both, no memory kept; a failure
-// has its status, which the daemon exits with.
+// has its status, which the daemon exits with, and leaves the source writable for the restart.
 TEST_F(Storage, FileCopyIsExactOrFailsWithItsStatus) {
     const std::string source = dir_ + "/data", dest = dir_ + "/copy";
     std::string bytes(kCopyBufferSize * 5 / 2, '\0');  // no two buffers alike
@@ -205,7 +205,7 @@ TEST_F(Storage, FileCopyIsExactOrFailsWithItsStatus) {
     EXPECT_EQ(ModeOf(source), 0600u);
     EXPECT_EQ(ModeOf(dest), 0600u);
     EXPECT_EQ(FileCopy(source.c_str(), (dir_ + "/missing/copy").c_str()), 11);
-    EXPECT_EQ(ModeOf(source), 0400u);  // left read-only
+    EXPECT_EQ(ModeOf(source), 0600u);
     const std::string directory = dir_ + "/directory";  // opens, but cannot be read
     mkdir(directory.c_str(), 0700);
     EXPECT_EQ(FileCopy(directory.c_str(), dest.c_str()), 2);
