@@ -31,6 +31,7 @@ constexpr const char* kOpenFailed = "Can't open/create database";
 constexpr const char* kStatementWas = "SQL was: %s";
 constexpr const char* kErrorCode = "Err code is: %d\n";
 constexpr const char* kCommitFailed = "Can't commit the open flow batch: %s";
+constexpr const char* kRotationFailed = "Rotation of DB file failed, the table keeps its rows";
 
 constexpr int kBatchRows = 5001;
 // SQLite sleeps inside its own busy handler up to this long before reporting busy to us.
@@ -233,18 +234,35 @@ void CreateDB(sqlite3* db) {
     TerminateWithLibraryText(errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
 }
 
+namespace {
+
+// A rotation that did not empty the table must not pass for one: its transaction is rolled back
+// (the table keeps its rows, which the copy holds too) and the process ends like a failed commit.
+[[noreturn]] void FailRotation(const char* statement, int rc, char* errmsg) {
+    char library_text[kMessageSize];
+    std::snprintf(library_text, sizeof library_text, "%s",
+                  errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
+    sqlite3_free(errmsg);
+    if (InTransaction()) Exec(kRollback, Patience::kUntilDone);
+    notify(kRotationFailed);
+    FailStatement(statement, library_text);
+}
+
+void RunForRotation(const char* statement) {
+    char* errmsg = nullptr;
+    const int rc = Exec(statement, Patience::kUntilDone, &errmsg);
+    if (rc != SQLITE_OK) FailRotation(statement, rc, errmsg);
+}
+
+}  // namespace
+
 // The drop and the re-creation form one transaction, so no reader, and no later insert, ever
 // meets the file without table flows. The insert statement is prepared afresh for the new table.
 void EmptyFlowsTable() {
     sqlite3_finalize(insert_row);
     insert_row = nullptr;
-    Exec(kBeginBatch, Patience::kUntilDone);
-    if (Exec(kDropTable, Patience::kUntilDone) != SQLITE_OK) {
-        Exec(kRollback, Patience::kUntilDone);
-        return;
-    }
+    RunForRotation(kBeginBatch);
+    RunForRotation(kDropTable);
     CreateDB(sqlitedb);
-    if (Exec(kCommitBatch, Patience::kUntilDone) != SQLITE_OK && InTransaction()) {
-        Exec(kRollback, Patience::kUntilDone);
-    }
+    RunForRotation(kCommitBatch);
 }
