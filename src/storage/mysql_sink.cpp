@@ -8,7 +8,8 @@
 // marker (collector id, batch number) into FLOW_BATCHES, so a transaction whose COMMIT went
 // unanswered is settled by the server: the same rows sent again under the same number either
 // meet the committed key (duplicate: the batch is done) or take its place. While the first
-// attempt is still open on the server, the insert waits for it to end.
+// attempt is still open on the server, the insert waits for it to end. A server prepared before
+// that table existed gets the rows without markers, as it always did.
 #include "storage/mysql_sink.h"
 
 #include <errmsg.h>
@@ -55,6 +56,10 @@ constexpr const char* kServerAway = "MySQL server unavailable, keeping its rows:
 constexpr const char* kBacklogFull = "MySQL backlog full, dropping rows";
 constexpr const char* kServerBack = "MySQL server back: %zu rows kept, %llu dropped";
 constexpr const char* kRowsLost = "MySQL rows lost: %zu";
+constexpr const char* kFindMarkers = "SHOW TABLES LIKE 'FLOW_BATCHES'";
+constexpr const char* kNoMarkers =
+    "MySQL table FLOW_BATCHES missing: a batch whose COMMIT answer is lost may be written twice; "
+    "sql/mysql-flows.sql adds the table";
 
 constexpr size_t kRowsPerStatement = 500;
 constexpr size_t kBatchRows = 10 * kRowsPerStatement;
@@ -85,6 +90,7 @@ unsigned long long collector_id = 0;
 unsigned long long batch = 0;  // number of the batch the backlog's head belongs to
 size_t batch_rows = 0;         // rows of that batch once it was sent: the same go out again
 bool proven = false;           // a batch has committed: the server takes our rows
+bool marked = true;            // FLOW_BATCHES exists: each transaction inserts its marker
 // Rows Write took since it last sent a batch. It sends one batch per kBatchRows taken, so the
 // traffic never makes the backlog grow while the server keeps up, and leaves what an outage
 // left behind to Commit and its time budget.
@@ -238,7 +244,7 @@ bool SendBatch() {
     if (!Run(kStartTransaction)) return false;
     char marker[kMessageSize];
     std::snprintf(marker, sizeof marker, kInsertMarker, collector_id, batch, batch_rows);
-    if (mysql_query(mysqlconn, marker) != 0) {
+    if (marked && mysql_query(mysqlconn, marker) != 0) {
         if (mysql_errno(mysqlconn) != ER_DUP_ENTRY) {
             Fail();
             return false;
@@ -303,6 +309,16 @@ unsigned long long RandomCollectorId() {
     return (static_cast<unsigned long long>(random()) << 32) | random();
 }
 
+// Whether FLOW_BATCHES is there; a server that does not answer the question is taken to have
+// it, so that a real fault shows at the first batch.
+bool HasMarkerTable() {
+    if (mysql_query(mysqlconn, kFindMarkers) != 0) return true;
+    MYSQL_RES* tables = mysql_store_result(mysqlconn);
+    const bool found = tables == nullptr || mysql_num_rows(tables) > 0;
+    mysql_free_result(tables);
+    return found;
+}
+
 // The sink is open from here to Close, with or without a connection.
 void Open() {
     if (statement != nullptr) return;
@@ -311,6 +327,8 @@ void Open() {
         std::snprintf(message, sizeof message, kConnectFailed, mysql_error(&mysql));
         Terminate(13, message);
     }
+    marked = HasMarkerTable();
+    if (!marked) notify(kNoMarkers);
     statement = static_cast<char*>(allocate_mem(kStatementSize));
     collector_id = RandomCollectorId();
 }

@@ -146,17 +146,26 @@ TEST_F(MySQLSink, RowHoldsEveryValueWithLocalDateTimeText) {
               "24,16");
 }
 
-// Before any batch has committed, a refusal is a broken setup: the first pass ends the daemon.
-TEST_F(MySQLSink, MissingTableAtStartEndsWithStatus14) {
-    for (const char* table : {"FLOWS", "FLOW_BATCHES"}) {
-        SCOPED_TRACE(table);
-        kMySQLSink.open();
-        EXPECT_EXIT((SetAside(table), Store(1)), testing::ExitedWithCode(14),
-                    "Process terminated with value: 14, quitting from Can't add data to mysql "
-                    "server\n");
-        PutTablesBack();  // set aside by the child
-        kMySQLSink.close();
-    }
+// Before any batch has committed, a refusal is a broken setup: the first pass ends the daemon. A
+// server prepared before FLOW_BATCHES existed takes the rows without markers, and nf5d says once
+// what that costs.
+TEST_F(MySQLSink, MissingFlowsTableEndsWithStatus14AndMissingMarkerTableIsToldOnce) {
+    kMySQLSink.open();
+    EXPECT_EXIT((SetAside("FLOWS"), Store(1)), testing::ExitedWithCode(14),
+                "Process terminated with value: 14, quitting from Can't add data to mysql "
+                "server\n");
+    PutTablesBack();  // set aside by the child
+    kMySQLSink.close();
+    SetAside("FLOW_BATCHES");
+    testing::internal::CaptureStderr();
+    kMySQLSink.open();
+    EXPECT_TRUE(Store(1));
+    EXPECT_TRUE(Store(1));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM FLOWS"), std::vector<std::string>{"2"});
+    EXPECT_EQ(err,
+              "MySQL table FLOW_BATCHES missing: a batch whose COMMIT answer is lost may be "
+              "written twice; sql/mysql-flows.sql adds the table\n");
 }
 
 // Mid-run, the first attempt of a 600-row batch fails; the sink keeps the rows, tells the outage
