@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 #include "common/metrics.h"
@@ -36,11 +37,13 @@ enum Family {
     kJobBacklog,
     kStorageQueue,
     kMysqlBacklog,
+    kMysqlConnected,
     kPassDuration,
     kPassFlows,
     kExportersTracked,
     kResidentMemory,
     kCpuSeconds,
+    kStartTime,
     // Series per exporter, labelled with its address.
     kReceivedDatagrams,
     kReceivedBytes,
@@ -78,11 +81,13 @@ constexpr FamilyInfo kFamilies[] = {
      "Trash-log lines dropped because the buffer waiting for the storage pass was full.", kCounter,
      nullptr, 1},
     {"nf5d_written_flows_total",
-     "Flows taken by each sink (MySQL: into its backlog, see nf5d_mysql_backlog_rows).", kCounter,
-     "sink", 1},
+     "Flows written by each sink (MySQL: once the server has committed them).", kCounter, "sink",
+     1},
     {"nf5d_job_backlog_datagrams", "Datagrams received and not yet parsed.", kGauge, nullptr, 1},
     {"nf5d_storage_queue_flows", "Flows waiting in the storage queue.", kGauge, nullptr, 1},
     {"nf5d_mysql_backlog_rows", "Rows waiting to be sent to the MySQL server.", kGauge, nullptr, 1},
+    {"nf5d_mysql_connected", "1 while the connection to the MySQL server is up, 0 while it is down.",
+     kGauge, nullptr, 1},
     {"nf5d_storage_pass_duration_seconds", "Duration of the last storage pass.", kGauge, nullptr,
      1e-6},
     {"nf5d_storage_pass_flows", "Flows the last storage pass took from the queue.", kGauge, nullptr,
@@ -94,6 +99,8 @@ constexpr FamilyInfo kFamilies[] = {
     {"process_resident_memory_bytes", "Resident memory size in bytes.", kGauge, nullptr, 1},
     {"process_cpu_seconds_total", "User and system CPU time spent in seconds.", kCounter, nullptr,
      1e-3},
+    {"process_start_time_seconds", "Start time of the process since unix epoch in seconds.", kGauge,
+     nullptr, 1},
     {"nf5d_received_datagrams_total", "Non-empty datagrams received, per exporter.", kCounter,
      "exporter", 1},
     {"nf5d_received_bytes_total", "Bytes of the datagrams received, per exporter.", kCounter,
@@ -152,6 +159,10 @@ uint64_t CpuMilliseconds() {
 
 uint64_t RefusedFlows() { return GetStorageRefusals().flows; }
 
+// Taken as the program is loaded, before main.
+const auto process_start = static_cast<uint64_t>(std::time(nullptr));
+uint64_t StartTime() { return process_start; }
+
 // Series not tied to an exporter or a sink, one row each.
 struct Reading {
     Family family;
@@ -169,6 +180,7 @@ constexpr Reading kReadings[] = {
     {kExportersTracked, nullptr, TrackedExporters},
     {kResidentMemory, nullptr, ResidentBytes},
     {kCpuSeconds, nullptr, CpuMilliseconds},
+    {kStartTime, nullptr, StartTime},
     {kDroppedFlows, "storage_queue", RefusedFlows},
     {kDroppedFlows, "mysql_backlog", GetMySQLDroppedRows},
     {kDroppedTrashLines, nullptr, GetTrashLinesDropped},
@@ -249,6 +261,8 @@ std::vector<MetricFamily> CollectMetrics() {
     }
     for (const Reading& row : kReadings)
         AddSample(families[row.family], row.family, row.label, row.read());
+    if (IsMYSQLLoggingEnabled() == 1)
+        AddSample(families[kMysqlConnected], kMysqlConnected, nullptr, GetMySQLConnected());
     for (size_t sink = 0; sink < kSinkCount; ++sink)
         AddSample(families[kWrittenFlows], kWrittenFlows, kSinks[sink]->name,
                   SinkFlowsWritten(sink));

@@ -103,6 +103,8 @@ unsigned long long dropped_in_outage = 0;
 bool drop_reported = false;
 std::atomic<uint64_t> dropped_rows{0};
 std::atomic<size_t> backlog_gauge{0};  // backlog_rows, for the metrics
+std::atomic<uint64_t> committed_rows{0};
+std::atomic<bool> connected{false};
 
 struct RowTimes {
     TimeText received, begin, end;
@@ -153,6 +155,11 @@ void Forget(size_t rows) {
     }
 }
 
+void SetConnection(MYSQL* connection) {
+    mysqlconn = connection;
+    connected.store(connection != nullptr, std::memory_order_relaxed);
+}
+
 // Errors after which the server may take the same rows again: the connection is gone or the
 // server gave up on the transaction.
 bool IsLoss(unsigned error) {
@@ -179,7 +186,7 @@ void Fail() {
     char message[kMessageSize];
     std::snprintf(message, sizeof message, kServerAway, mysql_error(mysqlconn));
     mysql_close(mysqlconn);  // a transaction still open is rolled back by the server
-    mysqlconn = nullptr;
+    SetConnection(nullptr);
     if (!away) {
         notify(message);
         away = true;
@@ -205,8 +212,10 @@ void EndOutage() {
     drop_reported = false;
 }
 
+// The batch's rows are committed: by the COMMIT just answered, or by an earlier attempt.
 void Settle() {
     if (away) EndOutage();
+    committed_rows.fetch_add(batch_rows, std::memory_order_relaxed);
     Forget(batch_rows);
     batch_rows = 0;
     ++batch;
@@ -266,8 +275,8 @@ bool Connect() {
     mysql_options(&mysql, MYSQL_OPT_WRITE_TIMEOUT, &kIoTimeoutSeconds);
     // The explicit host, user and database below still win over the option files' own.
     mysql_optionsv(&mysql, MYSQL_READ_DEFAULT_GROUP, kOptionGroup);
-    mysqlconn = mysql_real_connect(&mysql, GetMYSQLServerName(), kUser, nullptr, kDatabase, kPort,
-                                   nullptr, 0);
+    SetConnection(mysql_real_connect(&mysql, GetMYSQLServerName(), kUser, nullptr, kDatabase,
+                                     kPort, nullptr, 0));
     return mysqlconn != nullptr;
 }
 
@@ -343,7 +352,7 @@ void Close() {
         notify(message);
     }
     if (mysqlconn != nullptr) mysql_close(mysqlconn);
-    mysqlconn = nullptr;
+    SetConnection(nullptr);
     Forget(backlog_rows);
     release_mem(statement, kStatementSize);
     statement = nullptr;
@@ -357,9 +366,12 @@ void Close() {
     drop_reported = false;
 }
 
+uint64_t CommittedRows() { return committed_rows.load(std::memory_order_relaxed); }
+
 }  // namespace
 
-const Sink kMySQLSink{"mysql", IsMYSQLLoggingEnabled, Open, Write, Commit, Close};
+const Sink kMySQLSink{"mysql", IsMYSQLLoggingEnabled, Open, Write, Commit, Close, CommittedRows};
 
 uint64_t GetMySQLDroppedRows() { return dropped_rows.load(std::memory_order_relaxed); }
 uint64_t GetMySQLBacklogRows() { return backlog_gauge.load(std::memory_order_relaxed); }
+uint64_t GetMySQLConnected() { return connected.load(std::memory_order_relaxed) ? 1 : 0; }

@@ -159,7 +159,10 @@ void StoragePass(Patience patience) {
                            std::memory_order_relaxed);
 }
 
-uint64_t SinkFlowsWritten(size_t sink) { return written[sink].load(std::memory_order_relaxed); }
+uint64_t SinkFlowsWritten(size_t sink) {
+    if (kSinks[sink]->written != nullptr) return kSinks[sink]->written();
+    return written[sink].load(std::memory_order_relaxed);
+}
 uint64_t LastPassFlows() { return last_pass_flows.load(std::memory_order_relaxed); }
 uint64_t LastPassMicros() { return last_pass_micros.load(std::memory_order_relaxed); }
 

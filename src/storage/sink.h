@@ -2,6 +2,7 @@
 // The contract every flow sink keeps with the storage thread, the snapshot and rotation, and the
 // termination path. A sink is one table entry (sinks.cpp) plus its own file.
 #include <cstddef>
+#include <cstdint>
 
 #include "parser/flow.h"
 
@@ -26,6 +27,9 @@ struct Sink {
     // Also reached from Terminate: commits what it safely can, reports what is lost, never
     // terminates.
     void (*close)();
+    // Flows the sink has made durable since start, for a sink that holds flows back after
+    // taking them (the MySQL backlog); null when every flow taken counts as written.
+    uint64_t (*written)();
 };
 
 // Room for this many sinks in the storage thread's bookkeeping.

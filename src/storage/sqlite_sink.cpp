@@ -219,7 +219,7 @@ void Close() {
 
 }  // namespace
 
-const Sink kSQLiteSink{"sqlite", IsBinaryLoggingEnabled, Open, Write, Commit, Close};
+const Sink kSQLiteSink{"sqlite", IsBinaryLoggingEnabled, Open, Write, Commit, Close, nullptr};
 
 void CreateDB(sqlite3* db) {
     char* errmsg = nullptr;

@@ -85,4 +85,4 @@ void Close() {
 
 }  // namespace
 
-const Sink kTextLogSink{"text", IsTextLoggingEnabled, Open, Write, Commit, Close};
+const Sink kTextLogSink{"text", IsTextLoggingEnabled, Open, Write, Commit, Close, nullptr};

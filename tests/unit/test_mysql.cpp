@@ -18,6 +18,7 @@
 
 #include "daemon.h"
 #include "fixtures.h"
+#include "listen/exposition.h"
 #include "storage/mysql_sink.h"
 
 namespace {
@@ -95,6 +96,13 @@ private:
     std::thread thread_;
 };
 
+// nf5d_mysql_connected as a scrape would show it.
+double Connected() {
+    for (const auto& family : CollectMetrics())
+        if (family.name == "nf5d_mysql_connected") return family.metric.at(0).gauge.value;
+    return -1;
+}
+
 class MySQLSink : public testsupport::MySQLTest {
 protected:
     void SetUp() override {
@@ -171,7 +179,8 @@ TEST_F(MySQLSink, MissingFlowsTableEndsWithStatus14AndMissingMarkerTableIsToldOn
 // Mid-run, the first attempt of a 600-row batch fails; the sink keeps the rows, tells the outage
 // once, and the retry leaves every row on the server exactly once, with the 50 that arrived before
 // it. A COMMIT answered by a server whose answer never arrived is the case a blind retry would
-// store twice, and a retry that took the newer rows into the settled batch would lose them.
+// store twice, and a retry that took the newer rows into the settled batch would lose them. Rows
+// count as written once committed.
 TEST_F(MySQLSink, BatchInterruptedMidRunIsStoredExactlyOnce) {
     const struct {
         Relay::Cut cut;
@@ -189,12 +198,15 @@ TEST_F(MySQLSink, BatchInterruptedMidRunIsStoredExactlyOnce) {
         relay.CutNextCommit(scenario.cut);
         if (scenario.aside != nullptr) SetAside(scenario.aside);
         testing::internal::CaptureStderr();
+        const uint64_t written = kMySQLSink.written();
         EXPECT_FALSE(Store(600));
+        EXPECT_EQ(kMySQLSink.written(), written);
         PutTablesBack();
         EXPECT_FALSE(Store(50));  // before the next attempt is due
         EXPECT_TRUE(kMySQLSink.commit(Patience::kUntilDone));
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(Query("SELECT COUNT(*) FROM FLOWS"), std::vector<std::string>{"651"});
+        EXPECT_EQ(kMySQLSink.written() - written, 650u);
         EXPECT_EQ(testsupport::Count(err, "MySQL server unavailable, keeping its rows: "), 1)
             << err;
         EXPECT_NE(err.find(scenario.reason), std::string::npos) << err;
@@ -204,16 +216,18 @@ TEST_F(MySQLSink, BatchInterruptedMidRunIsStoredExactlyOnce) {
     }
 }
 
-// The server stays away: the backlog keeps kBacklogRows rows, drops the newer ones, counts them,
-// says so once, and the rows still kept at the end are reported lost.
+// The server stays away: the connection shows as down, the backlog keeps kBacklogRows rows, drops
+// the newer ones, counts them, says so once, and the rows still kept at the end are reported lost.
 TEST_F(MySQLSink, BacklogBoundDropsCountsAndReportsOnce) {
     auto relay = std::make_unique<Relay>();
     kMySQLSink.open();
     ASSERT_TRUE(Store(1));
+    EXPECT_EQ(Connected(), 1);
     relay.reset();
     const uint64_t dropped_before = GetMySQLDroppedRows();
     testing::internal::CaptureStderr();
     EXPECT_FALSE(Store(kBacklogRows + 7));
+    EXPECT_EQ(Connected(), 0);
     EXPECT_FALSE(Store(5));
     kMySQLSink.close();
     const std::string err = testing::internal::GetCapturedStderr();
