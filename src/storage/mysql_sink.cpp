@@ -49,6 +49,7 @@ constexpr const char* kInsertMarker =
     "INSERT INTO FLOW_BATCHES (COLLECTOR,BATCH,FLOWS) VALUES (%llu,%llu,%zu)";
 constexpr const char* kConnectFailed = "%s\n";
 constexpr const char* kInsertFailed = "Can't add data to mysql server";
+constexpr const char* kRefused = "MySQL server %s refused the rows: %s";
 constexpr const char* kStartTransaction = "START TRANSACTION";
 constexpr const char* kCommit = "COMMIT";
 constexpr const char* kRollback = "ROLLBACK";
@@ -182,7 +183,10 @@ void RetryLater() {
 // as always. Later the same refusal (a table dropped or renamed) is ridden out like a lost
 // connection, so that the other sinks go on and the backlog waits for the table to return.
 void Fail() {
-    if (!proven && !IsLoss(mysql_errno(mysqlconn))) Terminate(14, kInsertFailed);
+    if (!proven && !IsLoss(mysql_errno(mysqlconn))) {
+        NotifyCause(kRefused, GetMYSQLServerName(), mysql_error(mysqlconn));
+        Terminate(14, kInsertFailed);
+    }
     char message[kMessageSize];
     std::snprintf(message, sizeof message, kServerAway, mysql_error(mysqlconn));
     mysql_close(mysqlconn);  // a transaction still open is rolled back by the server

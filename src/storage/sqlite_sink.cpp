@@ -28,6 +28,7 @@ constexpr const char* kCommitBatch = "COMMIT";
 constexpr const char* kRollback = "ROLLBACK";
 constexpr const char* kDropTable = "DROP TABLE FLOWS";
 constexpr const char* kOpenFailed = "Can't open/create database";
+constexpr const char* kOpenFailedWhy = "Can't open/create database %s: %s";
 constexpr const char* kStatementWas = "SQL was: %s";
 constexpr const char* kErrorCode = "Err code is: %d\n";
 constexpr const char* kCommitFailed = "Can't commit the open flow batch: %s";
@@ -188,6 +189,7 @@ void Open() {
     // Without the library's own locking: the sink lock already makes every use exclusive.
     constexpr int kFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(GetBinaryLogFileName(), &sqlitedb, kFlags, nullptr) != SQLITE_OK) {
+        NotifyCause(kOpenFailedWhy, GetBinaryLogFileName(), sqlite3_errmsg(sqlitedb));
         sqlite3_close(sqlitedb);
         sqlitedb = nullptr;
         Terminate(8, kOpenFailed);

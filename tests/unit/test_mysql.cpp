@@ -160,8 +160,9 @@ TEST_F(MySQLSink, RowHoldsEveryValueWithLocalDateTimeText) {
 TEST_F(MySQLSink, MissingFlowsTableEndsWithStatus14AndMissingMarkerTableIsToldOnce) {
     kMySQLSink.open();
     EXPECT_EXIT((SetAside("FLOWS"), Store(1)), testing::ExitedWithCode(14),
-                "Process terminated with value: 14, quitting from Can't add data to mysql "
-                "server\n");
+                "^MySQL server 127.0.0.1 refused the rows: Table 'FLOWDB.FLOWS' doesn't exist\n"
+                "MySQL rows lost: 1\nProcess terminated with value: 14, quitting from Can't add data to mysql "
+                "server\n$");
     PutTablesBack();  // set aside by the child
     kMySQLSink.close();
     SetAside("FLOW_BATCHES");
