@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "parser/flow.h"
+#include "common/flow.h"
 
 // How long a sink may wait for a database that another program holds locked. A regular pass
 // leaves what it could not write for the next pass, so that one locked database holds up only
