@@ -161,7 +161,7 @@ TEST_F(MySQLSink, MissingFlowsTableEndsWithStatus14AndMissingMarkerTableIsToldOn
     kMySQLSink.open();
     EXPECT_EXIT((SetAside("FLOWS"), Store(1)), testing::ExitedWithCode(14),
                 "^MySQL server 127.0.0.1 refused the rows: Table 'FLOWDB.FLOWS' doesn't exist\n"
-                "MySQL rows lost: 1\nProcess terminated with value: 14, quitting from Can't add data to mysql "
+                "Process terminated with value: 14, quitting from Can't add data to mysql "
                 "server\n$");
     PutTablesBack();  // set aside by the child
     kMySQLSink.close();
