@@ -18,8 +18,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -50,6 +52,8 @@ constexpr const char* kInsertMarker =
 constexpr const char* kConnectFailed = "%s\n";
 constexpr const char* kInsertFailed = "Can't add data to mysql server";
 constexpr const char* kRefused = "MySQL server %s refused the rows: %s";
+constexpr const char* kUnreadableOptions = "MySQL option file %s exists but cannot be read: %s";
+constexpr const char* kSystemOptionFiles[] = {"/etc/my.cnf", "/etc/mysql/my.cnf"};
 constexpr const char* kStartTransaction = "START TRANSACTION";
 constexpr const char* kCommit = "COMMIT";
 constexpr const char* kRollback = "ROLLBACK";
@@ -332,9 +336,31 @@ bool HasMarkerTable() {
     return found;
 }
 
+// The client library skips an option file it cannot read without a word; the password in it is
+// then missing. Only a file that is absent goes unmentioned.
+void CheckOptionFile(const char* path) {
+    FILE* file = std::fopen(path, "r");
+    if (file != nullptr) {
+        std::fclose(file);
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        char error[kMessageSize];
+        NotifyCause(kUnreadableOptions, path, SystemErrorText(errno, error, sizeof error));
+    }
+}
+
+void CheckOptionFiles() {
+    for (const char* path : kSystemOptionFiles) CheckOptionFile(path);
+    if (const char* home = std::getenv("HOME"); home != nullptr) {
+        char path[kMessageSize];
+        std::snprintf(path, sizeof path, "%s/.my.cnf", home);
+        CheckOptionFile(path);
+    }
+}
+
 // The sink is open from here to Close, with or without a connection.
 void Open() {
     if (statement != nullptr) return;
+    CheckOptionFiles();
     if (!Connect()) {
         char message[kMessageSize];
         std::snprintf(message, sizeof message, kConnectFailed, mysql_error(&mysql));

@@ -1,6 +1,10 @@
 // The MySQL export through a real server (scripts/mariadb-test.sh start; port $NF5D_MARIADB_PORT,
 // default 3306), which the test stops and starts again under traffic. Skipped only when no server
 // answers and NF5D_REQUIRE_MYSQL is unset.
+#include <sys/stat.h>
+
+#include <fstream>
+
 #include "daemon.h"
 
 using namespace testsupport;
@@ -67,4 +71,21 @@ TEST_F(DaemonMysql, ServerStoppedUnderTrafficGetsEveryFlowOnceBack) {
     ASSERT_EQ(daemon.Stop(), 0) << daemon.Stderr();
     EXPECT_EQ(Count(daemon.Stderr(), "MySQL rows lost: 30\n"), 1) << daemon.Stderr();
     EXPECT_EQ(LineCount(Path("netflow.log")), flows + 31);
+}
+
+// Under -u the client library reads the option file in the home the password database gives the
+// user switched to, not in the starter's HOME, whose wrong password the server would refuse.
+TEST_F(DaemonMysql, UnderUTheSwitchedUsersOwnOptionFileIsRead) {
+    if (getuid() != 0) GTEST_SKIP() << "-u switches only as root";
+    Query("DELETE FROM FLOWS");
+    chmod(dir_.c_str(), 0755);
+    std::ofstream(Path(".my.cnf")) << "[nf5d]\npassword=wrong\n";
+    chmod(Path(".my.cnf").c_str(), 0644);
+    setenv("HOME", dir_.c_str(), 1);
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"-u", "nobody", "-x", "-y", "-z", "-m", "127.0.0.1"}));
+    Exporter().Send(daemon.port(), ExampleDatagram(1, 3));
+    EXPECT_TRUE(WaitUntil([&] { return Query("SELECT COUNT(*) FROM FLOWS").at(0) == "3"; }, 30s))
+        << daemon.Stderr();
+    EXPECT_EQ(daemon.Stop(), 0) << daemon.Stderr();
 }
