@@ -27,6 +27,7 @@
 #include "listen/signals.h"
 #include "sched/joblist.h"
 #include "sched/workers.h"
+#include "storage/pass.h"
 #include "storage/queue.h"
 
 namespace {
@@ -225,6 +226,8 @@ int NeverEndingLoop(int nThreads) {
     // signals' work can only ever run on this one.
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
+    AddJobListReadings();
+    AddStorageReadings();
     StartMetricsEndpoint();
     StartThreads(nThreads);
 
