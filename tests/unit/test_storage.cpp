@@ -302,22 +302,6 @@ TEST_F(Storage, TextLogSwitchedOffDuringAPassTakesEffectBetweenRecords) {
     EXPECT_EQ(testsupport::RowCount(db_), kFlows);
 }
 
-// Whole datagrams up to the bound, then each one refused whole and counted, until a pass frees
-// the room.
-TEST_F(Storage, PastTheBoundDatagramsAreRefusedWholeAndCounted) {
-    constexpr size_t kDatagram = 340;
-    const StorageRefusals before = GetStorageRefusals();
-    size_t accepted = 0;
-    while (Queue(0, kDatagram)) accepted += kDatagram;
-    EXPECT_EQ(accepted, kQueueLimitFlows / kDatagram * kDatagram);
-    EXPECT_FALSE(Queue(0, kDatagram));
-    const StorageRefusals after = GetStorageRefusals();
-    EXPECT_EQ(after.datagrams - before.datagrams, 2u);
-    EXPECT_EQ(after.flows - before.flows, 2 * kDatagram);
-    EXPECT_EQ(testsupport::TakeQueuedFlows().size(), accepted);
-    EXPECT_TRUE(Queue(0, kDatagram));
-}
-
 // Last, as it raises the process-wide shutdown flag for good.
 TEST_F(Storage, ThreadWakesAtShutdownAndStoresTheLastWorkersFlows) {
     InitThreadList();
