@@ -24,13 +24,10 @@ seqloss::SeqTracker& TrackerOf(int slot) {
 }  // namespace
 
 // Only datagrams the parser accepts count, as only those reach the rows nf5stat reads.
-void TrackSequence(int slot, const char* datagram, size_t length, time_t now) {
-    uint32_t sequence = 0;
-    uint16_t flows = 0;
-    if (slot == kOtherExporter ||
-        !PeekNetFlowHeader(datagram, static_cast<int>(length), &sequence, &flows))
-        return;
-    seqloss::SeqTrackerAdd(TrackerOf(slot), seqloss::SeqDatagram{sequence, flows, now});
+void TrackSequence(int slot, const NetFlowHeader& header, time_t now) {
+    if (slot == kOtherExporter) return;
+    seqloss::SeqTrackerAdd(TrackerOf(slot),
+                           seqloss::SeqDatagram{header.sequence, header.count, now});
     heard[slot] = true;
 }
 

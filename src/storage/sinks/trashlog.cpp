@@ -53,7 +53,6 @@ const Sink kTrashLogSink{.name = "trash",
                          .close = nullptr,
                          .written = nullptr};
 
-const char* GetTrashLogFileName() { return setting.name; }
 int IsTrashLoggingEnabled() { return setting.enabled; }
 void SwitchTrashFlag() { ToggleSink(setting); }
 
