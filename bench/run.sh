@@ -10,6 +10,7 @@
 #   BENCH_RATES="1000 4000" BENCH_SECONDS=3 bench/run.sh
 #   BENCH_STEADY_RATES=200 BENCH_STEADY_SECONDS=60 BENCH_BURST_RATES="100000 150000" bench/run.sh
 #   BENCH_LONG=1 bench/run.sh         (storage cases at full length: 30 s and 60 s)
+#   BENCH_ONLY=writers BENCH_LONG=1 bench/run.sh   (only the line rate and the sinks' ceilings)
 #
 # Every step offers datagrams of 1 to 30 flows at one rate for BENCH_SECONDS. A daemon is
 # started afresh for each step and stopped with SIGTERM once it has read everything; its orderly
@@ -131,7 +132,7 @@ stored() {
         text) echo $(($(wc -l <"$2/netflow.log") - 1)) ;;  # less its "Begin Logging" line
         sqlite)
             if command -v sqlite3 >/dev/null 2>&1; then
-                sqlite3 "$2/netflow.db" 'SELECT COUNT(*) FROM flows'
+                sqlite3 -cmd '.timeout 2000' "$2/netflow.db" 'SELECT COUNT(*) FROM flows'
             else
                 echo "?"
             fi
@@ -284,27 +285,68 @@ wait_stored() {
     done
 }
 
-# Defaults at 10,000 datagrams of 30 flows per second: time from the end of the stream until
-# every flow is in the text log and the database.
+# held_within SINK DIR COUNT SECONDS: the seconds after now until the sink held COUNT flows, or
+# "never" once SECONDS have passed.
+held_within() {
+    from=$(now)
+    while [ "$(stored "$1" "$2")" != "$3" ]; do
+        [ "$(elapsed "$from" "$(now)" | cut -d. -f1)" -lt "$4" ] || { echo never; return; }
+        sleep 0.1
+    done
+    elapsed "$from" "$(now)"
+}
+
+# Defaults at 10,000 datagrams of 30 flows per second: the time from the end of the stream until
+# every flow is in the text log and in the database (the target: within one pass interval, 5 s),
+# and what each sink holds once the daemon has stopped.
 line_rate() {
     secs=$(long_or_short 30)
     dir=$work/line-rate
     port=$(free_port)
     start "$dir" "$port"
     "$nf5send" -p "$port" -c $((10000 * secs)) -r 10000 -f 30 --seed 1 >"$dir/sent"
-    sent_at=$(now)
     offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
-    wait_stored text "$dir" "$offered"
-    text_at=$(now)
-    wait_stored sqlite "$dir" "$offered"
-    db_at=$(now)
+    text_after=$(held_within text "$dir" "$offered" 15)
+    db_after=$(held_within sqlite "$dir" "$offered" 15)
     stop
     read -r hwm cpu <"$dir/usage"
-    echo "line rate (defaults, 300k flows/s for ${secs} s): offered $offered, text $(stored text "$dir")" \
-        "after $(elapsed "$sent_at" "$text_at") s, sqlite $(stored sqlite "$dir")" \
-        "after $(elapsed "$sent_at" "$db_at") s, VmHWM $(divide "$hwm" 1024 %.1f) MiB"
+    echo "line rate (defaults, 300k flows/s for ${secs} s): offered $offered;" \
+        "every flow in the text log after $text_after s, in sqlite after $db_after s;" \
+        "stored at the end: text $(stored text "$dir"), sqlite $(stored sqlite "$dir");" \
+        "VmHWM $(divide "$hwm" 1024 %.1f) MiB, CPU $(divide "$cpu" "$ticks" %.1f) s"
     rm -rf "$dir"
 }
+
+# ceiling SINK SWITCHES...: the sink alone, offered 600k flows/s for 10 s; the flows per second it
+# wrote from 2 s into the stream to its end, while the queue held more than it had written.
+ceiling() {
+    sink=$1
+    shift
+    dir=$work/ceiling-$sink
+    port=$(free_port)
+    start "$dir" "$port" "$@"
+    "$nf5send" -p "$port" -c 200000 -r 20000 -f 30 --seed 1 >"$dir/sent" &
+    sender=$!
+    sleep 2
+    first=$(stored "$sink" "$dir")
+    began=$(now)
+    wait "$sender"
+    last=$(stored "$sink" "$dir")
+    ended=$(now)
+    stop
+    echo "ceiling ($sink only, 600k flows/s offered for 10 s): $(awk -v a="$first" -v b="$last" \
+        -v s="$(elapsed "$began" "$ended")" 'BEGIN {printf "%d", (b - a) / s}') flows/s written"
+    rm -rf "$dir"
+}
+
+# BENCH_ONLY=writers: the storage targets alone.
+if [ "${BENCH_ONLY:-}" = writers ]; then
+    echo "nf5d storage targets: 4 workers; $(nproc) CPUs; load $(cut -d' ' -f1-3 /proc/loadavg)"
+    line_rate
+    ceiling text -y -z
+    ceiling sqlite -x -z
+    exit 0
+fi
 
 # MySQL only: rows per second into the private MariaDB.
 mysql_export() {
@@ -360,5 +402,7 @@ burst 1500 -n 1024
 for workers in 4 64 1024; do idle "$workers"; done
 echo
 line_rate
+ceiling text -y -z
+ceiling sqlite -x -z
 mysql_export
 overload

@@ -5,6 +5,7 @@
 // (sinks/table.cpp).
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "common/flow.h"
 #include "common/metrics.h"
@@ -66,6 +67,9 @@ struct Sink {
     // Work its writer does at every pass besides the flows (null: none): the trash log appends
     // its waiting lines, the SQLite database makes the snapshot or rotation asked for.
     void (*serve)();
+    // Flows the sink has made durable since start, for a sink that holds flows back after
+    // taking them (the MySQL backlog); null when every flow taken counts as written.
+    uint64_t (*written)();
 };
 
 // Room for this many sinks, and a writer each.

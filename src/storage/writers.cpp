@@ -271,7 +271,8 @@ void AddStorageReadings() {
         const Sink& sink = *writers[w].sink;
         if (TakesFlows(sink)) {
             std::snprintf(skipped_labels[w], sizeof skipped_labels[w], kSkippedLabel, sink.name);
-            const Reading flows[] = {{kWrittenFlows, sink.name, kWrittenBy[w]},
+            const Reading flows[] = {{kWrittenFlows, sink.name,
+                                      sink.written != nullptr ? sink.written : kWrittenBy[w]},
                                      {kDroppedFlows, skipped_labels[w], kSkippedBy[w]}};
             AddReadings(flows, std::size(flows));
         }

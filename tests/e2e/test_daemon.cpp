@@ -272,6 +272,9 @@ TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigk
         EXPECT_TRUE(last >= before && last <= std::time(nullptr)) << last;
     }
     EXPECT_NE(text.find("\nnf5d_build_info{"), std::string::npos);
+    EXPECT_EQ(text.find("nf5d_mysql_connected"), std::string::npos);  // only with -m
+    const auto start = static_cast<time_t>(Sample(text, "process_start_time_seconds"));
+    EXPECT_TRUE(start >= before && start <= std::time(nullptr)) << start;
     EXPECT_GT(Sample(text, "process_resident_memory_bytes"), 0);
     std::ofstream(Path("metrics.txt")) << text;
     const RunResult check =

@@ -240,9 +240,11 @@ TEST_F(Storage, LockedDatabaseHoldsUpOnlyItsSinkAndTheCopiesHoldEveryStoredRow) 
     EXPECT_EQ(GetStorageFreedCount() - freed, 8u);
 }
 
-// The file may not grow past its size, so the commit of the rows a pass left open fails: the
-// snapshot must end with status 8, never report success.
-TEST_F(Storage, FailedCommitEndsTheSnapshotWithStatus8) {
+// A copy that may be incomplete never passes for one. The file may not grow past its size, so the
+// commit of the rows a pass left open fails: the snapshot ends with status 8. A free list that
+// points past the end of the file fails the drop: the rotation ends with status 8, its table
+// keeping the rows that the copy holds too.
+TEST_F(Storage, FailedCommitOrDropEndsTheSnapshotOrRotationWithStatus8) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto snapshot_after_failed_commit = [this] {
         Passes();  // creates the table
@@ -259,6 +261,24 @@ TEST_F(Storage, FailedCommitEndsTheSnapshotWithStatus8) {
     EXPECT_EXIT(snapshot_after_failed_commit(), testing::ExitedWithCode(8),
                 "^Begun creation of DB snapshot\nSQL was: COMMIT[^\n]*"
                 "Process terminated with value: 8, quitting from [^\n]+\n$");
+    ASSERT_TRUE(Queue(1));
+    Passes();
+    // The change counter moves too, so that the writer's open handle reads the header afresh.
+    std::fstream(db_, std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(24)
+        .write("\x00\x0f\xff\xff\x00\x00\x00\x00\x00\x0f\xff\xff\x00\x00\x00\x01", 16);
+    GTEST_FLAG_SET(death_test_style, "fast");  // the child's file is the one checked below
+    EXPECT_EXIT(
+        {
+            RotateDB();
+            StoragePass(WriterOf(kSQLiteSink));
+        },
+        testing::ExitedWithCode(8),
+        "^Begun rotation of DB file\nRotation of DB file failed, the table keeps its "
+        "rows\nSQL was: DROP TABLE FLOWSProcess terminated with value: 8, quitting from "
+        "database disk image is malformed\n$");
+    EXPECT_EQ(Committed(db_), "1:1");
+    EXPECT_EQ(Committed(db_ + ".previous"), "1:1");
 }
 
 // A signal may flip the text log in the middle of a pass: the switch is read per record, so the

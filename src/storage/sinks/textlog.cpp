@@ -89,6 +89,7 @@ const Sink kTextLogSink{.name = "text",
                         .write = Write,
                         .commit = Commit,
                         .close = Close,
-                        .serve = nullptr};
+                        .serve = nullptr,
+                        .written = nullptr};
 
 void SwitchTextFlag() { ToggleSink(setting); }

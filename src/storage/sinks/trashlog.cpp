@@ -53,7 +53,8 @@ const Sink kTrashLogSink{.name = "trash",
                          .write = nullptr,
                          .commit = nullptr,
                          .close = nullptr,
-                         .serve = WriteTrashLines};
+                         .serve = WriteTrashLines,
+                         .written = nullptr};
 
 int IsTrashLoggingEnabled() { return setting.enabled; }
 void SwitchTrashFlag() { ToggleSink(setting); }
