@@ -9,6 +9,7 @@
 #include "common/memory.h"
 #include "common/messages.h"
 #include "common/terminate.h"
+#include "storage/queue.h"
 #include "storage/render.h"
 
 namespace {
@@ -92,4 +93,9 @@ const Sink kTextLogSink{.name = "text",
                         .serve = nullptr,
                         .written = nullptr};
 
-void SwitchTextFlag() { ToggleSink(setting); }
+// Its writer, woken, takes the switch at once: while off it holds back no flow, so the flows that
+// come once it is on would otherwise wait for its deadline, or pass it by.
+void SwitchTextFlag() {
+    ToggleSink(setting);
+    WakeQueueReaders();
+}
