@@ -279,6 +279,11 @@ uint64_t SkippedFlows(int r) {
     return readers[r].skipped;
 }
 
+uint64_t UnreadFlows(int r) {
+    LockGuard lock(StoreData_mutex);
+    return Active(readers[r]) ? appended - readers[r].pos : 0;
+}
+
 // What the slowest active reader has still to read.
 uint64_t GetStorageQueueFlows() {
     LockGuard lock(StoreData_mutex);

@@ -65,6 +65,8 @@ void WaitForFlows(int reader, const timespec& deadline);
 void WakeQueueReaders();
 // Flows the reader skipped since start because it was too far behind.
 uint64_t SkippedFlows(int reader);
+// Flows queued that the reader has not read; none while it is parked.
+uint64_t UnreadFlows(int reader);
 
 uint32_t GetStorageWrittenCount();  // flows handed in since start
 uint32_t GetStorageFreedCount();    // flows released after every reader passed them

@@ -247,6 +247,13 @@ void* StorageJob(void* writer) {
     return nullptr;
 }
 
+// The sink's own losses, and the flows its writer has read but not written or not read at all.
+size_t CloseSink(const Writer& writer) {
+    const size_t lost = writer.sink->close();
+    if (!SinkOn(*writer.sink)) return lost;
+    return lost + (writer.count - writer.done) + UnreadFlows(writer.reader);
+}
+
 // Never closes a sink under a writer that is using it; once Terminate has begun, no writer
 // touches its sink again.
 size_t CloseStorage() {
@@ -254,9 +261,9 @@ size_t CloseStorage() {
     for (int w = 0; w < writer_count; ++w) {
         if (!TakesFlows(*writers[w].sink)) continue;
         if (held_here[w]) {
-            lost += writers[w].sink->close();
+            lost += CloseSink(writers[w]);
         } else if (TakeWithin(w, kCloseWaitMillis)) {
-            lost += writers[w].sink->close();
+            lost += CloseSink(writers[w]);
             held_here[w] = false;
             pthread_mutex_unlock(&writers[w].lock);
         }
