@@ -132,7 +132,9 @@ stored() {
         text) echo $(($(wc -l <"$2/netflow.log") - 1)) ;;  # less its "Begin Logging" line
         sqlite)
             if command -v sqlite3 >/dev/null 2>&1; then
-                sqlite3 -cmd '.timeout 2000' "$2/netflow.db" 'SELECT COUNT(*) FROM flows'
+                # The largest key, not a count: it reads one page, so polling while the daemon
+                # writes barely delays its commits (a reader holds them off in this journal mode).
+                sqlite3 -cmd '.timeout 2000' "$2/netflow.db" 'SELECT coalesce(max(RECNUM), 0) FROM flows'
             else
                 echo "?"
             fi
