@@ -5,7 +5,7 @@
 #                           man-db and dpkg-dev (the packaging test), prometheus (promtool)
 set -eu
 
-want="g++ cmake make pkg-config libsqlite3-dev libmariadb-dev prometheus-cpp-dev"
+want="g++ cmake make pkg-config libsqlite3-dev libmariadb-dev prometheus-cpp-dev nlohmann-json3-dev"
 if [ "${1:-build}" = test ]; then
     want="$want googletest libgtest-dev clang-14 libclang-rt-14-dev sqlite3 mariadb-server mariadb-client procps man-db dpkg-dev prometheus"
 fi
