@@ -66,21 +66,18 @@ std::vector<std::string> LossCells(const std::string& name, const LossCounts& co
             FormatUnsigned(counts.restarts)};
 }
 
-std::string LossJson(const LossCounts& counts) {
-    char text[512];
-    std::snprintf(
-        text, sizeof text,
-        "\"datagrams\": %llu, \"flows\": %llu, \"expected\": %llu, \"missing\": %llu, "
-        "\"loss_percent\": %s, \"duplicates\": %llu, \"restarts\": %llu, "
-        "\"possible_outages\": %llu, \"interleaved\": %s",
-        static_cast<unsigned long long>(counts.datagrams),
-        static_cast<unsigned long long>(counts.flows),
-        static_cast<unsigned long long>(counts.expected),
-        static_cast<unsigned long long>(counts.missing), FormatPercent(LossPercent(counts)).c_str(),
-        static_cast<unsigned long long>(counts.duplicates),
-        static_cast<unsigned long long>(counts.restarts),
-        static_cast<unsigned long long>(counts.outages), counts.interleaved ? "true" : "false");
-    return text;
+// The counts' members, after the exporter's name when there is one.
+Json LossJson(const LossCounts& counts, Json members = Json::object()) {
+    members.update(Json{{"datagrams", counts.datagrams},
+                        {"flows", counts.flows},
+                        {"expected", counts.expected},
+                        {"missing", counts.missing},
+                        {"loss_percent", LossPercent(counts)},
+                        {"duplicates", counts.duplicates},
+                        {"restarts", counts.restarts},
+                        {"possible_outages", counts.outages},
+                        {"interleaved", counts.interleaved}});
+    return members;
 }
 
 void WriteLossText(FILE* out, const LossReport& report) {
@@ -97,24 +94,16 @@ void WriteLossText(FILE* out, const LossReport& report) {
             std::fprintf(out, "%s: %s\n", Printable(exporter.exporter).c_str(), note.c_str());
 }
 
-std::string JsonNotes(const LossCounts& counts) {
-    std::string text = "[";
-    for (const std::string& note : LossNotes(counts))
-        text += (text.size() > 1 ? ", " : "") + JsonString(note);
-    return text + "]";
-}
-
 void WriteLossJson(FILE* out, const StatOptions& options, const LossReport& report) {
-    std::fprintf(out, "{%s, \"restart_threshold\": %u,\n  \"exporters\": [",
-                 JsonPreamble(options, "loss").c_str(), options.restart_threshold);
-    for (size_t i = 0; i < report.exporters.size(); ++i) {
-        const ExporterLoss& exporter = report.exporters[i];
-        std::fprintf(out, "%s\n    {\"exporter\": %s, %s, \"notes\": %s}", i ? "," : "",
-                     JsonString(exporter.exporter).c_str(), LossJson(exporter.counts).c_str(),
-                     JsonNotes(exporter.counts).c_str());
+    Json json = JsonPreamble(options, "loss");
+    json["restart_threshold"] = options.restart_threshold;
+    Json& exporters = json["exporters"] = Json::array();
+    for (const ExporterLoss& exporter : report.exporters) {
+        exporters.push_back(LossJson(exporter.counts, {{"exporter", exporter.exporter}}));
+        exporters.back()["notes"] = LossNotes(exporter.counts);
     }
-    std::fprintf(out, "%s],\n  \"total\": {%s}\n}\n", report.exporters.empty() ? "" : "\n  ",
-                 LossJson(report.total).c_str());
+    json["total"] = LossJson(report.total);
+    WriteJson(out, json);
 }
 
 // Feeds one row of the loss query: a datagram, or several copies of one received in one second.

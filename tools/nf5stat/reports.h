@@ -9,6 +9,7 @@
 #include "flowdb.h"
 #include "loss.h"
 #include "options.h"
+#include "render.h"
 
 namespace nf5stat {
 
@@ -53,7 +54,7 @@ struct TopReport {
 bool RunTop(FlowDb& flowdb, const StatOptions& options, TopReport& report, std::string& error);
 void WriteTop(FILE* out, const StatOptions& options, const TopReport& report);
 
-// The opening members every JSON report shares: command, database and time range.
-std::string JsonPreamble(const StatOptions& options, const char* command);
+// The opening members every JSON report shares: command, database, time range and exporter.
+Json JsonPreamble(const StatOptions& options, const char* command);
 
 }  // namespace nf5stat

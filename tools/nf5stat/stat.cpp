@@ -51,16 +51,16 @@ bool RunCommand(FlowDb& flowdb, const StatOptions& options, Progress& progress, 
     return false;
 }
 
-std::string JsonTime(bool has, int64_t value) { return has ? std::to_string(value) : "null"; }
+Json JsonTime(bool has, int64_t value) { return has ? Json(value) : Json(); }
 
 }  // namespace
 
-std::string JsonPreamble(const StatOptions& options, const char* command) {
-    return "\"command\": " + JsonString(command) +
-           ", \"database\": " + JsonString(options.database) +
-           ", \"since\": " + JsonTime(options.has_since, options.since) +
-           ", \"until\": " + JsonTime(options.has_until, options.until) + ", \"probe\": " +
-           (options.probe.empty() ? std::string("null") : JsonString(options.probe));
+Json JsonPreamble(const StatOptions& options, const char* command) {
+    return {{"command", command},
+            {"database", options.database},
+            {"since", JsonTime(options.has_since, options.since)},
+            {"until", JsonTime(options.has_until, options.until)},
+            {"probe", options.probe.empty() ? Json() : Json(options.probe)}};
 }
 
 int RunStat(int argc, const char* const* argv, FILE* out, FILE* err) {
