@@ -17,8 +17,6 @@ struct LossReport {
     std::vector<ExporterLoss> exporters;  // in address order
     LossCounts total;
 };
-// The query that yields one row per datagram, exporter by exporter, in storage order.
-std::string LossQuery(const StatOptions& options);
 bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std::string& error);
 void WriteLoss(FILE* out, const StatOptions& options, const LossReport& report);
 
