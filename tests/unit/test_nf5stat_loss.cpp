@@ -96,6 +96,8 @@ TEST_F(TempDirTest, LossCountsOfDatabasesWithKnownGapsAreExact) {
          "192.0.2.1 18 180 160 0 20 1 0\n"},
         {"young stream's first datagrams stored late", {{30, {10, 10, 10, 10}}, {0, {10, 10, 10}, {}, kT + 4}},
          "192.0.2.1 7 70 70 0 0 0 0\n"},
+        {"restart a minute after a young stream began, up to below its start",
+         {{5000, {10, 10, 10, 10, 10}}, {0, std::vector<int>(300, 10), {}, kT + 64}}, "192.0.2.1 305 3050 3050 0 0 1 0\n"},
         {"copies of two datagrams near each other while the stream goes on",
          {{0, tens}, {50, {10, 10, 10}, {0, 2}, kT + 10}, {100, twenty, {}, kT + 12}},
          "192.0.2.1 32 320 300 0 20 0 0\n"},
