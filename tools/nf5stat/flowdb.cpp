@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char* kTableProbe =
     "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'flows'";
+constexpr const char* kExporterProbe = "SELECT 1 FROM flows WHERE PROBE = ?1 LIMIT 1";
 // Virtual machine steps between two looks at the clock for the progress line.
 constexpr int kProgressSteps = 200000;
 constexpr double kProgressDelay = 1.0;
@@ -101,6 +102,17 @@ bool PrepareFiltered(FlowDb& flowdb, const std::string& sql, const StatOptions& 
         sqlite3_bind_text(stmt, sqlite3_bind_parameter_index(stmt, ":probe"), options.probe.c_str(),
                           -1, SQLITE_TRANSIENT);
     return true;
+}
+
+bool HoldsExporter(FlowDb& flowdb, const std::string& exporter, bool& held, std::string& error) {
+    Statement probe;
+    int rc = sqlite3_prepare_v2(flowdb.db, kExporterProbe, -1, &probe.stmt, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_bind_text(probe.stmt, 1, exporter.c_str(), -1, SQLITE_STATIC);
+    if (rc == SQLITE_OK) rc = sqlite3_step(probe.stmt);
+    held = rc == SQLITE_ROW;
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) return true;
+    error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
+    return false;
 }
 
 std::string ColumnText(sqlite3_stmt* stmt, int column) {

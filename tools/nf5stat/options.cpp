@@ -55,7 +55,8 @@ const char* const kHelpText =
     "  datagrams (16 or more) after a newer one began, the exporter's sequences look\n"
     "  interleaved: several engines behind one address.\n"
     "\n"
-    "Exit status: 0 success, 1 database error, 2 usage error.\n";
+    "Exit status: 0 success, 1 database error, 2 usage error, 3 unknown exporter: --probe\n"
+    "names one of which the table holds no flow at all (said instead of an empty report).\n";
 
 namespace {
 
