@@ -51,11 +51,11 @@ inline void AddDatagram(std::vector<Row>& rows, const std::string& probe, long l
         rows.push_back(Row{.probe = probe, .time = time, .sequence = sequence, .sport = 1024 + i});
 }
 
-// nf5stat as a user runs it, in cwd.
-inline testsupport::RunResult RunNf5stat(std::vector<std::string> args, const std::string& cwd = "/")
+// nf5stat as a user runs it.
+inline testsupport::RunResult RunNf5stat(std::vector<std::string> args)
 {
     args.insert(args.begin(), NF5STAT_BINARY);
-    return testsupport::Run(args, cwd, {"TZ=UTC"});
+    return testsupport::Run(args, "/", {"TZ=UTC"});
 }
 
 using TempDirTest = testsupport::DaemonTest;

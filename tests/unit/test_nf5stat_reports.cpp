@@ -68,7 +68,7 @@ TEST_F(ReportTest, ExporterTextFromTheFileCannotSteerTheTerminalOrBreakJson) {
     EXPECT_NE(json.find("\"exporter\": \"\\u001b]0;x\\u0007\\\"\\\\\""), std::string::npos) << json;
 }
 
-TEST_F(TempDirTest, UsageAndDatabaseErrorsGoToStandardErrorWithTheirStatus) {
+TEST_F(ReportTest, ErrorsAndAnUnknownExporterGoToStandardErrorWithTheirStatus) {
     std::ofstream(Path("other.db")).flush();  // an empty file is an empty database
     const std::string absent = Path("absent.db"), other = Path("other.db"), usage = "\nTry 'nf5stat --help'.\n";
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
@@ -78,6 +78,9 @@ TEST_F(TempDirTest, UsageAndDatabaseErrorsGoToStandardErrorWithTheirStatus) {
         {{}, 2, "no command given (loss, summary or top)" + usage},
         {{"top", "ports"}, 2, "top ranks src, dst, sport, dport or proto, not ports" + usage},
         {{"loss", "--until", "soon"}, 2, "--until: not a time: soon" + usage},
+        {{"--data", db_, "loss"}, 2, "unknown option --data" + usage},  // getopt_long would take it
+        {{"-b", db_, "--probe", "192.0.2.9", "top", "src"}, 3,
+         "unknown exporter 192.0.2.9: " + db_ + " holds no flow of it\n"},
     };
     for (const auto& [args, status, message] : cases) {
         const testsupport::RunResult run = RunNf5stat(args);
