@@ -76,7 +76,6 @@ std::string Loss(const std::string& db, const std::vector<Row>& rows,
 
 }  // namespace
 
-// The 2^32 wrap and a restart below a young stream's start are the e2e test's, on the real daemon.
 TEST_F(TempDirTest, LossCountsOfDatabasesWithKnownGapsAreExact) {
     const std::vector<int> tens(10, 10), fifteen(15, 10), twenty(20, 10);
     const struct {

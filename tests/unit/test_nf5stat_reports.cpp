@@ -93,9 +93,7 @@ TEST_F(ReportTest, ErrorsAndAnUnknownExporterGoToStandardErrorWithTheirStatus) {
 
 // nf5d locks the file while it commits a batch: a report waits that out instead of failing.
 TEST_F(ReportTest, ACommitInProgressIsWaitedFor) {
-    const char* total = "\"total\": {\"first\": 1699999900, \"last\": 1700000006, \"flows\": ";
-    const char* batch = "BEGIN EXCLUSIVE;INSERT INTO flows SELECT NULL,PROBE,TIME_RECEIVED,5,0,SOURCE_IP,1,DEST_IP,2,"
-                        "NEXT_HOP,6,0,0,1,1,FLOW_BEGIN,FLOW_END,0,0,24,24 FROM flows WHERE RECNUM = 1";
+    const char* batch = "BEGIN EXCLUSIVE;INSERT INTO flows (PROBE) VALUES ('192.0.2.1')";
     sqlite3* writer = nullptr;
     ASSERT_EQ(sqlite3_open(db_.c_str(), &writer), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(writer, batch, nullptr, nullptr, nullptr), SQLITE_OK);
@@ -107,5 +105,6 @@ TEST_F(ReportTest, ACommitInProgressIsWaitedFor) {
     committer.join();
     sqlite3_close(writer);
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find(total + std::string("7,")), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"total\": {\"first\": 1699999900, \"last\": 1700000006, \"flows\": 7,"),
+              std::string::npos) << run.out;
 }
