@@ -253,7 +253,8 @@ bool PutBack(SeqTracker& tracker, const SeqStream& stream) {
         return true;
     }
     const int64_t gap = SeqDistance(static_cast<uint32_t>(origin->base), stream.next);
-    if (gap < 0 || (gap > 0 && (!stream.split_early || Magnitude(gap) > stream.next - stream.base)) ||
+    if (gap < 0 ||
+        (gap > 0 && (!stream.split_early || Magnitude(gap) > stream.next - stream.base)) ||
         stream.latest - origin->began > kStoredLateSeconds)
         return false;
     const uint64_t start = origin->base - static_cast<uint64_t>(gap);

@@ -30,16 +30,12 @@ struct DatagramKey {
     bool operator==(const DatagramKey&) const = default;
 };
 
-// splitmix64's finalizer: every input bit reaches every output bit.
-uint64_t Mix(uint64_t x) {
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
-    return x ^ (x >> 31);
-}
+// An odd multiplier with well-spread bits: x -> x * kSpread is a bijection.
+constexpr uint64_t kSpread = 0x9e3779b97f4a7c15u;
 
 struct DatagramKeyHash {
     size_t operator()(const DatagramKey& key) const {
-        return Mix(static_cast<uint64_t>(key.time) ^ Mix(static_cast<uint64_t>(key.sequence)));
+        return (static_cast<uint64_t>(key.time) * kSpread) ^ static_cast<uint64_t>(key.sequence);
     }
 };
 
@@ -69,7 +65,7 @@ uint64_t FlowFingerprint(sqlite3_stmt* row) {
         } else {
             value = static_cast<uint64_t>(sqlite3_column_int64(row, column));
         }
-        hash = (hash ^ value) * 0x9e3779b97f4a7c15u;
+        hash = (hash ^ value) * kSpread;
     }
     return hash;
 }
@@ -206,8 +202,9 @@ void FeedDatagram(SeqTracker& tracker, DatagramRows& datagram) {
 }
 
 LossCounts CountLoss(ExporterRows& exporter, uint32_t threshold) {
-    std::sort(exporter.datagrams.begin(), exporter.datagrams.end(),
-              [](const DatagramRows& a, const DatagramRows& b) { return a.first_row < b.first_row; });
+    std::sort(
+        exporter.datagrams.begin(), exporter.datagrams.end(),
+        [](const DatagramRows& a, const DatagramRows& b) { return a.first_row < b.first_row; });
     SeqTracker tracker;
     SeqTrackerInit(tracker, threshold);
     for (DatagramRows& datagram : exporter.datagrams) FeedDatagram(tracker, datagram);
@@ -221,7 +218,8 @@ bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std
     std::map<std::string, ExporterRows> exporters;
     if (!ReadDatagrams(flowdb, options, exporters, error)) return false;
     for (auto& [exporter, rows] : exporters)
-        report.exporters.push_back(ExporterLoss{exporter, CountLoss(rows, options.restart_threshold)});
+        report.exporters.push_back(
+            ExporterLoss{exporter, CountLoss(rows, options.restart_threshold)});
     std::sort(report.exporters.begin(), report.exporters.end(),
               [](const ExporterLoss& a, const ExporterLoss& b) {
                   return ExporterLess(a.exporter, b.exporter);

@@ -64,11 +64,16 @@ namespace {
 enum : int { kWord = 1, kSince = 256, kUntil, kProbe, kJson, kRestart, kBy };
 
 constexpr option kLongOptions[] = {
-    {"database", required_argument, nullptr, 'b'}, {"since", required_argument, nullptr, kSince},
-    {"until", required_argument, nullptr, kUntil}, {"probe", required_argument, nullptr, kProbe},
-    {"restart", required_argument, nullptr, kRestart}, {"count", required_argument, nullptr, 'n'},
-    {"by", required_argument, nullptr, kBy},       {"json", no_argument, nullptr, kJson},
-    {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
+    {"database", required_argument, nullptr, 'b'},
+    {"since", required_argument, nullptr, kSince},
+    {"until", required_argument, nullptr, kUntil},
+    {"probe", required_argument, nullptr, kProbe},
+    {"restart", required_argument, nullptr, kRestart},
+    {"count", required_argument, nullptr, 'n'},
+    {"by", required_argument, nullptr, kBy},
+    {"json", no_argument, nullptr, kJson},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
 };
 // '-' hands over each word in its place, so that switches may follow the command whatever
 // POSIXLY_CORRECT says; ':' tells a missing value from an unknown switch.

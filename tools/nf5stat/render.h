@@ -1,10 +1,9 @@
 #pragma once
 // Output helpers shared by the reports: aligned text tables, JSON values, times and the order in
 // which exporters are listed.
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
