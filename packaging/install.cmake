@@ -58,7 +58,8 @@ endif()
 # at install time: `cmake --install --prefix` may override the configured prefix, and CPack
 # installs with its own. So they are filled in then, straight into the destination (several
 # installs from one build tree may run at once, so nothing is staged in the build tree).
-# Under /usr the defaults file goes to /etc/default, under any other prefix to PREFIX/etc/default.
+# Under /usr the switches file goes to /etc/default, under any other prefix to PREFIX/etc/default;
+# an operator's file already there is kept.
 set(NF5D_UNITS nf5d.service nf5d-rotate.service nf5d-rotate.timer)
 install(CODE "
   set(unit_dir \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
@@ -67,8 +68,12 @@ install(CODE "
   if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
     set(NF5D_SYSCONFDIR /etc)
   endif()
-  file(INSTALL \"${CMAKE_CURRENT_LIST_DIR}/debian/nf5d.default\"
-       DESTINATION \"\${NF5D_SYSCONFDIR}/default\" RENAME nf5d)
+  if(EXISTS \"\$ENV{DESTDIR}\${NF5D_SYSCONFDIR}/default/nf5d\")
+    message(STATUS \"Keeping: \$ENV{DESTDIR}\${NF5D_SYSCONFDIR}/default/nf5d\")
+  else()
+    file(INSTALL \"${CMAKE_CURRENT_LIST_DIR}/debian/nf5d.default\"
+         DESTINATION \"\${NF5D_SYSCONFDIR}/default\" RENAME nf5d)
+  endif()
   foreach(unit ${NF5D_UNITS})
     message(STATUS \"Installing: \$ENV{DESTDIR}\${unit_dir}/\${unit}\")
     configure_file(\"${CMAKE_CURRENT_LIST_DIR}/systemd/\${unit}.in\"
