@@ -31,9 +31,9 @@ protected:
     // Installs the build under dir_/stage, staged with DESTDIR or straight into the prefix.
     std::string Install(const std::string& prefix, bool destdir) {
         const std::string stage = dir_ + "/stage";
-        const RunResult result = Shell(
-            "cmake --install " NF5D_BUILD_DIR " --prefix " + (destdir ? prefix : stage + prefix),
-            dir_, {"DESTDIR=" + (destdir ? stage : std::string())});
+        const RunResult result = Shell("cmake --install " NF5D_BUILD_DIR " --prefix " +
+                                       (destdir ? prefix : stage + prefix),
+                                       dir_, {"DESTDIR=" + (destdir ? stage : std::string())});
         EXPECT_EQ(result.status, 0) << result.out << result.err;
         return stage + prefix + "/";
     }
@@ -83,8 +83,7 @@ TEST_F(Packaging, InstallWithOrWithoutDestdirLaysDownTheSameKitWhoseUnitsVerify)
         EXPECT_NE(service.find("\n" + line + "\n"), std::string::npos) << line;
     }
     EXPECT_NE(ReadFile(root + "lib/systemd/system/nf5d-rotate.service")
-                  .find("kill --signal=SIGWINCH nf5d.service"),
-              std::string::npos);
+                  .find("kill --signal=SIGWINCH nf5d.service"), std::string::npos);
 }
 
 // The words of a help text that are switches: "-p", "--metrics", "[--by", "-b, --database".
@@ -155,10 +154,8 @@ TEST_F(Packaging, DebIsLintianCleanDeclaresItsDependenciesAndCreatesTheUser) {
     if (Shell("grep -q 'NF5D_SANITIZE:.*=.' " NF5D_BUILD_DIR "/CMakeCache.txt", dir_).status == 0) {
         GTEST_SKIP();
     }
-    const RunResult cpack = Shell("cpack -G DEB --config " NF5D_BUILD_DIR
-                                  "/CPackConfig.cmake -B "
-                                  "out >&2 && ls $PWD/out/*.deb",
-                                  dir_);
+    const RunResult cpack = Shell("cpack -G DEB --config " NF5D_BUILD_DIR "/CPackConfig.cmake -B "
+                                  "out >&2 && ls $PWD/out/*.deb", dir_);
     ASSERT_EQ(cpack.status, 0) << cpack.err;
     const std::string deb = cpack.out.substr(0, cpack.out.find('\n'));
     // Errors and warnings fail; an override needs its reason in packaging/debian/lintian-overrides.
@@ -167,14 +164,10 @@ TEST_F(Packaging, DebIsLintianCleanDeclaresItsDependenciesAndCreatesTheUser) {
     EXPECT_EQ(lintian.status, 0) << lintian.out << lintian.err;
     EXPECT_EQ(lintian.out.find("hardening-"), std::string::npos) << lintian.out;
     // What it holds is owned by root (that it holds the kit: the installed root below runs nf5d).
-    EXPECT_EQ(Shell("dpkg -c " + deb + " | awk '!/^d/{print $2}' | sort -u", dir_).out,
-              "root/root\n");
+    EXPECT_EQ(Shell("dpkg -c " + deb + " | awk '!/^d/{print $2}' | sort -u", dir_).out, "root/root\n");
     // " Depends: a, b (>= 1)" becomes ", a, b,".
-    const std::string depends = Shell("dpkg -I " + deb +
-                                          " | sed -n 's/ ([^)]*)//g; "
-                                          "s/^ Depends: \\(.*\\)/, \\1,/p'",
-                                      dir_)
-                                    .out;
+    const std::string depends = Shell("dpkg -I " + deb + " | sed -n 's/ ([^)]*)//g; "
+                                      "s/^ Depends: \\(.*\\)/, \\1,/p'", dir_).out;
     for (const std::string package : {"libsqlite3-0", "libmariadb3", "passwd", "libc6"}) {
         EXPECT_NE(depends.find(", " + package + ","), std::string::npos) << depends;
     }
@@ -184,12 +177,8 @@ TEST_F(Packaging, DebIsLintianCleanDeclaresItsDependenciesAndCreatesTheUser) {
     const std::string root = dir_ + "/root";
     ASSERT_EQ(Shell("mkdir -p root/var/lib/dpkg/info root/var/lib/dpkg/updates root/etc && "
                     "touch root/var/lib/dpkg/status && echo root:x:0: >root/etc/group && "
-                    "echo root:x:0:0:root:/root:/bin/sh >root/etc/passwd",
-                    dir_)
-                  .status,
-              0);
-    const std::string dpkg = "dpkg --root=" + root +
-                             " --log=/dev/null --force-script-chrootless "
+                    "echo root:x:0:0:root:/root:/bin/sh >root/etc/passwd", dir_).status, 0);
+    const std::string dpkg = "dpkg --root=" + root + " --log=/dev/null --force-script-chrootless "
                              "--force-not-root --force-depends ";
     const RunResult install = Shell(dpkg + "-i " + deb + " && " + dpkg + "-i " + deb, dir_);
     ASSERT_EQ(install.status, 0) << install.out << install.err;  // the second is an upgrade
