@@ -6,6 +6,7 @@
 -- '192.0.2.%') and give the account a password, which nf5d reads from an option file:
 --   mariadb -u root -e "SET @collector_host='nf5d.example.net', @collector_password='...';
 --                       SOURCE mysql-flows.sql"
+-- (SOURCE is a command of the client, not SQL: it must begin a line of its own.)
 --
 -- nf5d inserts without naming columns, so the columns' number (21) and order are fixed:
 -- a key that accepts NULL, then the flow fields. Counters are unsigned 32-bit on the wire,
