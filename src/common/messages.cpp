@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <syslog.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,20 @@ void notify(const char* msg) {
     std::fprintf(stderr, "%s\n", msg);
     std::fflush(stderr);
     syslog(LOG_DAEMON | LOG_EMERG, "%s", msg);
+}
+
+void NotifyCause(const char* format, ...) {
+    char message[kMessageSize];
+    va_list values;
+    va_start(values, format);
+    std::vsnprintf(message, sizeof message, format, values);
+    va_end(values);
+    notify(message);
+}
+
+// glibc's strerror_r, which returns the text rather than a status.
+const char* SystemErrorText(int error, char* buffer, size_t size) {
+    return strerror_r(error, buffer, size);
 }
 
 void trace(const char* msg) {

@@ -11,6 +11,10 @@ constexpr size_t kTimeTextSize = 64;
 void notify(const char* msg);
 // Standard error only: console diagnostics.
 void trace(const char* msg);
+// notify with a printf format: the line before a termination that says where and why.
+void NotifyCause(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The system's text for errno value error, safe on any thread; buffer holds it if need be.
+const char* SystemErrorText(int error, char* buffer, size_t size);
 
 // Broken internal precondition: "file:line: failed assertion `expr'" and abort().
 [[noreturn]] void AssertionFailed(const char* file, unsigned line, const char* expr);

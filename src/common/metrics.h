@@ -51,11 +51,13 @@ enum Family {
     kJobBacklog,
     kStorageQueue,
     kMysqlBacklog,
+    kMysqlConnected,
     kPassDuration,
     kPassFlows,
     kExportersTracked,
     kResidentMemory,
     kCpuSeconds,
+    kStartTime,
     // Series per exporter, labelled with its address.
     kReceivedDatagrams,
     kReceivedBytes,
@@ -67,7 +69,8 @@ enum Family {
 };
 
 // A series not tied to an exporter: its family, its label's value (null: none) and the function
-// its value is read from at scrape time.
+// its value is read from at scrape time, which returns kNoSample for a series not shown now.
+constexpr uint64_t kNoSample = UINT64_MAX;
 struct Reading {
     Family family;
     const char* label;

@@ -16,6 +16,7 @@
 namespace {
 
 constexpr const char* kOpenFailed = "LogWrite - file open";
+constexpr const char* kCantOpen = "Can't open %s for appending: %s";
 constexpr const char* kWriteFailed = "LogWrite - file write";
 constexpr const char* kTerminationLine = "Process terminated with value: %d, quitting from %s\n";
 constexpr int kMaxExitHooks = 8;
@@ -65,7 +66,11 @@ void Terminate(int status, const char* caller) {
 FILE* OpenLogForAppend(const char* file) {
     umask(066);
     FILE* log = std::fopen(file, "a+");
-    if (log == nullptr) Terminate(3, kOpenFailed);
+    if (log == nullptr) {
+        char error[kMessageSize];
+        NotifyCause(kCantOpen, file, SystemErrorText(errno, error, sizeof error));
+        Terminate(3, kOpenFailed);
+    }
     return log;
 }
 

@@ -29,19 +29,21 @@ constexpr const char* kMetricsReport = "Metrics on http://%s:%d/metrics\n";
 
 // Takes on the named user's groups and then its user id, so nothing of root's remains. Without
 // root there is nothing to take on, and a process that already runs as the user is where -u
-// would put it; any other switch fails as the system refuses it.
+// would put it; any other switch fails as the system refuses it. The MySQL client library finds
+// ~/.my.cnf through HOME, which becomes the user's own home, not the starter's.
 void SwitchUser(const char* name) {
     const passwd* entry = getpwnam(name);
     if (entry == nullptr) {
         std::printf("User %s does not exist !\n", name);
         FailStartup();
     }
-    if (getuid() != 0 && getuid() == entry->pw_uid && geteuid() == entry->pw_uid) return;
-    if (initgroups(name, entry->pw_gid) != 0 || setgid(entry->pw_gid) != 0 ||
-        setuid(entry->pw_uid) != 0) {
+    const bool already = getuid() != 0 && getuid() == entry->pw_uid && geteuid() == entry->pw_uid;
+    if (!already && (initgroups(name, entry->pw_gid) != 0 || setgid(entry->pw_gid) != 0 ||
+                     setuid(entry->pw_uid) != 0)) {
         std::printf("Can't switch to user %s !\n", name);
         FailStartup();
     }
+    setenv("HOME", entry->pw_dir, 1);
 }
 
 // The sinks' lines that show "Disabled" for a sink that is off come first, then the lines of

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 #include "common/metrics.h"
@@ -47,11 +48,13 @@ constexpr FamilyInfo kFamilies[] = {
      "Trash-log lines dropped because the buffer waiting for the storage pass was full.", kCounter,
      nullptr, 1},
     {"nf5d_written_flows_total",
-     "Flows taken by each sink (MySQL: into its backlog, see nf5d_mysql_backlog_rows).", kCounter,
-     "sink", 1},
+     "Flows written by each sink (MySQL: once the server has committed them).", kCounter, "sink",
+     1},
     {"nf5d_job_backlog_datagrams", "Datagrams received and not yet parsed.", kGauge, nullptr, 1},
     {"nf5d_storage_queue_flows", "Flows waiting in the storage queue.", kGauge, nullptr, 1},
     {"nf5d_mysql_backlog_rows", "Rows waiting to be sent to the MySQL server.", kGauge, nullptr, 1},
+    {"nf5d_mysql_connected", "1 while the connection to the MySQL server is up, 0 while it is down.",
+     kGauge, nullptr, 1},
     {"nf5d_storage_pass_duration_seconds", "Duration of the last storage pass.", kGauge, nullptr,
      1e-6},
     {"nf5d_storage_pass_flows", "Flows the last storage pass took from the queue.", kGauge, nullptr,
@@ -63,6 +66,8 @@ constexpr FamilyInfo kFamilies[] = {
     {"process_resident_memory_bytes", "Resident memory size in bytes.", kGauge, nullptr, 1},
     {"process_cpu_seconds_total", "User and system CPU time spent in seconds.", kCounter, nullptr,
      1e-3},
+    {"process_start_time_seconds", "Start time of the process since unix epoch in seconds.", kGauge,
+     nullptr, 1},
     {"nf5d_received_datagrams_total", "Non-empty datagrams received, per exporter.", kCounter,
      "exporter", 1},
     {"nf5d_received_bytes_total", "Bytes of the datagrams received, per exporter.", kCounter,
@@ -118,6 +123,10 @@ uint64_t CpuMilliseconds() {
            static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
 }
 
+// Taken as the program is loaded, before main.
+const auto process_start = static_cast<uint64_t>(std::time(nullptr));
+uint64_t StartTime() { return process_start; }
+
 // The series of the counters kept in common and of the process; the other modules add theirs
 // (common/metrics.h).
 constexpr Reading kReadings[] = {
@@ -129,6 +138,7 @@ constexpr Reading kReadings[] = {
     {kExportersTracked, nullptr, TrackedExporters},
     {kResidentMemory, nullptr, ResidentBytes},
     {kCpuSeconds, nullptr, CpuMilliseconds},
+    {kStartTime, nullptr, StartTime},
 };
 
 // Series per exporter, read by its slot (common/metrics.h). The loss is counted for tracked
@@ -149,6 +159,7 @@ constexpr ExporterReading kExporterReadings[] = {
 };
 
 void AddSample(MetricFamily& family, Family which, const char* label, uint64_t reading) {
+    if (reading == kNoSample) return;
     const FamilyInfo& info = kFamilies[which];
     ClientMetric& metric = family.metric.emplace_back();
     if (label != nullptr) metric.label.push_back({info.label, label});

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -215,7 +216,12 @@ int ListenerProcess(int netflowport, const char* listenaddress, int nThreads) {
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     const int RetVal =
         bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&NFaddr), sizeof NFaddr);
-    if (RetVal != 0) Terminate(6, "ListenProcess - can't bind to port");
+    if (RetVal != 0) {
+        char error[kMessageSize];
+        NotifyCause("Can't bind to %s:%d: %s", listenaddress, netflowport,
+                    SystemErrorText(errno, error, sizeof error));
+        Terminate(6, "ListenProcess - can't bind to port");
+    }
     NF_ASSERT(NFSocketDescriptor < FD_SETSIZE, "NFSocketDescriptor < FD_SETSIZE");
     CheckMetricsEndpoint();
     return NeverEndingLoop(nThreads);

@@ -207,7 +207,8 @@ void AddStorageReadings() {
     for (size_t s = 0; s < kSinkCount; ++s) {
         const Sink& sink = *kSinks[s];
         if (TakesFlows(sink)) {
-            const Reading flows{kWrittenFlows, sink.name, kWrittenBy[s]};
+            const Reading flows{kWrittenFlows, sink.name,
+                                sink.written != nullptr ? sink.written : kWrittenBy[s]};
             AddReadings(&flows, 1);
         }
         AddReadings(sink.readings, sink.reading_count);

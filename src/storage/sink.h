@@ -5,6 +5,7 @@
 // (sinks/table.cpp).
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "common/flow.h"
 #include "common/metrics.h"
@@ -63,6 +64,9 @@ struct Sink {
     // Also reached from Terminate: commits what it safely can, reports what is lost, never
     // terminates.
     void (*close)();
+    // Flows the sink has made durable since start, for a sink that holds flows back after
+    // taking them (the MySQL backlog); null when every flow taken counts as written.
+    uint64_t (*written)();
 };
 
 // Room for this many sinks in the storage thread's bookkeeping.

@@ -56,10 +56,8 @@ void CloseCopyReopen(const char* copy) {
     kSQLiteSink.open();
 }
 
-}  // namespace
-
-int FileCopy(const char* source, const char* dest) {
-    chmod(source, 0400);
+// source is read-only while it is copied; dest is replaced.
+int CopyFile(const char* source, const char* dest) {
     FILE* in = std::fopen(source, "rb");
     if (in == nullptr) return kNoSource;
     FILE* out = std::fopen(dest, "w+b");
@@ -77,8 +75,18 @@ int FileCopy(const char* source, const char* dest) {
     if ((std::fclose(out) != 0 || !flushed) && status == kCopied) status = kShortWrite;
     std::fclose(in);
     release_mem(buffer, kCopyBufferSize);
-    chmod(source, 0600);
     chmod(dest, 0600);
+    return status;
+}
+
+}  // namespace
+
+// The database file gets its mode back whatever happened: a failed copy ends the process, and
+// the restart's start-up check must find the file writable.
+int FileCopy(const char* source, const char* dest) {
+    chmod(source, 0400);
+    const int status = CopyFile(source, dest);
+    chmod(source, 0600);
     return status;
 }
 

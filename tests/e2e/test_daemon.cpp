@@ -273,6 +273,9 @@ TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigk
         EXPECT_TRUE(last >= before && last <= std::time(nullptr)) << last;
     }
     EXPECT_NE(text.find("\nnf5d_build_info{"), std::string::npos);
+    EXPECT_EQ(text.find("nf5d_mysql_connected"), std::string::npos);  // only with -m
+    const auto start = static_cast<time_t>(Sample(text, "process_start_time_seconds"));
+    EXPECT_TRUE(start >= before && start <= std::time(nullptr)) << start;
     EXPECT_GT(Sample(text, "process_resident_memory_bytes"), 0);
     std::ofstream(Path("metrics.txt")) << text;
     const RunResult check =
@@ -319,11 +322,13 @@ TEST_F(DaemonStorage, KernelDropsAreReadFromTheSocket) {
 }
 
 // Another program holds the database locked: the text log goes on writing, the flows wait for
-// SQLite up to the queue's bound, the datagrams past it are refused whole, and once the lock is
-// gone the orderly stop stores every flow that was accepted.
+// SQLite up to the queue's bound, the datagrams past it are refused whole and counted, and once
+// the lock is gone the orderly stop stores every flow that was accepted.
 TEST_F(DaemonStorage, LockedDatabaseStallsOnlyItsSinkAndTheBoundRefusesTheExcess) {
+    const int http = FreePort(SOCK_STREAM);
     Daemon daemon(dir_);
-    ASSERT_TRUE(daemon.Start({"-n", "2", "-z"})) << daemon.Stderr();
+    ASSERT_TRUE(daemon.Start({"-n", "2", "-z", "--metrics", std::to_string(http)}))
+        << daemon.Stderr();
     Exporter().Send(daemon.port(), ExampleDatagram(0, 30));
     ASSERT_TRUE(WaitUntil([&] { return RowCount(Path("netflow.db")) == 30; }));
     sqlite3* holder = nullptr;
@@ -341,6 +346,10 @@ TEST_F(DaemonStorage, LockedDatabaseStallsOnlyItsSinkAndTheBoundRefusesTheExcess
     ASSERT_TRUE(WaitUntil([&] { return LineCount(Path("netflow.log")) == 1 + 30 + kAccepted; },
                           300s))
         << LineCount(Path("netflow.log"));
+    const auto refused = static_cast<double>(kDatagrams * 30 - kAccepted);
+    EXPECT_TRUE(WaitUntil([&] {
+        return Sample(Scrape(http), "nf5d_dropped_flows_total{place=\"storage_queue\"}") == refused;
+    }));
     // The exact check is the count of lines and rows; the peak only shows nothing grew unbounded.
     const std::string status = ReadFile("/proc/" + std::to_string(daemon.process().pid()) +
                                         "/status");

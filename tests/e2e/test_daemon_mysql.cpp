@@ -1,6 +1,11 @@
 // The MySQL export through a real server (scripts/mariadb-test.sh start; port $NF5D_MARIADB_PORT,
 // default 3306), which the test stops and starts again under traffic. Skipped only when no server
 // answers and NF5D_REQUIRE_MYSQL is unset.
+#include <pwd.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
 #include "daemon.h"
 
 using namespace testsupport;
@@ -28,12 +33,18 @@ struct RestartsTestServer {
 // The server stops under traffic and starts again: the text log and SQLite go on, and once the
 // server is back it holds every flow sent, once (the row's values: test_mysql.cpp). Then it stops
 // again and the daemon is stopped while it is away: the daemon ends in due time, and says which
-// rows it could not write.
+// rows it could not write. Under -u the option file read is the one in the home the password
+// database gives that user, not in the starter's HOME, whose wrong password would be refused.
 TEST_F(DaemonMysql, ServerStoppedUnderTrafficGetsEveryFlowOnceBack) {
     Query("DELETE FROM FLOWS");
     const RestartsTestServer restart;
+    chmod(dir_.c_str(), 0777);
+    std::ofstream(Path(".my.cnf")) << "[nf5d]\npassword=wrong\n";
+    chmod(Path(".my.cnf").c_str(), 0644);
+    setenv("HOME", dir_.c_str(), 1);
+    const char* user = getuid() == 0 ? "nobody" : getpwuid(getuid())->pw_name;
     Daemon daemon(dir_);
-    ASSERT_TRUE(daemon.Start({"-n", "2", "-m", "127.0.0.1"})) << daemon.Stderr();
+    ASSERT_TRUE(daemon.Start({"-n", "2", "-m", "127.0.0.1", "-u", user})) << daemon.Stderr();
     // 20 s of 1 to 30 flows per datagram, with varied packet counts, from sequence 0 on.
     Process sender({NF5SEND_BINARY, "-p", std::to_string(daemon.port()), "-c", "600", "-r", "30"},
                    dir_);
@@ -68,3 +79,4 @@ TEST_F(DaemonMysql, ServerStoppedUnderTrafficGetsEveryFlowOnceBack) {
     EXPECT_EQ(Count(daemon.Stderr(), "MySQL rows lost: 30\n"), 1) << daemon.Stderr();
     EXPECT_EQ(LineCount(Path("netflow.log")), flows + 31);
 }
+

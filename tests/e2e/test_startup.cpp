@@ -88,6 +88,7 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
         std::vector<std::string> argv;
         int status;
         std::string caller, out_ends;
+        std::string cause = "";  // the line before the termination line
     } cases[] = {
         // Before -u is read; the switches and signals it lists: test_packaging.cpp.
         {Nf5d({"-n", "9", "-h", "-u", "nosuchuser"}), 1, "", "SIGWINCH - Rotate current DB\n"},
@@ -106,7 +107,8 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
          report},
         {Nf5d({"--metrics", "localhost:9105"}), 6,
          "Main - --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address !", report},
-        {Nf5d({"-l", "missing/text.log"}), 3, "LogWrite - file open", report},
+        {Nf5d({"-l", "missing/text.log"}), 3, "LogWrite - file open", report,
+         "Can't open missing/text.log for appending: No such file or directory\n"},
         {Nf5d({"-l", "ro.log"}, as_user), 4,
          "Main, can't access to Text Log File, check permissions", report},
         {Nf5d({"-x", "-b", "ro.db"}, as_user), 4,
@@ -114,11 +116,15 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
         {Nf5d({"-x", "-y", "-t", "ro.log"}, as_user), 4,
          "Main, can't access to Trash Log File", report},
         {Nf5d({"-x", "-z", "-a", "127.0.0.1", "-p", held}), 6, "ListenProcess - can't bind to port",
-         "Running as user " + me + "\n"},
+         "Running as user " + me + "\n",
+         "Can't bind to 127.0.0.1:" + held + ": Address already in use\n"},
         {Nf5d({"-x", "-z", "--metrics", taken, "-d"}), 6,
          "MetricsEndpoint - can't bind to " + taken, "Metrics on http://" + taken + "/metrics\n"},
         // A worker that cannot be started must not be waited for at shutdown.
         {limited, 7, "NeverendingLoop - Can't create worker thread", "Running as user " + me + "\n"},
+        {Nf5d({"-x", "-z", "-b", "missing/flows.db"}), 8, "Can't open/create database",
+         "Running as user " + me + "\n",
+         "Can't open/create database missing/flows.db: unable to open database file\n"},
         {Nf5d({"-x", "-z", "-n", "1", "-b", "text.db"}), 8, "file is not a database",
          "Err code is: 26\n"},
         {Nf5d({"-x", "-z", "-n", "1", "-b", "ro/flows.db"}, as_user), 8,
@@ -132,8 +138,9 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
         EXPECT_EQ(result.status, c.status) << c.caller;
         EXPECT_EQ(result.err, c.status == 1
                                   ? ""
-                                  : "Process terminated with value: " + std::to_string(c.status) +
-                                        ", quitting from " + c.caller + "\n");
+                                  : c.cause + "Process terminated with value: " +
+                                        std::to_string(c.status) + ", quitting from " + c.caller +
+                                        "\n");
         EXPECT_TRUE(result.out.ends_with(c.out_ends)) << result.out;
         EXPECT_EQ(result.out.starts_with("Netflow listener starting"), c.status != 1) << result.out;
     }

@@ -8,7 +8,8 @@
 // marker (collector id, batch number) into FLOW_BATCHES, so a transaction whose COMMIT went
 // unanswered is settled by the server: the same rows sent again under the same number either
 // meet the committed key (duplicate: the batch is done) or take its place. While the first
-// attempt is still open on the server, the insert waits for it to end.
+// attempt is still open on the server, the insert waits for it to end. A server prepared before
+// that table existed gets the rows without markers, as it always did.
 #include "storage/sinks/mysql.h"
 
 #include <errmsg.h>
@@ -17,8 +18,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <random>
@@ -46,6 +49,9 @@ constexpr const char* kInsertMarker =
     "INSERT INTO FLOW_BATCHES (COLLECTOR,BATCH,FLOWS) VALUES (%llu,%llu,%zu)";
 constexpr const char* kConnectFailed = "%s\n";
 constexpr const char* kInsertFailed = "Can't add data to mysql server";
+constexpr const char* kRefused = "MySQL server %s refused the rows: %s";
+constexpr const char* kUnreadableOptions = "MySQL option file %s exists but cannot be read: %s";
+constexpr const char* kSystemOptionFiles[] = {"/etc/my.cnf", "/etc/mysql/my.cnf"};
 constexpr const char* kStartTransaction = "START TRANSACTION";
 constexpr const char* kCommit = "COMMIT";
 constexpr const char* kRollback = "ROLLBACK";
@@ -53,6 +59,10 @@ constexpr const char* kServerAway = "MySQL server unavailable, keeping its rows:
 constexpr const char* kBacklogFull = "MySQL backlog full, dropping rows";
 constexpr const char* kServerBack = "MySQL server back: %zu rows kept, %llu dropped";
 constexpr const char* kRowsLost = "MySQL rows lost: %zu";
+constexpr const char* kFindMarkers = "SHOW TABLES LIKE 'FLOW_BATCHES'";
+constexpr const char* kNoMarkers =
+    "MySQL table FLOW_BATCHES missing: a batch whose COMMIT answer is lost may be written twice; "
+    "sql/mysql-flows.sql adds the table";
 constexpr const char* kReportLine = "DB: Will store on MYSQL database %s on %s\n";
 
 constexpr size_t kRowsPerStatement = 500;
@@ -87,6 +97,7 @@ struct MySQLState {
     unsigned long long batch;  // number of the batch the backlog's head belongs to
     size_t batch_rows;         // rows of that batch once it was sent: the same go out again
     bool proven;               // a batch has committed: the server takes our rows
+    bool marked;               // FLOW_BATCHES exists: each transaction inserts its marker
     // Rows Write took since it last sent a batch. It sends one batch per kBatchRows taken, so
     // the traffic never makes the backlog grow while the server keeps up, and leaves what an
     // outage left behind to Commit and its time budget.
@@ -103,6 +114,8 @@ MySQLState state{};
 // For the metrics, from any thread.
 std::atomic<uint64_t> dropped_rows{0};
 std::atomic<size_t> backlog_gauge{0};  // state.backlog_rows
+std::atomic<uint64_t> committed_rows{0};
+std::atomic<bool> connected{false};
 
 // Appends the row's values at text; returns their length.
 size_t FormatRow(const FlowItem& flow, FieldTimes* times, char* text) {
@@ -140,6 +153,11 @@ void Forget(size_t rows) {
     }
 }
 
+void SetConnection(MYSQL* connection) {
+    state.mysqlconn = connection;
+    connected.store(connection != nullptr, std::memory_order_relaxed);
+}
+
 // Errors after which the server may take the same rows again: the connection is gone or the
 // server gave up on the transaction.
 bool IsLoss(unsigned error) {
@@ -162,11 +180,14 @@ void RetryLater() {
 // as always. Later the same refusal (a table dropped or renamed) is ridden out like a lost
 // connection, so that the other sinks go on and the backlog waits for the table to return.
 void Fail() {
-    if (!state.proven && !IsLoss(mysql_errno(state.mysqlconn))) Terminate(14, kInsertFailed);
+    if (!state.proven && !IsLoss(mysql_errno(state.mysqlconn))) {
+        NotifyCause(kRefused, setting.name, mysql_error(state.mysqlconn));
+        Terminate(14, kInsertFailed);
+    }
     char message[kMessageSize];
     std::snprintf(message, sizeof message, kServerAway, mysql_error(state.mysqlconn));
     mysql_close(state.mysqlconn);  // a transaction still open is rolled back by the server
-    state.mysqlconn = nullptr;
+    SetConnection(nullptr);
     if (!state.away) {
         notify(message);
         state.away = true;
@@ -193,8 +214,10 @@ void EndOutage() {
     state.drop_reported = false;
 }
 
+// The batch's rows are committed: by the COMMIT just answered, or by an earlier attempt.
 void Settle() {
     if (state.away) EndOutage();
+    committed_rows.fetch_add(state.batch_rows, std::memory_order_relaxed);
     Forget(state.batch_rows);
     state.batch_rows = 0;
     ++state.batch;
@@ -233,7 +256,7 @@ bool SendBatch() {
     char marker[kMessageSize];
     std::snprintf(marker, sizeof marker, kInsertMarker, state.collector_id, state.batch,
                   state.batch_rows);
-    if (mysql_query(state.mysqlconn, marker) != 0) {
+    if (state.marked && mysql_query(state.mysqlconn, marker) != 0) {
         if (mysql_errno(state.mysqlconn) != ER_DUP_ENTRY) {
             Fail();
             return false;
@@ -255,8 +278,8 @@ bool Connect() {
     mysql_options(&state.mysql, MYSQL_OPT_WRITE_TIMEOUT, &kIoTimeoutSeconds);
     // The explicit host, user and database below still win over the option files' own.
     mysql_optionsv(&state.mysql, MYSQL_READ_DEFAULT_GROUP, kOptionGroup);
-    state.mysqlconn = mysql_real_connect(&state.mysql, setting.name, kUser, nullptr, kDatabase,
-                                         kPort, nullptr, 0);
+    SetConnection(mysql_real_connect(&state.mysql, setting.name, kUser, nullptr, kDatabase, kPort,
+                                     nullptr, 0));
     return state.mysqlconn != nullptr;
 }
 
@@ -298,14 +321,48 @@ unsigned long long RandomCollectorId() {
     return (static_cast<unsigned long long>(random()) << 32) | random();
 }
 
+// The client library skips an option file it cannot read without a word; the password in it is
+// then missing. Only a file that is absent goes unmentioned.
+void CheckOptionFile(const char* path) {
+    FILE* file = std::fopen(path, "r");
+    if (file != nullptr) {
+        std::fclose(file);
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        char error[kMessageSize];
+        NotifyCause(kUnreadableOptions, path, SystemErrorText(errno, error, sizeof error));
+    }
+}
+
+void CheckOptionFiles() {
+    for (const char* path : kSystemOptionFiles) CheckOptionFile(path);
+    if (const char* home = std::getenv("HOME"); home != nullptr) {
+        char path[kMessageSize];
+        std::snprintf(path, sizeof path, "%s/.my.cnf", home);
+        CheckOptionFile(path);
+    }
+}
+
+// Whether FLOW_BATCHES is there; a server that does not answer the question is taken to have
+// it, so that a real fault shows at the first batch.
+bool HasMarkerTable() {
+    if (mysql_query(state.mysqlconn, kFindMarkers) != 0) return true;
+    MYSQL_RES* tables = mysql_store_result(state.mysqlconn);
+    const bool found = tables == nullptr || mysql_num_rows(tables) > 0;
+    mysql_free_result(tables);
+    return found;
+}
+
 // The sink is open from here to Close, with or without a connection.
 void Open() {
     if (state.statement != nullptr) return;
+    CheckOptionFiles();
     if (!Connect()) {
         char message[kMessageSize];
         std::snprintf(message, sizeof message, kConnectFailed, mysql_error(&state.mysql));
         Terminate(13, message);
     }
+    state.marked = HasMarkerTable();
+    if (!state.marked) notify(kNoMarkers);
     state.statement = static_cast<char*>(allocate_mem(kStatementSize));
     state.collector_id = RandomCollectorId();
 }
@@ -320,7 +377,7 @@ void Close() {
         notify(message);
     }
     if (state.mysqlconn != nullptr) mysql_close(state.mysqlconn);
-    state.mysqlconn = nullptr;
+    SetConnection(nullptr);
     Forget(state.backlog_rows);
     release_mem(state.statement, kStatementSize);
     state = MySQLState{};
@@ -328,9 +385,18 @@ void Close() {
 
 void Report() { std::printf(kReportLine, kDatabase, setting.name); }
 
+uint64_t CommittedRows() { return committed_rows.load(std::memory_order_relaxed); }
+
+// Shown only with -m.
+uint64_t Connected() {
+    if (setting.enabled != 1) return kNoSample;
+    return connected.load(std::memory_order_relaxed) ? 1 : 0;
+}
+
 constexpr Reading kReadings[] = {
     {kDroppedFlows, "mysql_backlog", GetMySQLDroppedRows},
     {kMysqlBacklog, nullptr, GetMySQLBacklogRows},
+    {kMysqlConnected, nullptr, Connected},
 };
 
 }  // namespace
@@ -351,7 +417,9 @@ const Sink kMySQLSink{.name = "mysql",
                       .open = Open,
                       .write = Write,
                       .commit = Commit,
-                      .close = Close};
+                      .close = Close,
+                      .written = CommittedRows};
 
 uint64_t GetMySQLDroppedRows() { return dropped_rows.load(std::memory_order_relaxed); }
 uint64_t GetMySQLBacklogRows() { return backlog_gauge.load(std::memory_order_relaxed); }
+uint64_t GetMySQLConnected() { return connected.load(std::memory_order_relaxed) ? 1 : 0; }

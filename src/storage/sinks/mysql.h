@@ -16,3 +16,5 @@ extern const Sink kMySQLSink;
 uint64_t GetMySQLDroppedRows();
 // Rows waiting for the server now.
 uint64_t GetMySQLBacklogRows();
+// 1 while the connection to the server is up, 0 while it is down.
+uint64_t GetMySQLConnected();

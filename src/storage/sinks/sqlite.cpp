@@ -31,6 +31,8 @@ constexpr const char* kOpenFailed = "Can't open/create database";
 constexpr const char* kStatementWas = "SQL was: %s";
 constexpr const char* kErrorCode = "Err code is: %d\n";
 constexpr const char* kCommitFailed = "Can't commit the open flow batch: %s";
+constexpr const char* kRotationFailed = "Rotation of DB file failed, the table keeps its rows";
+constexpr const char* kOpenFailedWhy = "Can't open/create database %s: %s";
 
 constexpr const char* kReportLine = "Binary logging (SQLITE %s): %s\n";
 
@@ -182,6 +184,7 @@ void Open() {
     // Without the library's own locking: the sink lock already makes every use exclusive.
     constexpr int kFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(setting.name, &state.sqlitedb, kFlags, nullptr) != SQLITE_OK) {
+        NotifyCause(kOpenFailedWhy, setting.name, sqlite3_errmsg(state.sqlitedb));
         sqlite3_close(state.sqlitedb);
         state.sqlitedb = nullptr;
         Terminate(8, kOpenFailed);
@@ -232,7 +235,8 @@ const Sink kSQLiteSink{.name = "sqlite",
                        .open = Open,
                        .write = Write,
                        .commit = Commit,
-                       .close = Close};
+                       .close = Close,
+                       .written = nullptr};
 
 const char* GetBinaryLogFileName() { return setting.name; }
 int IsBinaryLoggingEnabled() { return setting.enabled; }
@@ -250,18 +254,35 @@ void CreateDB(sqlite3* db) {
     TerminateWithLibraryText(errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
 }
 
+namespace {
+
+// A rotation that did not empty the table must not pass for one: its transaction is rolled back
+// (the table keeps its rows, which the copy holds too) and the process ends like a failed commit.
+[[noreturn]] void FailRotation(const char* statement, int rc, char* errmsg) {
+    char library_text[kMessageSize];
+    std::snprintf(library_text, sizeof library_text, "%s",
+                  errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
+    sqlite3_free(errmsg);
+    if (InTransaction()) Exec(kRollback, Patience::kUntilDone);
+    notify(kRotationFailed);
+    FailStatement(statement, library_text);
+}
+
+void RunForRotation(const char* statement) {
+    char* errmsg = nullptr;
+    const int rc = Exec(statement, Patience::kUntilDone, &errmsg);
+    if (rc != SQLITE_OK) FailRotation(statement, rc, errmsg);
+}
+
+}  // namespace
+
 // The drop and the re-creation form one transaction, so no reader, and no later insert, ever
 // meets the file without table flows. The insert statement is prepared afresh for the new table.
 void EmptyFlowsTable() {
     sqlite3_finalize(state.insert_row);
     state.insert_row = nullptr;
-    Exec(kBeginBatch, Patience::kUntilDone);
-    if (Exec(kDropTable, Patience::kUntilDone) != SQLITE_OK) {
-        Exec(kRollback, Patience::kUntilDone);
-        return;
-    }
+    RunForRotation(kBeginBatch);
+    RunForRotation(kDropTable);
     CreateDB(state.sqlitedb);
-    if (Exec(kCommitBatch, Patience::kUntilDone) != SQLITE_OK && InTransaction()) {
-        Exec(kRollback, Patience::kUntilDone);
-    }
+    RunForRotation(kCommitBatch);
 }

@@ -13,5 +13,5 @@ int IsBinaryLoggingEnabled();
 // Creates table flows; Terminate(8, ...) when that fails.
 void CreateDB(sqlite3* db);
 // Empties table flows by dropping and re-creating it in one transaction (rotation, sink lock
-// held); a drop that fails leaves the table as it was.
+// held); a statement that fails leaves the table as it was and ends the process with status 8.
 void EmptyFlowsTable();

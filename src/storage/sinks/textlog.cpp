@@ -87,6 +87,7 @@ const Sink kTextLogSink{.name = "text",
                         .open = Open,
                         .write = Write,
                         .commit = Commit,
-                        .close = Close};
+                        .close = Close,
+                        .written = nullptr};
 
 void SwitchTextFlag() { ToggleSink(setting); }

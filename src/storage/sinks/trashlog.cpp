@@ -50,7 +50,8 @@ const Sink kTrashLogSink{.name = "trash",
                          .open = nullptr,
                          .write = nullptr,
                          .commit = nullptr,
-                         .close = nullptr};
+                         .close = nullptr,
+                         .written = nullptr};
 
 int IsTrashLoggingEnabled() { return setting.enabled; }
 void SwitchTrashFlag() { ToggleSink(setting); }
