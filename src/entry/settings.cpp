@@ -16,9 +16,11 @@ namespace {
 // The leading '+' makes glibc's getopt stop at the first word that is not a switch instead of
 // permuting the command line.
 constexpr const char* kOptions = "+p:a:l:b:t:n:m:hxyzdi:u:";
-// The one long switch; its value lies outside the range of the short ones.
+// --metrics has no short form, so its value lies outside the range of the short ones; --help is
+// -h under the name a user tries first.
 constexpr int kMetricsSwitch = 256;
 constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetricsSwitch},
+                                   {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
 constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
 constexpr const char* kMetricsHelp =

@@ -91,6 +91,7 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
     } cases[] = {
         // Before -u is read; the switches and signals it lists: test_packaging.cpp.
         {Nf5d({"-n", "9", "-h", "-u", "nosuchuser"}), 1, "", "SIGWINCH - Rotate current DB\n"},
+        {Nf5d({"--help"}), 1, "", "SIGWINCH - Rotate current DB\n"},
         {Nf5d({"-u", "no-such-user-at-all"}), 1, "", "User no-such-user-at-all does not exist !\n"},
         {WithoutRoot({"-u", "root"}), 1, "", "Can't switch to user root !\n"},
         // Without root, -u may name the user the process runs as. Disabled logs are reported as
