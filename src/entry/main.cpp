@@ -80,17 +80,20 @@ void CheckLogFiles() {
     }
 }
 
+// "Main - The <what> must be a number between 1 and <highest> !"
+[[noreturn]] void RefuseOutOfRange(int status, const char* what, long highest) {
+    char ErrMsg[kMessageSize];
+    std::snprintf(ErrMsg, sizeof ErrMsg, "Main - The %s must be a number between 1 and %ld !", what,
+                  highest);
+    Terminate(status, ErrMsg);
+}
+
 void CheckNumbers(const StartupOptions& options) {
     if (options.nThreads < 1 || options.nThreads > kMaxThreads) {
-        char ErrMsg[kMessageSize];
-        std::snprintf(ErrMsg, sizeof ErrMsg,
-                      "Main - The number of threads must be a number between 1 and %d !",
-                      kMaxThreads);
-        Terminate(5, ErrMsg);
+        RefuseOutOfRange(5, "number of threads", kMaxThreads);
     }
-    if (!options.port_valid) {
-        Terminate(6, "Main - The port must be a number between 1 and 65535 !");
-    }
+    if (!options.throttle_valid) RefuseOutOfRange(5, "throttle limit", kMaxThrottleLimit);
+    if (!options.port_valid) RefuseOutOfRange(6, "port", 65535);
     if (GetMetricsAddress() != nullptr && GetMetricsPort() == 0) {
         Terminate(6, "Main - --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address !");
     }

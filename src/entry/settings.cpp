@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,12 +72,16 @@ void ReplaceText(char*& setting, const char* text) {
     setting = CopyText(text);
 }
 
-// -p must name a real port: a whole number from 1 to 65535; anything else is rejected later.
-bool IsPortNumber(const char* text) {
+// Whether text is a whole decimal number from low to high; the switches that must be are checked
+// after the report, which shows them as atoi reads them.
+bool IsNumberIn(const char* text, long low, long high) {
     char* end = nullptr;
+    errno = 0;
     const long value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && value >= 1 && value <= 65535;
+    return end != text && *end == '\0' && errno == 0 && value >= low && value <= high;
 }
+
+bool IsPortNumber(const char* text) { return IsNumberIn(text, 1, 65535); }
 
 // --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address in dotted form.
 void SetMetricsEndpoint(const char* value) {
@@ -104,6 +109,7 @@ void SetDefaults(StartupOptions* options) {
     options->nNetflowport = kDefaultPort;
     options->port_valid = true;
     nMaxThrottle = kDefaultMaxThrottle;
+    options->throttle_valid = true;
     nTextLogEnabled = 1;
     nBinaryLogEnabled = 1;
     nMetricsPort = 0;
@@ -129,7 +135,10 @@ void ApplySwitch(int arg, const char* value, StartupOptions* options) {
         case 'y': nBinaryLogEnabled = 0; break;
         case 'z': nTrashLogEnabled = 0; break;
         case 'd': nDetached = 1; break;
-        case 'i': nMaxThrottle = static_cast<uint32_t>(std::atol(value)); break;
+        case 'i':
+            nMaxThrottle = static_cast<uint32_t>(std::atol(value));
+            options->throttle_valid = IsNumberIn(value, 1, kMaxThrottleLimit);
+            break;
         case 'u':
             // An empty name is ignored; any other is looked up, so a typo cannot leave us root.
             if (value[0] != '\0') ReplaceText(options->user, value);

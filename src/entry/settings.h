@@ -12,6 +12,8 @@ int IsBinaryLoggingEnabled();
 int IsTrashLoggingEnabled();
 int IsMYSQLLoggingEnabled();
 unsigned long GetMaxThrottle();
+// The -i backlog limit bounds memory: it must lie between 1 and this.
+constexpr unsigned long kMaxThrottleLimit = 1000000;
 
 void SwitchTextFlag();
 void SwitchTrashFlag();
@@ -21,6 +23,7 @@ struct StartupOptions {
     int nThreads;
     int nNetflowport;  // the -p word as atoi reads it, which the report shows
     bool port_valid;   // the -p word is a whole number from 1 to 65535
+    bool throttle_valid;  // the -i word is a whole number from 1 to kMaxThrottleLimit
     char* user;        // tracked copy of the -u name, or null
 };
 

@@ -103,6 +103,8 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
              "): Disabled\nTrash logging: Disabled\n"
              "DB: Will store on MYSQL database FLOWDB on db.example\n" +
              report},
+        {Nf5d({"-i", "-1"}), 5, "Main - The throttle limit must be a number between 1 and 1000000 !",
+         "Max Throttle at 4294967295 packets\n"},
         {Nf5d({"-p", "70000"}), 6, "Main - The port must be a number between 1 and 65535 !",
          report},
         {Nf5d({"--metrics", "localhost:9105"}), 6,

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "common/memory.h"
 #include "entry/settings.h"
@@ -41,8 +42,10 @@ TEST(Settings, NumbersThatAreNotNumbersOrOutOfBounds) {
     }
     EXPECT_EQ(UseSwitches({"-n", "many"}).nThreads, 0);  // refused at start-up
     EXPECT_EQ(UseSwitches({"-u", ""}).user, nullptr);      // ignored, not looked up
-    UseSwitches({"-i", "4294967297"});                     // kept as an unsigned 32-bit number
-    EXPECT_EQ(GetMaxThrottle(), 1u);
+    for (const auto& [word, valid] :  // the backlog limit bounds memory
+         {std::pair("1", true), std::pair("1000000", true), std::pair("1000001", false),
+          std::pair("-1", false), std::pair("99999999999999999999", false), std::pair("5x", false)})
+        EXPECT_EQ(UseSwitches({"-i", word}).throttle_valid, valid) << word;
 }
 
 TEST(Settings, ReleasedTextSettingsBalanceTheAllocator) {
