@@ -1,4 +1,5 @@
 // Entry point: settings, privilege drop, start-up report, log file checks, then the listener.
+#include <arpa/inet.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sqlite3.h>
@@ -88,12 +89,17 @@ void CheckLogFiles() {
     Terminate(status, ErrMsg);
 }
 
-void CheckNumbers(const StartupOptions& options) {
+void CheckSwitches(const StartupOptions& options) {
     if (options.nThreads < 1 || options.nThreads > kMaxThreads) {
         RefuseOutOfRange(5, "number of threads", kMaxThreads);
     }
     if (!options.throttle_valid) RefuseOutOfRange(5, "throttle limit", kMaxThrottleLimit);
     if (!options.port_valid) RefuseOutOfRange(6, "port", 65535);
+    // Names are not resolved: inet_addr would take one for 255.255.255.255 and listen nowhere.
+    in_addr bind_address{};
+    if (inet_pton(AF_INET, GetBindAddress(), &bind_address) != 1) {
+        Terminate(6, "Main - The address must be an IPv4 address in dotted form !");
+    }
     if (GetMetricsAddress() != nullptr && GetMetricsPort() == 0) {
         Terminate(6, "Main - --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address !");
     }
@@ -124,7 +130,7 @@ int main(int argc, char** argv) {
     PrintReport(options);
     RunSignalWork();
     CheckLogFiles();
-    CheckNumbers(options);
+    CheckSwitches(options);
     std::printf("Will run with %d threads\n", options.nThreads);
     PrintRunningUser(options);
     if (GetMetricsAddress() != nullptr) {
