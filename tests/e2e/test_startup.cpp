@@ -77,12 +77,14 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
     }
     std::vector<std::string> limited = Nf5d({"-x", "-y", "-z", "-n", "1024"});
     limited.insert(limited.begin(), {"/bin/sh", "-c", "ulimit -v 524288 && exec \"$0\" \"$@\""});
-    const Exporter udp;  // holds a UDP port of 127.0.0.1
-    int listening = 0;   // and a listener a TCP port
+    int held_port = 0;  // a UDP port of 127.0.0.1, held by a socket that would share it
+    const int udp = LoopbackSocket(SOCK_DGRAM, &held_port), on = 1;
+    setsockopt(udp, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int listening = 0;  // and a listener a TCP port
     const int tcp = LoopbackSocket(SOCK_STREAM, &listening);
     ASSERT_EQ(listen(tcp, 1), 0);
     const std::string taken = "127.0.0.1:" + std::to_string(listening);
-    const std::string held = std::to_string(udp.source_port());
+    const std::string held = std::to_string(held_port);
     const std::string report = "Max Throttle at 50000 packets\n";
     const struct {
         std::vector<std::string> argv;
@@ -143,6 +145,7 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
         EXPECT_EQ(result.out.starts_with("Netflow listener starting"), c.status != 1) << result.out;
     }
     close(tcp);
+    close(udp);
     EXPECT_FALSE(FileExists(Path("text.log")) || FileExists(Path("trash.log")));
     EXPECT_TRUE(FileExists(Path("netflow_trash.log")));  // begun before the numbers are checked
     EXPECT_FALSE(FileExists(Path("netflow.db")));        // no storage thread got as far
