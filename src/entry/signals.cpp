@@ -12,7 +12,8 @@
 namespace {
 
 // The operator signals, in the order SetupSignals installs them and RunSignalWork serves them.
-constexpr int kControlSignals[] = {SIGHUP, SIGUSR1, SIGUSR2, SIGWINCH, SIGTERM};
+// SIGINT, the stop a person types in the foreground, is the orderly stop as SIGTERM is.
+constexpr int kControlSignals[] = {SIGHUP, SIGUSR1, SIGUSR2, SIGWINCH, SIGTERM, SIGINT};
 constexpr int kSignalCount = sizeof kControlSignals / sizeof kControlSignals[0];
 
 // Deliveries not yet served, one counter per signal. A count rather than a bit, so that two
@@ -77,7 +78,8 @@ void RunSignalWork() {
     if (TakePending(SIGUSR1) > 0) HandleSnapshotSignal();
     if (TakePending(SIGWINCH) > 0) DoRotateDB();
     // HaltApp does not return, so a SIGTERM that arrives during it is never served.
-    if (TakePending(SIGTERM) > 0 && ShutdownInProgress() == 0) HaltApp();
+    const unsigned stops = TakePending(SIGTERM) + TakePending(SIGINT);
+    if (stops > 0 && ShutdownInProgress() == 0) HaltApp();
 }
 
 void HandleSnapshotSignal() {

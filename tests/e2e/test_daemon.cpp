@@ -154,9 +154,10 @@ TEST_F(DaemonFlow, ExactLinesAndRowsThenAStreamCutBySigtermStoresAPrefixInOrder)
     EXPECT_EQ(Count(text, "\n"), static_cast<long>(rows.size()) + 2);
 }
 
-// Four workers under a backlog limit so low that reception pauses again and again; a SIGTERM once
-// the burst is read stores every flow once and counts the threads down once a second.
-TEST_F(DaemonFlow, BurstThenSigtermStoresEveryFlowOnce) {
+// Four workers under a backlog limit so low that reception pauses again and again; a SIGINT (the
+// orderly stop, as SIGTERM) once the burst is read stores every flow once and counts the threads
+// down once a second.
+TEST_F(DaemonFlow, BurstThenSigintStoresEveryFlowOnce) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "4", "-i", "20"})) << daemon.Stderr();
     const auto sent = RunNf5send(
@@ -165,7 +166,7 @@ TEST_F(DaemonFlow, BurstThenSigtermStoresEveryFlowOnce) {
     ASSERT_EQ(sent.at("datagrams"), 4000);
     ASSERT_TRUE(daemon.WaitDrained());
     ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
-    daemon.process().Signal(SIGTERM);
+    daemon.process().Signal(SIGINT);
     ASSERT_TRUE(daemon.process().WaitForStderr("Alive threads: "));
     daemon.process().Signal(SIGTERM);  // changes nothing
     ASSERT_EQ(daemon.process().Wait(60s), 0) << daemon.Stderr();
