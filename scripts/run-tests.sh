@@ -1,9 +1,11 @@
 #!/bin/sh
-# Builds the three configurations, starts a private MariaDB server, runs every test in each
-# configuration and a short fuzzing run, then stops the server.
+# Checks the layering, builds the three configurations, starts a private MariaDB server, runs
+# every test in each configuration and a short fuzzing run, then stops the server.
 set -eu
 cd "$(dirname "$0")/.."
 
+# The layering first: it needs no build and fails fast.
+scripts/check-layers.py
 make --no-print-directory build build-asan build-tsan build-fuzz
 
 scripts/mariadb-test.sh start

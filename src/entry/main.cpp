@@ -11,11 +11,12 @@
 
 #include "common/memory.h"
 #include "common/messages.h"
+#include "common/registry.h"
+#include "common/settings.h"
+#include "common/terminate.h"
 #include "entry/settings.h"
-#include "entry/signals.h"
 #include "listen/listener.h"
-#include "sched/registry.h"
-#include "storage/terminate.h"
+#include "listen/signals.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/memory.h"
+#include "common/settings.h"
 #include "entry/settings.h"
 #include "fixtures.h"
 
