@@ -1,6 +1,5 @@
 #include "common/terminate.h"
 
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -63,7 +62,6 @@ void Terminate(int status, const char* caller) {
 }
 
 FILE* OpenLogForAppend(const char* file) {
-    umask(066);
     FILE* log = std::fopen(file, "a+");
     if (log == nullptr) Terminate(3, kOpenFailed);
     return log;

@@ -11,7 +11,8 @@
 using ExitHook = void (*)();
 void AddExitHook(ExitHook hook);
 
-// Opens file for appending (created with mode 0600); Terminate(3, ...) if it cannot be opened.
+// Opens file for appending (created with the mode main's file-creation mask leaves: 0600);
+// Terminate(3, ...) if it cannot be opened.
 FILE* OpenLogForAppend(const char* file);
 // Flushes, syncs and closes a log opened by OpenLogForAppend; false if a byte may be lost.
 bool CloseLog(FILE* log);

@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -122,6 +123,8 @@ void PrintRunningUser(StartupOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every file the daemon creates (logs, database, copies) is its own alone: 0600.
+    umask(066);
     InitMemoryManager();
     StartupOptions options{};
     ReadSettings(argc, argv, &options);

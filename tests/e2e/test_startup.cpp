@@ -151,24 +151,26 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
     EXPECT_FALSE(FileExists(Path("netflow.db")));        // no storage thread got as far
 }
 
-// The report is exact and written once; an existing log is kept and absent ones are begun, by the
-// user -u names (as root, nobody, with none of root's ids and groups); -d detaches after it,
-// holding none of the streams it was started with, and the daemon still stops in order.
+// The report is exact and written once; an existing log is kept and the database is created by
+// the user -u names (as root, nobody, with none of root's ids and groups), 0600 whatever the mask
+// it was started with; -d detaches after it, holding none of the streams it was started with,
+// and the daemon still stops in order.
 TEST_F(Startup, ReportUserSwitchAndDetachingOfAStartThatSucceeds) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    umask(022);  // as a login shell leaves it
     chmod(dir_.c_str(), 0777);
     const passwd entry = *Unprivileged();
     const std::string user = entry.pw_name, uid = std::to_string(entry.pw_uid);
     std::ofstream(Path("netflow.log")) << "old\n";
     ASSERT_EQ(chown(Path("netflow.log").c_str(), entry.pw_uid, entry.pw_gid), 0);
     const int port = FreePort();
-    Process parent({NF5D_BINARY, "-p", std::to_string(port), "-n", "1", "-u", user, "-d"}, dir_);
+    Process parent({NF5D_BINARY, "-p", std::to_string(port), "-n", "1", "-u", user, "-z", "-d"}, dir_);
     ASSERT_EQ(parent.Wait(20s), 0) << parent.Stderr();
     EXPECT_EQ(parent.Stdout(),
               "Netflow listener starting with PID: " + std::to_string(parent.pid()) +
                   "\nListening on 0.0.0.0:" + std::to_string(port) +
                   "\nASCII logging: ./netflow.log\nBinary logging (SQLITE " + sqlite3_libversion() +
-                  "): ./netflow.db\nTrash logging: ./netflow_trash.log\n"
+                  "): ./netflow.db\nTrash logging: Disabled\n"
                   "Max Throttle at 50000 packets\nWill run with 1 threads\nRunning as user " +
                   user + "\n");
     ASSERT_TRUE(parent.WaitForStderr("\n"));  // written by the detached process, maybe later
@@ -181,9 +183,6 @@ TEST_F(Startup, ReportUserSwitchAndDetachingOfAStartThatSucceeds) {
     } reaper{pid};
     ASSERT_TRUE(WaitUntil([&] { return QueryUdpSocket(pid, port).found; }));
     EXPECT_EQ(ReadFile(Path("netflow.log")), "old\n");
-    struct stat info {};
-    ASSERT_EQ(stat(Path("netflow_trash.log").c_str(), &info), 0);
-    EXPECT_TRUE(info.st_uid == entry.pw_uid && info.st_gid == entry.pw_gid);
     const std::string proc = "/proc/" + std::to_string(pid), status = ReadFile(proc + "/status");
     EXPECT_NE(status.find("\nUid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n"),
               std::string::npos)
@@ -199,6 +198,10 @@ TEST_F(Startup, ReportUserSwitchAndDetachingOfAStartThatSucceeds) {
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitForOrphan(pid), 0);
     EXPECT_EQ(RowCount(Path("netflow.db")), 3);
+    struct stat info {};
+    ASSERT_EQ(stat(Path("netflow.db").c_str(), &info), 0);
+    EXPECT_TRUE(info.st_uid == entry.pw_uid && info.st_gid == entry.pw_gid &&
+                (info.st_mode & 0777) == 0600) << std::oct << info.st_mode;
 }
 
 // A SIGTERM while the start-up report is still being written (standard output is a full pipe)
