@@ -201,10 +201,10 @@ int ListenerProcess(int netflowport, const char* listenaddress, int nThreads) {
     NFaddr.sin_port = htons(static_cast<uint16_t>(netflowport));
     NFaddr.sin_addr.s_addr = inet_addr(listenaddress);
     // No SO_REUSEADDR: a port another collector holds must fail the bind, not be shared with it.
-    const int on = 1;
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                sizeof kReceiveBufferBytes);
     // Each datagram then carries the socket's drop counter, which the metrics report.
+    const int on = 1;
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     const int RetVal =
         bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&NFaddr), sizeof NFaddr);
