@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,7 +15,6 @@
 #include <ctime>
 
 #include "common/memory.h"
-#include "common/messages.h"
 #include "common/metrics.h"
 #include "common/registry.h"
 #include "common/settings.h"
@@ -36,8 +35,8 @@ constexpr size_t kPacketSize = 16384;
 constexpr size_t kRingBytes = kReceiveBatch * kPacketSize;
 // Batches read before the loop looks at the signals again.
 constexpr int kBatchesPerWake = 16;
-// How long an idle loop waits for a datagram; signals interrupt the wait.
-constexpr timespec kIdleWake{1, 0};
+// How long an idle loop waits for a datagram; signals end the wait at once.
+constexpr int kIdleWakeMillis = 1000;
 constexpr useconds_t kEndPoll = 10000;
 
 int NFSocketDescriptor = -1;
@@ -176,20 +175,16 @@ void ReceiveAvailable(ReceiveRing& ring) {
     }
 }
 
-// One pass: wait for datagrams (or, with the backlog full, for room), then read them. The
-// operator signals are unblocked only inside pselect, where this thread holds no lock, so their
-// work can run right after it; they also end the wait at once, so it needs no short timeout.
-void ReceivePass(ReceiveRing& ring, const sigset_t& unblocked) {
+// One pass: wait for datagrams (or, with the backlog full, for room), then read them. A signal
+// wakes the wait through its descriptor, and its work runs right after it, where this thread
+// holds no lock; so the wait needs no short timeout.
+void ReceivePass(ReceiveRing& ring) {
     const bool room = WaitForRoom();
-    fd_set filedescriptors;
-    FD_ZERO(&filedescriptors);
-    if (room) FD_SET(NFSocketDescriptor, &filedescriptors);
-    const timespec timeout = room ? kIdleWake : timespec{0, 0};
-    const int ready = pselect(room ? NFSocketDescriptor + 1 : 0, &filedescriptors, nullptr, nullptr,
-                              &timeout, &unblocked);
+    pollfd waited[] = {{SignalWakeFd(), POLLIN, 0}, {room ? NFSocketDescriptor : -1, POLLIN, 0}};
+    const int ready = poll(waited, 2, room ? kIdleWakeMillis : 0);
     RunSignalWork();
-    if (ready > 0) ReceiveAvailable(ring);
-    if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWake
+    if (ready > 0 && (waited[1].revents & POLLIN) != 0) ReceiveAvailable(ring);
+    if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWakeMillis
 }
 
 }  // namespace
@@ -209,23 +204,22 @@ int ListenerProcess(int netflowport, const char* listenaddress, int nThreads) {
     const int RetVal =
         bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&NFaddr), sizeof NFaddr);
     if (RetVal != 0) Terminate(6, "ListenProcess - can't bind to port");
-    NF_ASSERT(NFSocketDescriptor < FD_SETSIZE, "NFSocketDescriptor < FD_SETSIZE");
     CheckMetricsEndpoint();
     return NeverEndingLoop(nThreads);
 }
 
 int NeverEndingLoop(int nThreads) {
-    // Blocked before the first thread exists, so every thread inherits the block and the
-    // signals' work can only ever run on this one.
+    // Blocked while the threads are created, so every other thread inherits the block and the
+    // handlers only ever run on this one.
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
     StartMetricsEndpoint();
     StartThreads(nThreads);
+    UnblockControlSignals();
 
-    const sigset_t unblocked = ControlSignalsUnblocked();
     ReceiveRing ring;
     InitRing(ring);
-    while (ShutdownInProgress() == 0) ReceivePass(ring, unblocked);
+    while (ShutdownInProgress() == 0) ReceivePass(ring);
     release_mem(ring.buffers, kRingBytes);
     // The settings must outlive every thread that reads them.
     while (AliveThreads() > 0) usleep(kEndPoll);

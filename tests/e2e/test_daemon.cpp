@@ -190,9 +190,10 @@ TEST_F(DaemonFlow, BurstThenSigintStoresEveryFlowOnce) {
     EXPECT_EQ(LineCount(Path("netflow_trash.log")), sent.at("malformed") + 1);
 }
 
-// SIGUSR2 flips the text log and SIGHUP the trash log (piled-up ones: test_signals.cpp). SIGUSR1
-// copies the database, open batch included, and collection goes on in the same table; SIGWINCH
-// moves the rows to ".previous" and the live table restarts empty, keys from 1. A snapshot whose
+// SIGUSR2 flips the text log and SIGHUP the trash log. SIGUSR1 copies the database, open batch
+// included, and collection goes on in the same table; SIGWINCH moves the rows to ".previous" and
+// the live table restarts empty, keys from 1. Signals sent while the loop is busy (a reader holds
+// up the snapshot) each count: two toggles cancel out, two rotations run once. A snapshot whose
 // copy cannot be written ends the daemon with status 12 (FileCopy's statuses: test_storage.cpp).
 TEST_F(DaemonFlow, OperatorSignals) {
     Daemon daemon(dir_);
@@ -203,15 +204,22 @@ TEST_F(DaemonFlow, OperatorSignals) {
         return SqliteRows(Path(file), "SELECT SEQUENCE, COUNT(*) FROM flows GROUP BY 1");
     };
     ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text on, trash off
+    const std::string db = Path("netflow.db");
+    ASSERT_TRUE(WaitUntil([&] { return SqliteRows(db, "SELECT COUNT(*) FROM flows").size() == 1; }));
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &reader), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM flows", nullptr, nullptr, nullptr),
+              SQLITE_OK);
     send(std::vector<uint8_t>(11, 0));
     send(ExampleDatagram(1));
     const std::string text = Path("netflow.log"), trash = Path("netflow_trash.log");
     ASSERT_TRUE(WaitUntil([&] { return LineCount(text) == 1; }, 30s));  // a pass every 5 s
-    ASSERT_TRUE(daemon.Signal(SIGUSR1));
-    ASSERT_TRUE(daemon.process().WaitForStderr("Succesfully completed DB File snapshot creation"));
-    EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
-    ASSERT_TRUE(daemon.Signal(SIGWINCH));
+    for (int sig : {SIGUSR1, SIGUSR2, SIGUSR2, SIGWINCH, SIGWINCH}) {
+        ASSERT_TRUE(daemon.Signal(sig)) << sig;
+    }
+    sqlite3_close(reader);  // ends its transaction
     ASSERT_TRUE(daemon.process().WaitForStderr("Completed rotation of DB File"));
+    EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
     EXPECT_EQ(groups("netflow.db.previous"), (Rows{{"1", "1"}}));
     ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text off, trash on
     // Read into 16384 bytes: the 340 records survive the cut, the padding behind them does not.
@@ -237,6 +245,7 @@ TEST_F(DaemonFlow, OperatorSignals) {
     daemon.process().Signal(SIGUSR1);
     EXPECT_EQ(daemon.process().Wait(), 12);
     close(held);
+    EXPECT_EQ(Count(daemon.Stderr(), "Begun rotation"), 1);
     EXPECT_TRUE(daemon.Stderr().ends_with(
         "Process terminated with value: 12, quitting from Can't create snapshot\n"))
         << daemon.Stderr();

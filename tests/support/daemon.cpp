@@ -59,7 +59,7 @@ bool Daemon::Start(const std::vector<std::string>& switches) {
     return false;
 }
 
-bool Daemon::Signal(int sig) {
+bool Daemon::Taken(int sig) {
     const pid_t pid = process_->pid();
     auto pending = [&] {  // in the process-wide set, until a thread takes it
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -68,7 +68,7 @@ bool Daemon::Signal(int sig) {
         }
         return 0ull;
     };
-    return kill(pid, sig) == 0 && WaitUntil([&] { return (pending() >> (sig - 1) & 1) == 0; });
+    return WaitUntil([&] { return (pending() >> (sig - 1) & 1) == 0; });
 }
 
 void Exporter::Send(int port, const std::vector<uint8_t>& datagram) const {

@@ -35,8 +35,10 @@ public:
     int port() const { return port_; }
     Process& process() { return *process_; }
     std::string Stderr() const { return process_->Stderr(); }
-    // Waits until the process has taken the signal, so that the next one cannot merge with it.
-    bool Signal(int sig);
+    // Sends sig and waits until the process has taken it, so that the next one cannot merge with it.
+    bool Signal(int sig) { return kill(process_->pid(), sig) == 0 && Taken(sig); }
+    // Waits until no sig is pending for the process: a thread of it has taken the signal.
+    bool Taken(int sig);
     // Waits until every datagram waiting in its socket has been read.
     bool WaitDrained() { return WaitUntil([&] { return Socket().rx_queue == 0; }); }
     long Drops() { return Socket().drops; }
