@@ -35,11 +35,17 @@ int SlotOf(int signo) {
 // Readable while a counted delivery waits for RunSignalWork; in the receive loop's wait set.
 int wake_fd = -1;
 
+// A terminal sends SIGWINCH by itself whenever its window changes size; a rotation is only
+// asked for by a process (kill, systemctl, a timer).
+bool IsRequest(int signo, const siginfo_t* info) {
+    return signo != SIGWINCH || info->si_code == SI_USER || info->si_code == SI_QUEUE;
+}
+
 // Runs in the asynchronous signal context, on the main thread wherever it is: it only counts
 // the delivery and wakes the receive loop.
-void RecordSignal(int signo) {
+void RecordSignal(int signo, siginfo_t* info, void* /*context*/) {
     const int slot = SlotOf(signo);
-    if (slot < 0) return;
+    if (slot < 0 || !IsRequest(signo, info)) return;
     const int saved_errno = errno;
     pending[slot].fetch_add(1, std::memory_order_relaxed);
     const uint64_t one = 1;
@@ -69,8 +75,8 @@ void Toggle(unsigned deliveries, void (*toggle)()) {
 void SetupSignals() {
     if (wake_fd < 0) wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     struct sigaction action {};
-    action.sa_handler = RecordSignal;
-    action.sa_flags = SA_RESTART;
+    action.sa_sigaction = RecordSignal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (int signo : kControlSignals) sigaction(signo, &action, nullptr);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -193,11 +194,14 @@ TEST_F(DaemonFlow, BurstThenSigintStoresEveryFlowOnce) {
 // SIGUSR2 flips the text log and SIGHUP the trash log. SIGUSR1 copies the database, open batch
 // included, and collection goes on in the same table; SIGWINCH moves the rows to ".previous" and
 // the live table restarts empty, keys from 1. Signals sent while the loop is busy (a reader holds
-// up the snapshot) each count: two toggles cancel out, two rotations run once. A snapshot whose
-// copy cannot be written ends the daemon with status 12 (FileCopy's statuses: test_storage.cpp).
+// up the snapshot) each count: two toggles cancel out, two rotations run once. The terminal's own
+// SIGWINCH rotates nothing. A snapshot whose copy cannot be written ends the daemon with status 12
+// (FileCopy's statuses: test_storage.cpp).
 TEST_F(DaemonFlow, OperatorSignals) {
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
     Daemon daemon(dir_);
-    ASSERT_TRUE(daemon.Start({"-n", "1", "-x"})) << daemon.Stderr();
+    ASSERT_TRUE(daemon.Start({"-n", "1", "-x"}, ptsname(terminal))) << daemon.Stderr();
     const Exporter exporter;
     auto send = [&](const std::vector<uint8_t>& bytes) { exporter.Send(daemon.port(), bytes); };
     auto groups = [&](const char* file) {
@@ -214,6 +218,9 @@ TEST_F(DaemonFlow, OperatorSignals) {
     send(ExampleDatagram(1));
     const std::string text = Path("netflow.log"), trash = Path("netflow_trash.log");
     ASSERT_TRUE(WaitUntil([&] { return LineCount(text) == 1; }, 30s));  // a pass every 5 s
+    const winsize resized{40, 100, 0, 0};
+    ASSERT_EQ(ioctl(terminal, TIOCSWINSZ, &resized), 0);
+    ASSERT_TRUE(daemon.Taken(SIGWINCH));
     for (int sig : {SIGUSR1, SIGUSR2, SIGUSR2, SIGWINCH, SIGWINCH}) {
         ASSERT_TRUE(daemon.Signal(sig)) << sig;
     }
@@ -245,6 +252,7 @@ TEST_F(DaemonFlow, OperatorSignals) {
     daemon.process().Signal(SIGUSR1);
     EXPECT_EQ(daemon.process().Wait(), 12);
     close(held);
+    close(terminal);
     EXPECT_EQ(Count(daemon.Stderr(), "Begun rotation"), 1);
     EXPECT_TRUE(daemon.Stderr().ends_with(
         "Process terminated with value: 12, quitting from Can't create snapshot\n"))

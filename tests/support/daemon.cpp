@@ -43,10 +43,13 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port) {
     return state;
 }
 
-bool Daemon::Start(const std::vector<std::string>& switches) {
+bool Daemon::Start(const std::vector<std::string>& switches, const std::string& terminal) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreePort();
         std::vector<std::string> argv{NF5D_BINARY, "-p", std::to_string(port_)};
+        if (!terminal.empty()) {  // a new session whose controlling terminal is standard input
+            argv.insert(argv.begin(), {"/bin/sh", "-c", "exec setsid -c \"$0\" \"$@\" <" + terminal});
+        }
         argv.insert(argv.end(), switches.begin(), switches.end());
         process_ = std::make_unique<Process>(argv, dir_, std::vector<std::string>{"TZ=UTC"});
         int status = -1;

@@ -30,8 +30,9 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port);
 class Daemon {
 public:
     explicit Daemon(std::string dir) : dir_(std::move(dir)) {}
-    // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches; true once it is bound.
-    bool Start(const std::vector<std::string>& switches);
+    // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches; true once it is bound. With
+    // a terminal (a pseudo-terminal's name) it runs in that terminal's foreground, as from a shell.
+    bool Start(const std::vector<std::string>& switches, const std::string& terminal = "");
     int port() const { return port_; }
     Process& process() { return *process_; }
     std::string Stderr() const { return process_->Stderr(); }
