@@ -1,10 +1,12 @@
 #include "listen/listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <ctime>
 
 #include "common/memory.h"
+#include "common/messages.h"
 #include "common/metrics.h"
 #include "common/registry.h"
 #include "common/settings.h"
@@ -49,20 +52,52 @@ void RedirectToNull(const char* mode, FILE* stream) {
     if (std::freopen("/dev/null", mode, stream) == nullptr) return;
 }
 
-// The socket is already bound, so a bind failure has been reported in the foreground.
+// The invoking process of -d ends as the start-up does: with 0 once the daemon is ready, or with
+// the daemon's own status and its termination line, which it repeats on standard error.
+[[noreturn]] void AwaitStartup(int report_pipe, pid_t child) {
+    char report[kMessageSize];
+    size_t length = 0;
+    for (ssize_t got; length < sizeof report &&
+                      (got = read(report_pipe, report + length, sizeof report - length)) > 0;) {
+        length += static_cast<size_t>(got);
+    }
+    if (length > 0 && report[0] == '\0') {
+        std::fprintf(stderr, kDaemonized, static_cast<long>(child));
+        std::exit(0);
+    }
+    std::fwrite(report, 1, length, stderr);
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+// The socket is already bound, so a bind failure has been reported in the foreground. The
+// invoking process stays until the daemon has reported its start-up (ReportStarted).
 void Daemonize() {
     // The start-up report may still sit in stdio's buffers, which the child inherits and would
     // write a second time.
     std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == -1) Terminate(9, "Clean shutdown\n");
-    if (child > 0) std::exit(0);
+    int report[2];
+    pid_t child = -1;
+    if (pipe2(report, O_CLOEXEC) != 0 || (child = fork()) == -1) Terminate(9, "Clean shutdown\n");
+    if (child > 0) {
+        close(report[1]);
+        AwaitStartup(report[0], child);
+    }
+    close(report[0]);
+    SetStartupPipe(report[1]);
     setsid();
-    std::fprintf(stderr, kDaemonized, static_cast<long>(getpid()));
-    std::fflush(stderr);
     RedirectToNull("r", stdin);
     RedirectToNull("w", stdout);
     RedirectToNull("w", stderr);
+}
+
+// A detached daemon is ready once its threads run and its sinks are open: a database or MySQL
+// server that cannot be opened fails the start where the invoking process still sees it.
+void ReportStarted() {
+    if (IsDetached() != 1) return;
+    while (!SinksOpened()) usleep(kEndPoll);
+    StartupSucceeded();
 }
 
 // Detached: nothing ever joins these threads (their ends are seen in the registry), and a
@@ -215,6 +250,7 @@ int NeverEndingLoop(int nThreads) {
     if (IsDetached() == 1) Daemonize();
     StartMetricsEndpoint();
     StartThreads(nThreads);
+    ReportStarted();
     UnblockControlSignals();
 
     ReceiveRing ring;

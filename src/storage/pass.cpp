@@ -42,6 +42,7 @@ bool uncommitted[kMaxSinks]{};
 std::atomic<uint64_t> written[kMaxSinks]{};
 std::atomic<uint64_t> last_pass_flows{0};
 std::atomic<uint64_t> last_pass_micros{0};
+std::atomic<bool> sinks_opened{false};
 
 // Returns the number of flows taken.
 uint64_t AppendToPending(const FlowChain& taken) {
@@ -174,12 +175,15 @@ uint64_t SinkFlowsWritten(size_t sink) { return written[sink].load(std::memory_o
 uint64_t LastPassFlows() { return last_pass_flows.load(std::memory_order_relaxed); }
 uint64_t LastPassMicros() { return last_pass_micros.load(std::memory_order_relaxed); }
 
+bool SinksOpened() { return sinks_opened.load(std::memory_order_acquire); }
+
 void* StorageJob(void* /*unused*/) {
     {
         // A snapshot or rotation asked for at start-up must not meet a half-opened handle.
         SinkLock lock;
         InitStorage();
     }
+    sinks_opened.store(true, std::memory_order_release);
     while (ShutdownInProgress() != 1) {
         const timespec deadline = MonotonicDeadline(kPassInterval);
         StoragePass();
