@@ -28,6 +28,7 @@
 #include "listen/signals.h"
 #include "sched/joblist.h"
 #include "sched/workers.h"
+#include "storage/pass.h"
 #include "storage/queue.h"
 
 namespace {
@@ -248,6 +249,8 @@ int NeverEndingLoop(int nThreads) {
     // handlers only ever run on this one.
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
+    AddJobListReadings();
+    AddStorageReadings();
     StartMetricsEndpoint();
     StartThreads(nThreads);
     ReportStarted();

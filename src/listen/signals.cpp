@@ -8,9 +8,10 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "common/settings.h"
 #include "common/shutdown.h"
 #include "listen/halt.h"
+#include "storage/sinks/textlog.h"
+#include "storage/sinks/trashlog.h"
 #include "storage/snapshot.h"
 
 namespace {
