@@ -86,10 +86,6 @@ std::string PerExporter(const char* series, const char* address) {
     return std::string(series) + "{exporter=\"" + address + "\"}";
 }
 
-std::string Reason(const char* reason) {
-    return std::string("nf5d_rejected_datagrams_total{reason=\"") + reason + "\"}";
-}
-
 }  // namespace
 
 // One worker parses in arrival order. First the exact line and trash lines; then a stream of
@@ -209,7 +205,8 @@ TEST_F(DaemonFlow, OperatorSignals) {
     };
     ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text on, trash off
     const std::string db = Path("netflow.db");
-    ASSERT_TRUE(WaitUntil([&] { return SqliteRows(db, "SELECT COUNT(*) FROM flows").size() == 1; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return SqliteRows(db, "SELECT COUNT(*) FROM flows").size() == 1; }));
     sqlite3* reader = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &reader), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM flows", nullptr, nullptr, nullptr),
@@ -221,9 +218,7 @@ TEST_F(DaemonFlow, OperatorSignals) {
     const winsize resized{40, 100, 0, 0};
     ASSERT_EQ(ioctl(terminal, TIOCSWINSZ, &resized), 0);
     ASSERT_TRUE(daemon.Taken(SIGWINCH));
-    for (int sig : {SIGUSR1, SIGUSR2, SIGUSR2, SIGWINCH, SIGWINCH}) {
-        ASSERT_TRUE(daemon.Signal(sig)) << sig;
-    }
+    for (int sig : {SIGUSR1, SIGUSR2, SIGUSR2, SIGWINCH, SIGWINCH}) ASSERT_TRUE(daemon.Signal(sig));
     sqlite3_close(reader);  // ends its transaction
     ASSERT_TRUE(daemon.process().WaitForStderr("Completed rotation of DB File"));
     EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
@@ -298,9 +293,9 @@ TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigk
         {PerExporter("nf5d_received_datagrams_total", "127.0.0.1"), 2396 + 12},
         {PerExporter("nf5d_received_datagrams_total", "127.0.0.2"), 11},
         {PerExporter("nf5d_received_bytes_total", "127.0.0.2"), 11 * (24 + 3 * 48)},
-        {Reason("too_short"), 3},
-        {Reason("bad_version"), 4},
-        {Reason("count_mismatch"), 5},
+        {"nf5d_rejected_datagrams_total{reason=\"too_short\"}", 3},
+        {"nf5d_rejected_datagrams_total{reason=\"bad_version\"}", 4},
+        {"nf5d_rejected_datagrams_total{reason=\"count_mismatch\"}", 5},
         {"nf5d_dropped_flows_total{place=\"storage_queue\"}", 0},
         {"nf5d_exporters_tracked", 2},
     };
@@ -400,8 +395,7 @@ TEST_F(DaemonStorage, LockedDatabaseStallsOnlyItsSinkAndTheBoundRefusesTheExcess
     const long peak_kib = std::stol(status.substr(status.find("VmHWM:") + 6));
     EXPECT_LT(peak_kib, kPeakBoundKib) << "the queue held more than its bound";
 
-    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
+    sqlite3_close(holder);  // ends its transaction
     ASSERT_EQ(daemon.Stop(), 0) << daemon.Stderr();
     EXPECT_EQ(RowCount(Path("netflow.db")), 30 + kAccepted);
     EXPECT_EQ(LineCount(Path("netflow.log")), 1 + 30 + kAccepted);

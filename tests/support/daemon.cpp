@@ -47,9 +47,9 @@ bool Daemon::Start(const std::vector<std::string>& switches, const std::string& 
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreePort();
         std::vector<std::string> argv{NF5D_BINARY, "-p", std::to_string(port_)};
-        if (!terminal.empty()) {  // a new session whose controlling terminal is standard input
-            argv.insert(argv.begin(), {"/bin/sh", "-c", "exec setsid -c \"$0\" \"$@\" <" + terminal});
-        }
+        // A terminal: a new session whose controlling terminal is standard input.
+        const std::string session = "exec setsid -c \"$0\" \"$@\" <" + terminal;
+        if (!terminal.empty()) argv.insert(argv.begin(), {"/bin/sh", "-c", session});
         argv.insert(argv.end(), switches.begin(), switches.end());
         process_ = std::make_unique<Process>(argv, dir_, std::vector<std::string>{"TZ=UTC"});
         int status = -1;
@@ -63,9 +63,8 @@ bool Daemon::Start(const std::vector<std::string>& switches, const std::string& 
 }
 
 bool Daemon::Taken(int sig) {
-    const pid_t pid = process_->pid();
     auto pending = [&] {  // in the process-wide set, until a thread takes it
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::ifstream status("/proc/" + std::to_string(process_->pid()) + "/status");
         for (std::string line; std::getline(status, line);) {
             if (line.rfind("ShdPnd:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
         }

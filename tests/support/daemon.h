@@ -36,7 +36,7 @@ public:
     int port() const { return port_; }
     Process& process() { return *process_; }
     std::string Stderr() const { return process_->Stderr(); }
-    // Sends sig and waits until the process has taken it, so that the next one cannot merge with it.
+    // Sends sig and waits until the process has taken it: the next one cannot merge with it.
     bool Signal(int sig) { return kill(process_->pid(), sig) == 0 && Taken(sig); }
     // Waits until no sig is pending for the process: a thread of it has taken the signal.
     bool Taken(int sig);

@@ -45,10 +45,10 @@ TEST(Settings, NumbersThatAreNotNumbersOrOutOfBounds) {
     }
     EXPECT_EQ(UseSwitches({"-n", "many"}).nThreads, 0);  // refused at start-up
     EXPECT_EQ(UseSwitches({"-u", ""}).user, nullptr);      // ignored, not looked up
-    for (const auto& [word, valid] :  // the backlog limit bounds memory
-         {std::pair("1", true), std::pair("1000000", true), std::pair("1000001", false),
-          std::pair("-1", false), std::pair("99999999999999999999", false), std::pair("5x", false)})
-        EXPECT_EQ(UseSwitches({"-i", word}).throttle_valid, valid) << word;
+    for (const auto& [word, valid] :
+         {std::pair("1000000", true), std::pair("1000001", false), std::pair("-1", false),
+          std::pair("99999999999999999999", false)})
+        EXPECT_EQ(UseSwitches({"-i", word}).throttle_valid, valid) << word;  // it bounds memory
 }
 
 TEST(Settings, ReleasedTextSettingsBalanceTheAllocator) {
