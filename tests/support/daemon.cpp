@@ -47,7 +47,6 @@ bool Daemon::Start(const std::vector<std::string>& switches, const std::string& 
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreePort();
         std::vector<std::string> argv{NF5D_BINARY, "-p", std::to_string(port_)};
-        // A terminal: a new session whose controlling terminal is standard input.
         const std::string session = "exec setsid -c \"$0\" \"$@\" <" + terminal;
         if (!terminal.empty()) argv.insert(argv.begin(), {"/bin/sh", "-c", session});
         argv.insert(argv.end(), switches.begin(), switches.end());

@@ -31,7 +31,7 @@ class Daemon {
 public:
     explicit Daemon(std::string dir) : dir_(std::move(dir)) {}
     // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches; true once it is bound. With
-    // a terminal (a pseudo-terminal's name) it runs in that terminal's foreground, as from a shell.
+    // a terminal (a pseudo-terminal's name) it runs in a new session in that terminal's foreground.
     bool Start(const std::vector<std::string>& switches, const std::string& terminal = "");
     int port() const { return port_; }
     Process& process() { return *process_; }
