@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,9 +18,11 @@ namespace {
 // The switches besides the sinks' own. The leading '+' makes glibc's getopt stop at the first
 // word that is not a switch instead of permuting the command line.
 constexpr const char* kOptions = "+p:a:n:hdi:u:";
-// The one long switch; its value lies outside the range of the short ones.
+// --metrics has no short form, so its value lies outside the range of the short ones; --help is
+// -h under the name a user tries first.
 constexpr int kMetricsSwitch = 256;
 constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetricsSwitch},
+                                   {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
 constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
 constexpr const char* kMetricsHelp =
@@ -48,12 +51,16 @@ OptionText Options() {
     return options;
 }
 
-// -p must name a real port: a whole number from 1 to 65535; anything else is rejected later.
-bool IsPortNumber(const char* text) {
+// Whether text is a whole decimal number from low to high; the switches that must be are checked
+// after the report, which shows them as atoi reads them.
+bool IsNumberIn(const char* text, long low, long high) {
     char* end = nullptr;
+    errno = 0;
     const long value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && value >= 1 && value <= 65535;
+    return end != text && *end == '\0' && errno == 0 && value >= low && value <= high;
 }
+
+bool IsPortNumber(const char* text) { return IsNumberIn(text, 1, 65535); }
 
 // --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address in dotted form.
 void ReadMetricsEndpoint(const char* value) {
@@ -79,6 +86,7 @@ void SetDefaults(StartupOptions* options) {
     options->nNetflowport = kDefaultPort;
     options->port_valid = true;
     SetMaxThrottle(kDefaultMaxThrottle);
+    options->throttle_valid = true;
     for (size_t s = 0; s < kSinkCount; ++s)
         kSinks[s]->setting->enabled = kSinks[s]->default_name != nullptr ? 1 : 0;
 }
@@ -111,7 +119,10 @@ void ApplySwitch(int arg, const char* value, StartupOptions* options) {
         case 'n': options->nThreads = std::atoi(value); break;
         case 'h': HelpCommandLine(); break;
         case 'd': SetDetached(1); break;
-        case 'i': SetMaxThrottle(static_cast<uint32_t>(std::atol(value))); break;
+        case 'i':
+            SetMaxThrottle(static_cast<uint32_t>(std::atol(value)));
+            options->throttle_valid = IsNumberIn(value, 1, kMaxThrottleLimit);
+            break;
         case 'u':
             // An empty name is ignored; any other is looked up, so a typo cannot leave us root.
             if (value[0] != '\0') {

@@ -1,10 +1,12 @@
 #include "listen/listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
-#include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,8 +41,8 @@ constexpr size_t kPacketSize = 16384;
 constexpr size_t kRingBytes = kReceiveBatch * kPacketSize;
 // Batches read before the loop looks at the signals again.
 constexpr int kBatchesPerWake = 16;
-// How long an idle loop waits for a datagram; signals interrupt the wait.
-constexpr timespec kIdleWake{1, 0};
+// How long an idle loop waits for a datagram; signals end the wait at once.
+constexpr int kIdleWakeMillis = 1000;
 constexpr useconds_t kEndPoll = 10000;
 
 int NFSocketDescriptor = -1;
@@ -53,20 +55,52 @@ void RedirectToNull(const char* mode, FILE* stream) {
     if (std::freopen("/dev/null", mode, stream) == nullptr) return;
 }
 
-// The socket is already bound, so a bind failure has been reported in the foreground.
+// The invoking process of -d ends as the start-up does: with 0 once the daemon is ready, or with
+// the daemon's own status and its termination line, which it repeats on standard error.
+[[noreturn]] void AwaitStartup(int report_pipe, pid_t child) {
+    char report[kMessageSize];
+    size_t length = 0;
+    for (ssize_t got; length < sizeof report &&
+                      (got = read(report_pipe, report + length, sizeof report - length)) > 0;) {
+        length += static_cast<size_t>(got);
+    }
+    if (length > 0 && report[0] == '\0') {
+        std::fprintf(stderr, kDaemonized, static_cast<long>(child));
+        std::exit(0);
+    }
+    std::fwrite(report, 1, length, stderr);
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+// The socket is already bound, so a bind failure has been reported in the foreground. The
+// invoking process stays until the daemon has reported its start-up (ReportStarted).
 void Daemonize() {
     // The start-up report may still sit in stdio's buffers, which the child inherits and would
     // write a second time.
     std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == -1) Terminate(9, "Clean shutdown\n");
-    if (child > 0) std::exit(0);
+    int report[2];
+    pid_t child = -1;
+    if (pipe2(report, O_CLOEXEC) != 0 || (child = fork()) == -1) Terminate(9, "Clean shutdown\n");
+    if (child > 0) {
+        close(report[1]);
+        AwaitStartup(report[0], child);
+    }
+    close(report[0]);
+    SetStartupPipe(report[1]);
     setsid();
-    std::fprintf(stderr, kDaemonized, static_cast<long>(getpid()));
-    std::fflush(stderr);
     RedirectToNull("r", stdin);
     RedirectToNull("w", stdout);
     RedirectToNull("w", stderr);
+}
+
+// A detached daemon is ready once its threads run and its sinks are open: a database or MySQL
+// server that cannot be opened fails the start where the invoking process still sees it.
+void ReportStarted() {
+    if (IsDetached() != 1) return;
+    while (!SinksOpened()) usleep(kEndPoll);
+    StartupSucceeded();
 }
 
 // Detached: nothing ever joins these threads (their ends are seen in the registry), and a
@@ -184,20 +218,16 @@ void ReceiveAvailable(ReceiveRing& ring) {
     }
 }
 
-// One pass: wait for datagrams (or, with the backlog full, for room), then read them. The
-// operator signals are unblocked only inside pselect, where this thread holds no lock, so their
-// work can run right after it; they also end the wait at once, so it needs no short timeout.
-void ReceivePass(ReceiveRing& ring, const sigset_t& unblocked) {
+// One pass: wait for datagrams (or, with the backlog full, for room), then read them. A signal
+// wakes the wait through its descriptor, and its work runs right after it, where this thread
+// holds no lock; so the wait needs no short timeout.
+void ReceivePass(ReceiveRing& ring) {
     const bool room = WaitForRoom();
-    fd_set filedescriptors;
-    FD_ZERO(&filedescriptors);
-    if (room) FD_SET(NFSocketDescriptor, &filedescriptors);
-    const timespec timeout = room ? kIdleWake : timespec{0, 0};
-    const int ready = pselect(room ? NFSocketDescriptor + 1 : 0, &filedescriptors, nullptr, nullptr,
-                              &timeout, &unblocked);
+    pollfd waited[] = {{SignalWakeFd(), POLLIN, 0}, {room ? NFSocketDescriptor : -1, POLLIN, 0}};
+    const int ready = poll(waited, 2, room ? kIdleWakeMillis : 0);
     RunSignalWork();
-    if (ready > 0) ReceiveAvailable(ring);
-    if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWake
+    if (ready > 0 && (waited[1].revents & POLLIN) != 0) ReceiveAvailable(ring);
+    if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWakeMillis
 }
 
 }  // namespace
@@ -208,11 +238,11 @@ int ListenerProcess(int netflowport, const char* listenaddress, int nThreads) {
     NFaddr.sin_family = AF_INET;
     NFaddr.sin_port = htons(static_cast<uint16_t>(netflowport));
     NFaddr.sin_addr.s_addr = inet_addr(listenaddress);
-    const int on = 1;
-    setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // No SO_REUSEADDR: a port another collector holds must fail the bind, not be shared with it.
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                sizeof kReceiveBufferBytes);
     // Each datagram then carries the socket's drop counter, which the metrics report.
+    const int on = 1;
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     const int RetVal =
         bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&NFaddr), sizeof NFaddr);
@@ -222,25 +252,25 @@ int ListenerProcess(int netflowport, const char* listenaddress, int nThreads) {
                     SystemErrorText(errno, error, sizeof error));
         Terminate(6, "ListenProcess - can't bind to port");
     }
-    NF_ASSERT(NFSocketDescriptor < FD_SETSIZE, "NFSocketDescriptor < FD_SETSIZE");
     CheckMetricsEndpoint();
     return NeverEndingLoop(nThreads);
 }
 
 int NeverEndingLoop(int nThreads) {
-    // Blocked before the first thread exists, so every thread inherits the block and the
-    // signals' work can only ever run on this one.
+    // Blocked while the threads are created, so every other thread inherits the block and the
+    // handlers only ever run on this one.
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
     AddJobListReadings();
     AddStorageReadings();
     StartMetricsEndpoint();
     StartThreads(nThreads);
+    ReportStarted();
+    UnblockControlSignals();
 
-    const sigset_t unblocked = ControlSignalsUnblocked();
     ReceiveRing ring;
     InitRing(ring);
-    while (ShutdownInProgress() == 0) ReceivePass(ring, unblocked);
+    while (ShutdownInProgress() == 0) ReceivePass(ring);
     release_mem(ring.buffers, kRingBytes);
     // The settings must outlive every thread that reads them.
     while (AliveThreads() > 0) usleep(kEndPoll);

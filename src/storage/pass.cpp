@@ -45,6 +45,7 @@ bool uncommitted[kMaxSinks]{};
 std::atomic<uint64_t> written[kMaxSinks]{};
 std::atomic<uint64_t> last_pass_flows{0};
 std::atomic<uint64_t> last_pass_micros{0};
+std::atomic<bool> sinks_opened{false};
 
 // Returns the number of flows taken.
 uint64_t AppendToPending(const FlowChain& taken) {
@@ -215,12 +216,15 @@ void AddStorageReadings() {
     }
 }
 
+bool SinksOpened() { return sinks_opened.load(std::memory_order_acquire); }
+
 void* StorageJob(void* /*unused*/) {
     {
         // A snapshot or rotation asked for at start-up must not meet a half-opened handle.
         SinkLock lock;
         InitStorage();
     }
+    sinks_opened.store(true, std::memory_order_release);
     while (ShutdownInProgress() != 1) {
         const timespec deadline = MonotonicDeadline(kPassInterval);
         StoragePass();

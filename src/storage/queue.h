@@ -53,8 +53,10 @@ void WaitForStorageWork(const timespec& deadline);
 // Ends the storage thread's wait at once.
 void WakeStorage();
 
-// The storage thread's body (pass.cpp), started by the listener.
+// The storage thread's body (pass.cpp), started by the listener; SinksOpened once it has opened
+// every enabled sink.
 void* StorageJob(void* unused);
+bool SinksOpened();
 
 uint32_t GetStorageWrittenCount();  // flows handed in since start
 uint32_t GetStorageFreedCount();    // flows released after every sink wrote them

@@ -43,10 +43,12 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port) {
     return state;
 }
 
-bool Daemon::Start(const std::vector<std::string>& switches) {
+bool Daemon::Start(const std::vector<std::string>& switches, const std::string& terminal) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreePort();
         std::vector<std::string> argv{NF5D_BINARY, "-p", std::to_string(port_)};
+        const std::string session = "exec setsid -c \"$0\" \"$@\" <" + terminal;
+        if (!terminal.empty()) argv.insert(argv.begin(), {"/bin/sh", "-c", session});
         argv.insert(argv.end(), switches.begin(), switches.end());
         process_ = std::make_unique<Process>(argv, dir_, std::vector<std::string>{"TZ=UTC"});
         int status = -1;
@@ -59,16 +61,15 @@ bool Daemon::Start(const std::vector<std::string>& switches) {
     return false;
 }
 
-bool Daemon::Signal(int sig) {
-    const pid_t pid = process_->pid();
+bool Daemon::Taken(int sig) {
     auto pending = [&] {  // in the process-wide set, until a thread takes it
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::ifstream status("/proc/" + std::to_string(process_->pid()) + "/status");
         for (std::string line; std::getline(status, line);) {
             if (line.rfind("ShdPnd:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
         }
         return 0ull;
     };
-    return kill(pid, sig) == 0 && WaitUntil([&] { return (pending() >> (sig - 1) & 1) == 0; });
+    return WaitUntil([&] { return (pending() >> (sig - 1) & 1) == 0; });
 }
 
 void Exporter::Send(int port, const std::vector<uint8_t>& datagram) const {

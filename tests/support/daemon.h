@@ -30,13 +30,16 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port);
 class Daemon {
 public:
     explicit Daemon(std::string dir) : dir_(std::move(dir)) {}
-    // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches; true once it is bound.
-    bool Start(const std::vector<std::string>& switches);
+    // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches; true once it is bound. With
+    // a terminal (a pseudo-terminal's name) it runs in a new session in that terminal's foreground.
+    bool Start(const std::vector<std::string>& switches, const std::string& terminal = "");
     int port() const { return port_; }
     Process& process() { return *process_; }
     std::string Stderr() const { return process_->Stderr(); }
-    // Waits until the process has taken the signal, so that the next one cannot merge with it.
-    bool Signal(int sig);
+    // Sends sig and waits until the process has taken it: the next one cannot merge with it.
+    bool Signal(int sig) { return kill(process_->pid(), sig) == 0 && Taken(sig); }
+    // Waits until no sig is pending for the process: a thread of it has taken the signal.
+    bool Taken(int sig);
     // Waits until every datagram waiting in its socket has been read.
     bool WaitDrained() { return WaitUntil([&] { return Socket().rx_queue == 0; }); }
     long Drops() { return Socket().drops; }

@@ -44,8 +44,9 @@ TEST(Settings, NumbersThatAreNotNumbersOrOutOfBounds) {
     }
     EXPECT_EQ(UseSwitches({"-n", "many"}).nThreads, 0);  // refused at start-up
     EXPECT_EQ(UseSwitches({"-u", ""}).user, nullptr);      // ignored, not looked up
-    UseSwitches({"-i", "4294967297"});                     // kept as an unsigned 32-bit number
-    EXPECT_EQ(GetMaxThrottle(), 1u);
+    EXPECT_TRUE(UseSwitches({"-i", "1000000"}).throttle_valid);  // -i bounds memory
+    for (const char* word : {"1000001", "-1", "99999999999999999999"})
+        EXPECT_FALSE(UseSwitches({"-i", word}).throttle_valid) << word;
 }
 
 TEST(Settings, ReleasedTextSettingsBalanceTheAllocator) {
