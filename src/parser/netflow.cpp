@@ -13,6 +13,7 @@
 #include "common/messages.h"
 #include "common/metrics.h"
 #include "common/settings.h"
+#include "parser/wire.h"
 #include "storage/queue.h"
 #include "storage/trashlog.h"
 
@@ -31,16 +32,6 @@ constexpr const char* kUnknownTime = "Unknown\n";
 constexpr int kHeaderSize = 24;
 constexpr int kRecordSize = 48;
 constexpr uint16_t kNetFlowVersion = 5;
-
-using Bytes = std::span<const uint8_t>;
-
-uint16_t Load16(Bytes bytes, size_t offset) {
-    return static_cast<uint16_t>(bytes[offset] << 8 | bytes[offset + 1]);
-}
-
-uint32_t Load32(Bytes bytes, size_t offset) {
-    return static_cast<uint32_t>(Load16(bytes, offset)) << 16 | Load16(bytes, offset + 2);
-}
 
 // Addresses stay in wire order, the form inet_ntop and the sinks expect.
 uint32_t LoadAddress(Bytes bytes, size_t offset) {
@@ -68,11 +59,8 @@ bool CountFits(const NetFlowHeader& header, int packetsize) {
     return header.count == (packetsize - kHeaderSize) / kRecordSize;
 }
 
-// Uptime stamps are milliseconds on a 32-bit counter that wraps after about 49.7 days; the
-// unsigned difference stays the true age across one wrap.
 int32_t FlowTime(const NetFlowHeader& header, uint32_t stamp) {
-    const uint32_t age_seconds = (header.uptime - stamp) / 1000;
-    return static_cast<int32_t>(header.unixseconds - age_seconds);
+    return UptimeStampSeconds(header.unixseconds, header.uptime, stamp);
 }
 
 // Fills every field but the four shared by all records of the datagram.
