@@ -6,7 +6,6 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,42 +13,12 @@
 
 #include "common/metrics.h"
 #include "common/settings.h"
-#include "sched/joblist.h"
-#include "storage/mysql_sink.h"
-#include "storage/pass.h"
-#include "storage/queue.h"
-#include "storage/trashlog.h"
 
 namespace {
 
 using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
-
-enum Family {
-    kRejected,
-    kDecoded,
-    kDroppedDatagrams,
-    kDroppedFlows,
-    kDroppedTrashLines,
-    kWrittenFlows,
-    kJobBacklog,
-    kStorageQueue,
-    kMysqlBacklog,
-    kPassDuration,
-    kPassFlows,
-    kExportersTracked,
-    kResidentMemory,
-    kCpuSeconds,
-    // Series per exporter, labelled with its address.
-    kReceivedDatagrams,
-    kReceivedBytes,
-    kLastDatagram,
-    kExpectedFlows,
-    kMissingFlows,
-    kRestarts,
-    kFamilyCount
-};
 
 // One row per Family, in its order. A family has one label (or none); a reading times scale is
 // the value in the family's unit.
@@ -114,7 +83,6 @@ template <Reject reason>
 uint64_t Rejected() {
     return RejectedDatagrams(reason);
 }
-uint64_t Backlog() { return static_cast<uint64_t>(std::max(JobBacklog(), 0)); }
 uint64_t TrackedExporters() { return static_cast<uint64_t>(ExporterCount()); }
 
 // The first line of a /proc file; false if it cannot be read.
@@ -150,32 +118,17 @@ uint64_t CpuMilliseconds() {
            static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
 }
 
-uint64_t RefusedFlows() { return GetStorageRefusals().flows; }
-
-// Series not tied to an exporter or a sink, one row each.
-struct Reading {
-    Family family;
-    const char* label;
-    uint64_t (*read)();
-};
-
+// The series of the counters kept in common and of the process; the other modules add theirs
+// (common/metrics.h).
 constexpr Reading kReadings[] = {
     {kRejected, "too_short", Rejected<Reject::kTooShort>},
     {kRejected, "bad_version", Rejected<Reject::kVersion>},
     {kRejected, "count_mismatch", Rejected<Reject::kCount>},
     {kDecoded, nullptr, DecodedFlows},
     {kDroppedDatagrams, "kernel_socket", KernelDrops},
-    {kJobBacklog, nullptr, Backlog},
     {kExportersTracked, nullptr, TrackedExporters},
     {kResidentMemory, nullptr, ResidentBytes},
     {kCpuSeconds, nullptr, CpuMilliseconds},
-    {kDroppedFlows, "storage_queue", RefusedFlows},
-    {kDroppedFlows, "mysql_backlog", GetMySQLDroppedRows},
-    {kDroppedTrashLines, nullptr, GetTrashLinesDropped},
-    {kStorageQueue, nullptr, GetStorageQueueFlows},
-    {kMysqlBacklog, nullptr, GetMySQLBacklogRows},
-    {kPassDuration, nullptr, LastPassMicros},
-    {kPassFlows, nullptr, LastPassFlows},
 };
 
 // Series per exporter, read by its slot (common/metrics.h). The loss is counted for tracked
@@ -249,9 +202,10 @@ std::vector<MetricFamily> CollectMetrics() {
     }
     for (const Reading& row : kReadings)
         AddSample(families[row.family], row.family, row.label, row.read());
-    for (size_t sink = 0; sink < kSinkCount; ++sink)
-        AddSample(families[kWrittenFlows], kWrittenFlows, kSinks[sink]->name,
-                  SinkFlowsWritten(sink));
+    for (size_t r = 0; r < ReadingCount(); ++r) {
+        const Reading& row = ReadingAt(r);
+        AddSample(families[row.family], row.family, row.label, row.read());
+    }
     AddExporters(families);
     std::erase_if(families, [](const MetricFamily& family) { return family.metric.empty(); });
     families.push_back(BuildInfo());

@@ -12,10 +12,9 @@
 #include "common/flow.h"
 #include "common/messages.h"
 #include "common/metrics.h"
-#include "common/settings.h"
 #include "parser/wire.h"
 #include "storage/queue.h"
-#include "storage/trashlog.h"
+#include "storage/sinks/trashlog.h"
 
 namespace {
 
