@@ -30,6 +30,13 @@ NetAddress SenderAddress(const sockaddr* from) {
     return address;
 }
 
+// sin_port and sin6_port share their place and byte order.
+uint16_t SenderPort(const sockaddr* from) {
+    sockaddr_in v4;
+    std::memcpy(&v4, from, sizeof v4);
+    return ntohs(v4.sin_port);
+}
+
 bool SameAddress(const NetAddress& a, const NetAddress& b) {
     return a.family == b.family && std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
 }

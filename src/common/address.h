@@ -17,6 +17,8 @@ constexpr size_t kAddressTextSize = INET6_ADDRSTRLEN;
 NetAddress Ipv4Address(uint32_t network_order);
 // The sender of a datagram; an IPv4 sender on an IPv6 socket (::ffff:a.b.c.d) is IPv4.
 NetAddress SenderAddress(const sockaddr* from);
+// The sender's UDP port, in host order.
+uint16_t SenderPort(const sockaddr* from);
 bool SameAddress(const NetAddress& a, const NetAddress& b);
 // The address as text in text[kAddressTextSize].
 const char* AddressText(const NetAddress& address, char* text);

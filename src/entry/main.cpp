@@ -21,6 +21,7 @@ namespace {
 
 constexpr const char* kBeginLogging = "Begin Logging\n";
 constexpr const char* kMetricsReport = "Metrics on http://%s:%d/metrics\n";
+constexpr const char* kNetFlowReport = "Taking NetFlow %s\n";
 
 [[noreturn]] void FailStartup() {
     std::fflush(stdout);
@@ -88,6 +89,9 @@ void CheckNumbers(const StartupOptions& options) {
     if (GetMetricsAddress() != nullptr && GetMetricsPort() == 0) {
         Terminate(6, "Main - --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address !");
     }
+    if (GetNetFlowVersions() == 0) {
+        Terminate(6, "Main - --netflow takes a list of v5, v9 and ipfix !");
+    }
 }
 
 void PrintRunningUser(StartupOptions& options) {
@@ -100,6 +104,20 @@ void PrintRunningUser(StartupOptions& options) {
     } else {
         std::fputs("Running as unknown user !\n", stdout);
     }
+    std::fflush(stdout);
+}
+
+// Only when --netflow takes more than v5: the default report stays as it was.
+void PrintVersionsTaken() {
+    const unsigned versions = GetNetFlowVersions();
+    if (versions == kTakeV5) return;
+    char list[32] = "";
+    for (const NetFlowVersionName& version : kNetFlowVersionNames) {
+        if ((versions & version.bit) == 0) continue;
+        if (list[0] != '\0') std::strcat(list, ", ");
+        std::strcat(list, version.name);
+    }
+    std::printf(kNetFlowReport, list);
     std::fflush(stdout);
 }
 
@@ -122,6 +140,7 @@ int main(int argc, char** argv) {
         std::printf(kMetricsReport, GetMetricsAddress(), GetMetricsPort());
         std::fflush(stdout);
     }
+    PrintVersionsTaken();
     RunSignalWork();
 
     return ListenerProcess(options.nNetflowport, GetBindAddress(), options.nThreads);

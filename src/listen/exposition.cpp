@@ -169,10 +169,8 @@ void AddExporter(std::vector<MetricFamily>& families, int slot, const char* labe
 void AddExporters(std::vector<MetricFamily>& families) {
     const int tracked = ExporterCount();
     for (int slot = 0; slot < tracked; ++slot) {
-        const in_addr address{ExporterAddress(slot)};
-        char text[INET_ADDRSTRLEN];
-        if (inet_ntop(AF_INET, &address, text, sizeof text) != nullptr)
-            AddExporter(families, slot, text);
+        char text[kAddressTextSize];
+        AddExporter(families, slot, AddressText(ExporterAddress(slot), text));
     }
     if (ReceivedDatagrams(kOtherExporter) > 0) AddExporter(families, kOtherExporter, "other");
 }

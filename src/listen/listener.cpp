@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/address.h"
 #include "common/memory.h"
 #include "common/messages.h"
 #include "common/metrics.h"
@@ -24,6 +25,8 @@
 #include "listen/liveloss.h"
 #include "listen/metrics_endpoint.h"
 #include "listen/signals.h"
+#include "parser/templates.h"
+#include "parser/v9ipfix.h"
 #include "sched/joblist.h"
 #include "sched/workers.h"
 #include "storage/pass.h"
@@ -42,7 +45,7 @@ constexpr timespec kIdleWake{1, 0};
 constexpr useconds_t kEndPoll = 10000;
 
 int NFSocketDescriptor = -1;
-sockaddr_in NFaddr;
+time_t last_expiry = 0;  // receive loop only
 
 void* AsThreadArgument(int value) { return reinterpret_cast<void*>(static_cast<intptr_t>(value)); }
 
@@ -105,7 +108,7 @@ struct ReceiveRing {
     char* buffers;  // kReceiveBatch buffers of kPacketSize bytes, one tracked block
     mmsghdr messages[kReceiveBatch];
     iovec vectors[kReceiveBatch];
-    sockaddr_in senders[kReceiveBatch];
+    sockaddr_in6 senders[kReceiveBatch];  // or sockaddr_in, on an IPv4 socket
     alignas(cmsghdr) char controls[kReceiveBatch][kControlSize];
 };
 
@@ -141,11 +144,29 @@ void NoteDrops(const ReceiveRing& ring, int got) {
 // read them.
 bool MetricsOn() { return GetMetricsAddress() != nullptr; }
 
+// v9 and IPFIX templates are learned here, in arrival order, before any worker decodes the
+// datagram that carries them or one that follows it.
+void LearnTemplates(const char* datagram, unsigned length, const sockaddr* sender, time_t now) {
+    const Bytes bytes(reinterpret_cast<const uint8_t*>(datagram), length);
+    ExportHeader header{};
+    if (!ReadExportHeader(bytes, &header) || !TakesNetFlowVersion(header.version)) return;
+    ExportCounts counts;
+    LearnFromExport(bytes, SenderAddress(sender), now, &counts);
+}
+
+// Templates not refreshed in time go, at most once a second.
+void ExpireTemplatesNow() {
+    const time_t now = time(nullptr);
+    if (now == last_expiry || GetNetFlowVersions() == kTakeV5) return;
+    last_expiry = now;
+    ExpireTemplates(now);
+}
+
 // Reads up to `most` waiting datagrams with one call and queues them; the number read. A
 // datagram longer than a buffer is cut to its first kPacketSize bytes; an empty one is dropped.
 int ReceiveBatch(ReceiveRing& ring, int most) {
     for (int i = 0; i < most; ++i) {
-        ring.messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        ring.messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in6);
         ring.messages[i].msg_hdr.msg_controllen = kControlSize;
     }
     const int got = recvmmsg(NFSocketDescriptor, ring.messages, static_cast<unsigned>(most),
@@ -156,12 +177,14 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
         const unsigned length = ring.messages[i].msg_len;
         if (length == 0) continue;
         const char* datagram = static_cast<const char*>(ring.vectors[i].iov_base);
+        const auto* sender = reinterpret_cast<const sockaddr*>(&ring.senders[i]);
         if (MetricsOn()) {
-            const int slot = ExporterSlot(ring.senders[i].sin_addr.s_addr);
+            const int slot = ExporterSlot(SenderAddress(sender));
             CountDatagram(slot, length, now);
             TrackSequence(slot, datagram, length, now);
         }
-        AddJob(datagram, length, reinterpret_cast<const sockaddr*>(&ring.senders[i]));
+        LearnTemplates(datagram, length, sender, now);
+        AddJob(datagram, length, sender);
     }
     NoteDrops(ring, got);
     PublishJobs();
@@ -191,24 +214,42 @@ void ReceivePass(ReceiveRing& ring, const sigset_t& unblocked) {
     RunSignalWork();
     if (ready > 0) ReceiveAvailable(ring);
     if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWake
+    ExpireTemplatesNow();
+}
+
+// -a names an IPv4 address, or an IPv6 one; "::" takes IPv4 senders too (as ::ffff:a.b.c.d).
+// An IPv4 text that inet_addr cannot read binds to 255.255.255.255 and fails there.
+int BindSocket(int netflowport, const char* listenaddress) {
+    in6_addr six{};
+    if (inet_pton(AF_INET6, listenaddress, &six) != 1) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(netflowport));
+        address.sin_addr.s_addr = inet_addr(listenaddress);
+        return bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    const int v6only = IN6_IS_ADDR_UNSPECIFIED(&six) ? 0 : 1;
+    setsockopt(NFSocketDescriptor, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(netflowport));
+    address.sin6_addr = six;
+    return bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
 }  // namespace
 
 int ListenerProcess(int netflowport, const char* listenaddress, int nThreads) {
-    NFSocketDescriptor = socket(AF_INET, SOCK_DGRAM, 0);
-    std::memset(&NFaddr, 0, sizeof NFaddr);
-    NFaddr.sin_family = AF_INET;
-    NFaddr.sin_port = htons(static_cast<uint16_t>(netflowport));
-    NFaddr.sin_addr.s_addr = inet_addr(listenaddress);
+    in6_addr six{};
+    NFSocketDescriptor =
+        socket(inet_pton(AF_INET6, listenaddress, &six) == 1 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
     const int on = 1;
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                sizeof kReceiveBufferBytes);
     // Each datagram then carries the socket's drop counter, which the metrics report.
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-    const int RetVal =
-        bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&NFaddr), sizeof NFaddr);
+    const int RetVal = BindSocket(netflowport, listenaddress);
     if (RetVal != 0) Terminate(6, "ListenProcess - can't bind to port");
     NF_ASSERT(NFSocketDescriptor < FD_SETSIZE, "NFSocketDescriptor < FD_SETSIZE");
     CheckMetricsEndpoint();

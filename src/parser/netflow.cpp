@@ -12,6 +12,9 @@
 #include "common/flow.h"
 #include "common/messages.h"
 #include "common/metrics.h"
+#include "common/address.h"
+#include "common/settings.h"
+#include "parser/v9ipfix.h"
 #include "parser/wire.h"
 #include "storage/queue.h"
 #include "storage/sinks/trashlog.h"
@@ -84,23 +87,21 @@ void DecodeRecord(Bytes record, const NetFlowHeader& header, FlowItem* flow) {
 
 // The sender and the receive time, as every record and every trash line of a datagram shows them.
 struct Origin {
-    sockaddr_in address;
+    NetAddress address;
+    uint16_t port;
     time_t received;
 };
 
 // The two texts every trash line shows, rendered only for a rejected datagram; ctime_r keeps the
 // time text off the buffer that other threads' ctime would share.
 struct TrashTexts {
-    char address[INET_ADDRSTRLEN];
+    char address[kAddressTextSize];
     char received[kTimeTextSize];
 };
 
 TrashTexts RenderTrashTexts(const Origin& origin) {
     TrashTexts texts{};
-    if (inet_ntop(AF_INET, &origin.address.sin_addr, texts.address, sizeof texts.address) ==
-        nullptr) {
-        texts.address[0] = '\0';
-    }
+    AddressText(origin.address, texts.address);
     if (ctime_r(&origin.received, texts.received) == nullptr) {
         std::snprintf(texts.received, sizeof texts.received, "%s", kUnknownTime);
     }
@@ -112,7 +113,7 @@ void TrashUseless(const Origin& origin, int packetsize) {
     const TrashTexts texts = RenderTrashTexts(origin);
     char line[kMessageSize];
     std::snprintf(line, sizeof line, kUselessFormat, texts.address, packetsize,
-                  static_cast<int>(ntohs(origin.address.sin_port)), texts.received);
+                  static_cast<int>(origin.port), texts.received);
     StoreTrashLine(line);
 }
 
@@ -125,12 +126,12 @@ void TrashUnsupported(const Origin& origin, uint16_t version) {
     StoreTrashLine(line);
 }
 
-void TrashMangled(const Origin& origin) {
+void TrashMangled(const Origin& origin, uint16_t version) {
     if (IsTrashLoggingEnabled() == 0) return;
     const TrashTexts texts = RenderTrashTexts(origin);
     char line[kMessageSize];
-    std::snprintf(line, sizeof line, kMangledFormat, texts.address,
-                  static_cast<int>(kNetFlowVersion), texts.received);
+    std::snprintf(line, sizeof line, kMangledFormat, texts.address, static_cast<int>(version),
+                  texts.received);
     StoreTrashLine(line);
 }
 
@@ -154,6 +155,24 @@ void StoreFlows(Bytes datagram, const NetFlowHeader& header, const FlowItem& sha
     if (held > 0) StoreNetFlowPacket(flows, held);
 }
 
+void StoreBatch(const FlowItem* flows, size_t count, void* /*context*/) {
+    StoreNetFlowPacket(flows, count);
+}
+
+// v9 and IPFIX, whose templates the receive loop has learned from this datagram and those before.
+void ParseExport(Bytes datagram, const Origin& origin, uint16_t version) {
+    FlowItem shared{};
+    if (origin.address.family == AF_INET) std::memcpy(&shared.origin_ip, origin.address.bytes, 4);
+    shared.time_received = static_cast<int32_t>(origin.received);
+    ExportCounts counts;
+    if (!DecodeExport(datagram, origin.address, shared, StoreBatch, nullptr, &counts)) {
+        CountReject(Reject::kCount);
+        TrashMangled(origin, version);
+        return;
+    }
+    CountDecodedFlows(counts.flows);
+}
+
 }  // namespace
 
 bool PeekNetFlowHeader(const char* packet, int packetsize, uint32_t* sequence, uint16_t* count) {
@@ -167,10 +186,7 @@ bool PeekNetFlowHeader(const char* packet, int packetsize, uint32_t* sequence, u
 }
 
 void NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize) {
-    Origin origin{};
-    origin.received = time(nullptr);
-    // Copied out, so the sockaddr is never read through the sockaddr_in type.
-    std::memcpy(&origin.address, from, sizeof origin.address);
+    const Origin origin{SenderAddress(from), SenderPort(from), time(nullptr)};
 
     if (packetsize < kHeaderSize) {
         CountReject(Reject::kTooShort);
@@ -179,20 +195,24 @@ void NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsiz
     }
     const Bytes datagram(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(packetsize));
     const NetFlowHeader header = DecodeHeader(datagram.first(kHeaderSize));
-    if (header.version != kNetFlowVersion) {
+    if (!TakesNetFlowVersion(header.version)) {
         CountReject(Reject::kVersion);
         TrashUnsupported(origin, header.version);
         return;
     }
+    if (header.version != kNetFlowVersion) {
+        ParseExport(datagram, origin, header.version);
+        return;
+    }
     if (!CountFits(header, packetsize)) {
         CountReject(Reject::kCount);
-        TrashMangled(origin);
+        TrashMangled(origin, kNetFlowVersion);
         return;
     }
     CountDecodedFlows(header.count);
 
     FlowItem flow{};
-    flow.origin_ip = origin.address.sin_addr.s_addr;
+    std::memcpy(&flow.origin_ip, origin.address.bytes, sizeof flow.origin_ip);
     flow.time_received = static_cast<int32_t>(origin.received);
     flow.version = static_cast<uint8_t>(header.version);
     flow.sequence = header.sequence;

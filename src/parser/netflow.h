@@ -1,10 +1,11 @@
 #pragma once
-// NetFlow v5 datagram decoding: flows to the storage queue, rejects to the trash log.
+// Datagram decoding: NetFlow v5 here, v9 and IPFIX (parser/v9ipfix.h) when --netflow takes them;
+// flows to the storage queue, rejects to the trash log.
 #include <sys/socket.h>
 
 #include <cstdint>
 
-// packet holds packetsize bytes, from the IPv4 sockaddr_in of the sender; both stay the
+// packet holds packetsize bytes, from the sockaddr_in or sockaddr_in6 of the sender; both stay the
 // caller's. A datagram is either queued whole, one FlowItem per record, or not at all (malformed,
 // or refused by the storage queue's bound).
 // Safe to call from several threads at once.

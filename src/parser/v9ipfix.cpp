@@ -375,6 +375,9 @@ bool DecodeExport(Bytes message, const NetAddress& exporter, const FlowItem& sha
     if (!CheckDataSets(message, scope)) return false;
     const TimeBase base{header.version, header.export_seconds, header.uptime,
                         header.version == kIpfix ? SystemInitTime(scope) : 0};
+    FlowItem flow = shared;
+    flow.version = static_cast<uint8_t>(header.version);
+    flow.sequence = header.sequence;
     FlowBuffer out(emit, context);
     ForEachSet(message, header.version, [&](uint16_t id, Bytes body) {
         if (id < kFirstDataSet) return true;
@@ -389,7 +392,7 @@ bool DecodeExport(Bytes message, const NetAddress& exporter, const FlowItem& sha
         counts->data_records += records;
         if (definition->options) return true;
         counts->flows += records;
-        DecodeFlows(body, *definition, shared, base, out);
+        DecodeFlows(body, *definition, flow, base, out);
         return true;
     });
     out.Flush();

@@ -39,8 +39,9 @@ bool ReadExportHeader(Bytes message, ExportHeader* header);
 // nothing is learned. A data set that runs past its end is not counted.
 bool LearnFromExport(Bytes message, const NetAddress& exporter, time_t now, ExportCounts* counts);
 
-// Worker: each flow record as a copy of shared with the record's fields filled in, handed to emit
-// in record order, in batches. False if the message is malformed (a data set included), when
+// Worker: each flow record as a copy of shared (its origin and receive time) with the header's
+// version and sequence and the record's fields filled in, handed to emit in record order, in
+// batches. False if the message is malformed (a data set included), when
 // nothing is emitted.
 using FlowBatch = void (*)(const FlowItem* flows, size_t count, void* context);
 bool DecodeExport(Bytes message, const NetAddress& exporter, const FlowItem& shared,

@@ -18,7 +18,7 @@ struct JobItem {
     JobItem* next;
     char* packet;  // inline_packet, or a tracked block of packetsize bytes
     int packetsize;
-    sockaddr_in from;
+    sockaddr_in6 from;  // or a sockaddr_in, as sa_family says
     char inline_packet[kInlinePacketSize];
 };
 

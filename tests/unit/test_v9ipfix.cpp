@@ -43,8 +43,7 @@ Outcome Feed(const std::vector<uint8_t>& bytes, const NetAddress& exporter = Exp
     Outcome o;
     ExportCounts learned;
     o.learned = LearnFromExport(copy, exporter, now, &learned);
-    FlowItem shared{};
-    shared.version = static_cast<uint8_t>(copy.size() > 1 ? copy[1] : 0);
+    const FlowItem shared{};
     o.decoded = DecodeExport(copy, exporter, shared, Collect, &o.flows, &o.counts);
     return o;
 }
