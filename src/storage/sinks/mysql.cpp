@@ -40,10 +40,8 @@ constexpr const char* kOptionGroup = "nf5d";
 // The client library's port: 3306 unless its environment (MYSQL_TCP_PORT) or an option file
 // names another.
 constexpr unsigned kPort = 0;
-// The table has 21 columns in this order; the first (the key) accepts NULL.
+// The table has the key and then a column per flow field, in their order; the key accepts NULL.
 constexpr const char* kInsertInto = "INSERT INTO FLOWS VALUES ";
-constexpr const char* kRowValues =
-    "(NULL,'%s','%s',%d,%lu,'%s',%d,'%s',%d,'%s',%d,%d,%d,%lu,%lu,'%s','%s',%d,%d,%d,%d)";
 constexpr const char* kInsertMarker =
     "INSERT INTO FLOW_BATCHES (COLLECTOR,BATCH,FLOWS) VALUES (%llu,%llu,%zu)";
 constexpr const char* kConnectFailed = "%s\n";
@@ -106,24 +104,11 @@ MySQLState state{};
 std::atomic<uint64_t> dropped_rows{0};
 std::atomic<size_t> backlog_gauge{0};  // state.backlog_rows
 
-struct RowTimes {
-    TimeText received, begin, end;
-};
-
 // Appends the row's values at text; returns their length.
-size_t FormatRow(const FlowItem* i, RowTimes* times, char* text) {
-    const FlowAddresses address = RenderAddresses(i);
-    const int length = std::snprintf(
-        text, kRowTextSize, kRowValues, address.origin,
-        LocalDateTimeText(i->time_received, &times->received), i->version,
-        static_cast<unsigned long>(i->sequence), address.source, i->src_port, address.destination,
-        i->dst_port, address.nexthop, i->protocol, i->tcp_flags, i->tos,
-        static_cast<unsigned long>(i->bytes), static_cast<unsigned long>(i->packets),
-        LocalDateTimeText(i->flow_begin, &times->begin),
-        LocalDateTimeText(i->flow_end, &times->end), i->src_as, i->dst_as, i->src_mask,
-        i->dst_mask);
-    NF_ASSERT(length > 0 && static_cast<size_t>(length) < kRowTextSize, "row fits");
-    return static_cast<size_t>(length);
+size_t FormatRow(const FlowItem& flow, FieldTimes* times, char* text) {
+    const size_t length = RenderRowValues(flow, true, times, text, kRowTextSize);
+    NF_ASSERT(length > 0 && length < kRowTextSize - 1, "row fits");
+    return length;
 }
 
 // Appends what the bound leaves room for; the rest is dropped, counted and reported once.
@@ -220,7 +205,7 @@ void Settle() {
 bool InsertBatchRows() {
     const FlowBlock* block = state.backlog.head;
     size_t index = state.first;
-    RowTimes times;
+    FieldTimes times;
     for (size_t left = state.batch_rows; left > 0;) {
         const size_t rows = std::min(left, kRowsPerStatement);
         size_t length = std::strlen(kInsertInto);
@@ -231,7 +216,7 @@ bool InsertBatchRows() {
                 index = 0;
             }
             if (n > 0) state.statement[length++] = ',';
-            length += FormatRow(&block->flows[index], &times, state.statement + length);
+            length += FormatRow(block->flows[index], &times, state.statement + length);
         }
         state.statement[length++] = ';';
         if (!Run(state.statement, length)) return false;
