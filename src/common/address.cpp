@@ -41,8 +41,9 @@ bool SameAddress(const NetAddress& a, const NetAddress& b) {
     return a.family == b.family && std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
 }
 
-const char* AddressText(const NetAddress& address, char* text) {
+AddressText RenderAddress(const NetAddress& address) {
+    AddressText text;
     const int family = address.family == AF_INET6 ? AF_INET6 : AF_INET;
-    if (inet_ntop(family, address.bytes, text, kAddressTextSize) == nullptr) text[0] = '\0';
+    if (inet_ntop(family, address.bytes, text.text, sizeof text.text) == nullptr) text.text[0] = '\0';
     return text;
 }

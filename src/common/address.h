@@ -20,5 +20,7 @@ NetAddress SenderAddress(const sockaddr* from);
 // The sender's UDP port, in host order.
 uint16_t SenderPort(const sockaddr* from);
 bool SameAddress(const NetAddress& a, const NetAddress& b);
-// The address as text in text[kAddressTextSize].
-const char* AddressText(const NetAddress& address, char* text);
+struct AddressText {
+    char text[kAddressTextSize];
+};
+AddressText RenderAddress(const NetAddress& address);

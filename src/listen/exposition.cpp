@@ -169,8 +169,7 @@ void AddExporter(std::vector<MetricFamily>& families, int slot, const char* labe
 void AddExporters(std::vector<MetricFamily>& families) {
     const int tracked = ExporterCount();
     for (int slot = 0; slot < tracked; ++slot) {
-        char text[kAddressTextSize];
-        AddExporter(families, slot, AddressText(ExporterAddress(slot), text));
+        AddExporter(families, slot, RenderAddress(ExporterAddress(slot)).text);
     }
     if (ReceivedDatagrams(kOtherExporter) > 0) AddExporter(families, kOtherExporter, "other");
 }

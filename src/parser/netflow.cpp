@@ -35,11 +35,8 @@ constexpr int kHeaderSize = 24;
 constexpr int kRecordSize = 48;
 constexpr uint16_t kNetFlowVersion = 5;
 
-// Addresses stay in wire order, the form inet_ntop and the sinks expect.
-uint32_t LoadAddress(Bytes bytes, size_t offset) {
-    uint32_t address;
-    std::memcpy(&address, bytes.subspan(offset, sizeof address).data(), sizeof address);
-    return address;
+NetAddress LoadAddress(Bytes bytes, size_t offset) {
+    return LoadIpv4(bytes.subspan(offset, 4));
 }
 
 // The header fields a flow record needs; the engine and sampling fields are not kept.
@@ -95,13 +92,13 @@ struct Origin {
 // The two texts every trash line shows, rendered only for a rejected datagram; ctime_r keeps the
 // time text off the buffer that other threads' ctime would share.
 struct TrashTexts {
-    char address[kAddressTextSize];
+    AddressText address;
     char received[kTimeTextSize];
 };
 
 TrashTexts RenderTrashTexts(const Origin& origin) {
     TrashTexts texts{};
-    AddressText(origin.address, texts.address);
+    texts.address = RenderAddress(origin.address);
     if (ctime_r(&origin.received, texts.received) == nullptr) {
         std::snprintf(texts.received, sizeof texts.received, "%s", kUnknownTime);
     }
@@ -112,7 +109,7 @@ void TrashUseless(const Origin& origin, int packetsize) {
     if (IsTrashLoggingEnabled() == 0) return;
     const TrashTexts texts = RenderTrashTexts(origin);
     char line[kMessageSize];
-    std::snprintf(line, sizeof line, kUselessFormat, texts.address, packetsize,
+    std::snprintf(line, sizeof line, kUselessFormat, texts.address.text, packetsize,
                   static_cast<int>(origin.port), texts.received);
     StoreTrashLine(line);
 }
@@ -121,7 +118,7 @@ void TrashUnsupported(const Origin& origin, uint16_t version) {
     if (IsTrashLoggingEnabled() == 0) return;
     const TrashTexts texts = RenderTrashTexts(origin);
     char line[kMessageSize];
-    std::snprintf(line, sizeof line, kUnsupportedFormat, texts.address, static_cast<int>(version),
+    std::snprintf(line, sizeof line, kUnsupportedFormat, texts.address.text, static_cast<int>(version),
                   texts.received);
     StoreTrashLine(line);
 }
@@ -130,7 +127,7 @@ void TrashMangled(const Origin& origin, uint16_t version) {
     if (IsTrashLoggingEnabled() == 0) return;
     const TrashTexts texts = RenderTrashTexts(origin);
     char line[kMessageSize];
-    std::snprintf(line, sizeof line, kMangledFormat, texts.address, static_cast<int>(version),
+    std::snprintf(line, sizeof line, kMangledFormat, texts.address.text, static_cast<int>(version),
                   texts.received);
     StoreTrashLine(line);
 }
@@ -162,7 +159,7 @@ void StoreBatch(const FlowItem* flows, size_t count, void* /*context*/) {
 // v9 and IPFIX, whose templates the receive loop has learned from this datagram and those before.
 void ParseExport(Bytes datagram, const Origin& origin, uint16_t version) {
     FlowItem shared{};
-    if (origin.address.family == AF_INET) std::memcpy(&shared.origin_ip, origin.address.bytes, 4);
+    shared.origin_ip = origin.address;
     shared.time_received = static_cast<int32_t>(origin.received);
     ExportCounts counts;
     if (!DecodeExport(datagram, origin.address, shared, StoreBatch, nullptr, &counts)) {
@@ -212,7 +209,7 @@ void NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsiz
     CountDecodedFlows(header.count);
 
     FlowItem flow{};
-    std::memcpy(&flow.origin_ip, origin.address.bytes, sizeof flow.origin_ip);
+    flow.origin_ip = origin.address;
     flow.time_received = static_cast<int32_t>(origin.received);
     flow.version = static_cast<uint8_t>(header.version);
     flow.sequence = header.sequence;

@@ -1,6 +1,5 @@
 #include "parser/v9ipfix.h"
 
-#include <cstring>
 #include <memory>
 #include <span>
 #include <utility>
@@ -263,16 +262,26 @@ bool IsTime(uint16_t element) {
     return element == 21 || element == 22 || (element >= 150 && element <= 159);
 }
 
-// IPv4 addresses stay in wire order, the form the sinks render.
-uint32_t Ipv4Of(Bytes value) {
-    uint32_t address;
-    std::memcpy(&address, value.data(), sizeof address);
-    return address;
+// sourceIPv4Address and its kin, or the IPv6 ones; null for any other element, or a value of
+// another size.
+NetAddress* AddressOf(FlowItem& flow, uint16_t element, size_t size) {
+    const size_t wanted = element == 27 || element == 28 || element == 62 ? 16 : 4;
+    if (size != wanted) return nullptr;
+    switch (element) {
+        case 8: case 27: return &flow.src_ip;
+        case 12: case 28: return &flow.dst_ip;
+        case 15: case 62: return &flow.next_hop;
+        default: return nullptr;
+    }
 }
 
 // The information elements a flow record keeps; any other is skipped. A value of an unexpected
 // size is skipped too, since it cannot be what its element says.
 void StoreElement(FlowItem& flow, uint16_t element, Bytes value, const TimeBase& base) {
+    if (NetAddress* address = AddressOf(flow, element, value.size()); address != nullptr) {
+        *address = value.size() == 4 ? LoadIpv4(value) : LoadIpv6(value);
+        return;
+    }
     if (value.empty() || value.size() > 8) return;
     if (IsTime(element)) {
         (IsStartTime(element) ? flow.flow_begin : flow.flow_end) =
@@ -281,8 +290,8 @@ void StoreElement(FlowItem& flow, uint16_t element, Bytes value, const TimeBase&
     }
     const uint64_t number = LoadUnsigned(value);
     switch (element) {
-        case 1: case 85: flow.bytes = static_cast<uint32_t>(number); break;
-        case 2: case 86: flow.packets = static_cast<uint32_t>(number); break;
+        case 1: case 85: flow.bytes = number; break;
+        case 2: case 86: flow.packets = number; break;
         case 4: flow.protocol = static_cast<uint8_t>(number); break;
         case 5: flow.tos = static_cast<uint8_t>(number); break;
         case 6: flow.tcp_flags = static_cast<uint8_t>(number); break;
@@ -290,13 +299,18 @@ void StoreElement(FlowItem& flow, uint16_t element, Bytes value, const TimeBase&
         case 11: flow.dst_port = static_cast<uint16_t>(number); break;
         case 9: case 29: flow.src_mask = static_cast<uint8_t>(number); break;
         case 13: case 30: flow.dst_mask = static_cast<uint8_t>(number); break;
-        case 16: flow.src_as = static_cast<uint16_t>(number); break;
-        case 17: flow.dst_as = static_cast<uint16_t>(number); break;
-        case 8: if (value.size() == 4) flow.src_ip = Ipv4Of(value); break;
-        case 12: if (value.size() == 4) flow.dst_ip = Ipv4Of(value); break;
-        case 15: if (value.size() == 4) flow.next_hop = Ipv4Of(value); break;
+        case 16: flow.src_as = static_cast<uint32_t>(number); break;
+        case 17: flow.dst_as = static_cast<uint32_t>(number); break;
         default: break;
     }
+}
+
+// An address the record lacks is the zero address of the flow's family: IPv6 if either end is.
+void FillAbsentAddresses(FlowItem& flow) {
+    const uint8_t family =
+        flow.src_ip.family == AF_INET6 || flow.dst_ip.family == AF_INET6 ? AF_INET6 : AF_INET;
+    for (NetAddress* address : {&flow.src_ip, &flow.dst_ip, &flow.next_hop})
+        if (address->family == 0) address->family = family;
 }
 
 // Flows on their way to emit, a batch at a time.
@@ -325,6 +339,7 @@ void DecodeFlows(Bytes body, const Template& definition, const FlowItem& shared,
             const TemplateField& field = definition.fields[n];
             if (!field.enterprise) StoreElement(flow, field.element, values[n], base);
         }
+        FillAbsentAddresses(flow);
         out.Add(flow);
     });
 }

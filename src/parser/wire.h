@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/address.h"
+
 using Bytes = std::span<const uint8_t>;
 
 inline uint16_t Load16(Bytes bytes, size_t offset) {
@@ -21,6 +23,21 @@ inline uint64_t LoadUnsigned(Bytes bytes) {
     uint64_t value = 0;
     for (const uint8_t byte : bytes) value = value << 8 | byte;
     return value;
+}
+
+// Addresses keep their wire order, the form inet_ntop renders.
+inline NetAddress LoadIpv4(Bytes bytes) {
+    NetAddress address{};
+    address.family = AF_INET;
+    for (size_t n = 0; n < 4; ++n) address.bytes[n] = bytes[n];
+    return address;
+}
+
+inline NetAddress LoadIpv6(Bytes bytes) {
+    NetAddress address{};
+    address.family = AF_INET6;
+    for (size_t n = 0; n < 16; ++n) address.bytes[n] = bytes[n];
+    return address;
 }
 
 // A flow time stamped by the exporter's uptime counter (milliseconds, wrapping after about 49.7

@@ -17,7 +17,7 @@
 namespace testsupport {
 
 UdpSocketState QueryUdpSocket(pid_t pid, int port) {
-    // A line of /proc/net/udp: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref
+    // A line of /proc/net/udp or udp6: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref
     // pointer drops"; the port in hex.
     constexpr const char* kUdpLine =
         " %*d: %*X:%X %*X:%*X %*X %*X:%lX %*X:%*X %*X %*u %*u %lu %*u %*x %ld";
@@ -28,16 +28,17 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port) {
          !end && fd != fs::directory_iterator(); fd.increment(end)) {
         held.insert(fs::read_symlink(fd->path(), unreadable));
     }
-    std::ifstream table("/proc/net/udp");
     UdpSocketState state;
-    for (std::string line; std::getline(table, line);) {
-        unsigned local_port = 0;
-        unsigned long rx = 0, inode = 0;
-        long drops = 0;
-        if (std::sscanf(line.c_str(), kUdpLine, &local_port, &rx, &inode, &drops) == 4 &&
-            local_port == static_cast<unsigned>(port) &&
-            held.contains("socket:[" + std::to_string(inode) + "]")) {
-            state = {true, static_cast<long>(rx), drops};
+    for (const char* name : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::ifstream table(name);
+        for (std::string line; std::getline(table, line);) {
+            unsigned local_port = 0;
+            unsigned long rx = 0, inode = 0;
+            long drops = 0;
+            if (std::sscanf(line.c_str(), kUdpLine, &local_port, &rx, &inode, &drops) == 4 &&
+                local_port == static_cast<unsigned>(port) &&
+                held.contains("socket:[" + std::to_string(inode) + "]"))
+                state = {true, static_cast<long>(rx), drops};
         }
     }
     return state;
@@ -71,10 +72,32 @@ bool Daemon::Signal(int sig) {
     return kill(pid, sig) == 0 && WaitUntil([&] { return (pending() >> (sig - 1) & 1) == 0; });
 }
 
+Exporter::Exporter(bool ipv6) : ipv6_(ipv6) {
+    if (!ipv6) {
+        fd_ = LoopbackSocket(SOCK_DGRAM, &source_port_);
+        return;
+    }
+    fd_ = socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("no IPv6 loopback");
+    source_port_ = ntohs(address.sin6_port);
+}
+
 void Exporter::Send(int port, const std::vector<uint8_t>& datagram) const {
-    const sockaddr_in target = Loopback(port);
-    if (sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&target),
-               sizeof target) != static_cast<ssize_t>(datagram.size())) {
+    sockaddr_in6 six{};
+    six.sin6_family = AF_INET6;
+    six.sin6_port = htons(static_cast<uint16_t>(port));
+    six.sin6_addr = in6addr_loopback;
+    const sockaddr_in four = Loopback(port);
+    const auto* target = ipv6_ ? reinterpret_cast<const sockaddr*>(&six)
+                               : reinterpret_cast<const sockaddr*>(&four);
+    if (sendto(fd_, datagram.data(), datagram.size(), 0, target,
+               ipv6_ ? sizeof six : sizeof four) != static_cast<ssize_t>(datagram.size())) {
         throw std::runtime_error("sendto failed");
     }
 }

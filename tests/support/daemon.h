@@ -49,10 +49,10 @@ private:
     std::unique_ptr<Process> process_;
 };
 
-// A UDP socket bound on 127.0.0.1 that sends to a daemon's port.
+// A UDP socket bound on 127.0.0.1 (or ::1) that sends to a daemon's port there.
 class Exporter {
 public:
-    Exporter() { fd_ = LoopbackSocket(SOCK_DGRAM, &source_port_); }
+    explicit Exporter(bool ipv6 = false);
     ~Exporter() { close(fd_); }
     Exporter(const Exporter&) = delete;
     Exporter& operator=(const Exporter&) = delete;
@@ -62,6 +62,7 @@ public:
 private:
     int fd_ = -1;
     int source_port_ = 0;
+    bool ipv6_ = false;
 };
 
 // count copies of the text log's documented example flow, exported Sat Dec  5 13:29:26 2026 UTC.

@@ -58,8 +58,10 @@ TEST_F(SQLiteSink, RowHoldsEveryValueAndTheTableIsCreatedOnlyWhereMissing) {
     kSQLiteSink.open();
     FlowItem item = Record();
     item.sequence = 4294967295u;
-    item.bytes = 3000000000u;
+    item.src_ip = testsupport::Address("2001:db8::7");
+    item.bytes = 78187493520u;
     item.packets = 2147483648u;
+    item.src_as = 4200000000u;
     item.flow_begin = -5;
     kSQLiteSink.write(&item, 1, Patience::kThisPass);
     kSQLiteSink.close();
@@ -75,9 +77,9 @@ TEST_F(SQLiteSink, RowHoldsEveryValueAndTheTableIsCreatedOnlyWhereMissing) {
     EXPECT_EQ(Count(), 2);
     EXPECT_EQ(testsupport::SqliteRows(path_, "SELECT x FROM other"), testsupport::Rows{{"7"}});
     EXPECT_EQ(testsupport::SqliteRows(path_, "SELECT * FROM flows WHERE RECNUM = 1"),
-              (testsupport::Rows{{"1", "192.0.2.1", "1796477366", "5", "4294967295", "198.51.100.7",
+              (testsupport::Rows{{"1", "192.0.2.1", "1796477366", "5", "4294967295", "2001:db8::7",
                                   "443", "203.0.113.9", "514", "10.0.0.254", "6", "27", "184",
-                                  "3000000000", "2147483648", "-5", "1796477360", "64512", "65001",
+                                  "78187493520", "2147483648", "-5", "1796477360", "4200000000", "65001",
                                   "24", "16"}}));
 }
 

@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "fixtures.h"
 #include "parser/templates.h"
 #include "parser/v9ipfix.h"
 #include "v9datagram.h"
@@ -15,6 +17,7 @@ namespace {
 using v9::Field;
 using v9::Message;
 using v9::Record;
+using testsupport::Text;
 
 constexpr uint32_t kNow = 1700000000;
 
@@ -120,24 +123,47 @@ TEST_F(Decoder, MessageStructureIsCheckedBeforeAnythingIsLearned) {
     }
 }
 
-TEST_F(Decoder, V9RecordFieldsAndUptimeTimes) {
+// Every field of a record, IPv4 over v9 (uptime times) and IPv6 over IPFIX (milliseconds), the
+// counters and AS numbers past 32 and 16 bits; absent addresses are the flow family's zero.
+TEST_F(Decoder, RecordFieldsOfBothFamilies) {
     const uint32_t uptime = 3600000;
-    const auto fields = v9::FlowFields(9, false);
-    v9::Flow f{false, "10.1.2.3", "198.51.100.7", "203.0.113.254", 443, 53, 17, 0x1b, 0xb8,
-               24, 16, 0x1234567890ull, 0x123456789ull, uptime - 120000, uptime - 1, 64512, 65001};
-    const Outcome o = Feed(Message(9, 77, 5, kNow, uptime).Template(256, fields)
-                               .Data(256, {v9::FlowRecord(9, f)}).Bytes());
-    ASSERT_EQ(o.flows.size(), 1u);
-    const FlowItem& r = o.flows[0];
-    char text[3][INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &r.src_ip, text[0], sizeof text[0]);
-    inet_ntop(AF_INET, &r.dst_ip, text[1], sizeof text[1]);
-    inet_ntop(AF_INET, &r.next_hop, text[2], sizeof text[2]);
-    EXPECT_EQ(std::string(text[0]) + " " + text[1] + " " + text[2],
-              "10.1.2.3 198.51.100.7 203.0.113.254");
-    EXPECT_EQ((std::vector<int64_t>{r.src_port, r.dst_port, r.protocol, r.tcp_flags, r.tos,
-                                    r.src_mask, r.dst_mask, r.flow_begin, r.flow_end}),
-              (std::vector<int64_t>{443, 53, 17, 0x1b, 0xb8, 24, 16, kNow - 120, kNow}));
+    const uint64_t ms = uint64_t{kNow} * 1000;
+    const struct {
+        uint16_t version;
+        v9::Flow flow;
+        std::vector<Field> fields;  // empty: all of FlowFields
+        const char* text;
+    } cases[] = {
+        {9, {false, "10.1.2.3", "198.51.100.7", "203.0.113.254", 443, 53, 17, 0x1b, 0xb8, 24, 16,
+             0x1234567890ull, 0x123456789ull, uptime - 120000, uptime - 1, 4200000000u, 65001},
+         {}, "9 77 10.1.2.3 443 198.51.100.7 53 203.0.113.254 17 27 184 78187493520 4886718345 "
+             "-120 0 4200000000 65001 24 16"},
+        {10, {true, "2001:db8::1", "2001:db8:0:1:0:0:0:2", "fe80::1", 1, 2, 58, 0, 0, 48, 64, 10, 1,
+              ms - 60000, ms, 1, 2},
+         {}, "10 77 2001:db8::1 1 2001:db8:0:1::2 2 fe80::1 58 0 0 10 1 -60 0 1 2 48 64"},
+        {10, {true, "2001:db8::1", "", ""}, {{27, 16}}, "10 77 2001:db8::1 0 :: 0 :: 0 0 0 0 0 0 0 0 0 0 0"},
+        {9, {}, {{7, 2}}, "9 77 0.0.0.0 0 0.0.0.0 0 0.0.0.0 0 0 0 0 0 0 0 0 0 0 0"},
+    };
+    for (const auto& c : cases) {
+        ClearTemplates();
+        const auto fields = c.fields.empty() ? v9::FlowFields(c.version, c.flow.ipv6) : c.fields;
+        const Record record = c.fields.empty() ? v9::FlowRecord(c.version, c.flow)
+                              : c.flow.ipv6    ? Record().Address(c.flow.source.c_str())
+                                               : Record().N(2, 0);
+        const Outcome o = Feed(Message(c.version, 77, 5, kNow, uptime).Template(256, fields)
+                                   .Data(256, {record}, false).Bytes());
+        ASSERT_EQ(o.flows.size(), 1u) << c.text;
+        const FlowItem& r = o.flows[0];
+        std::ostringstream text;
+        text << int{r.version} << ' ' << r.sequence << ' ' << Text(r.src_ip) << ' ' << r.src_port
+             << ' ' << Text(r.dst_ip) << ' ' << r.dst_port << ' ' << Text(r.next_hop) << ' '
+             << int{r.protocol} << ' ' << int{r.tcp_flags} << ' ' << int{r.tos} << ' ' << r.bytes
+             << ' ' << r.packets << ' '
+             << (r.flow_begin == 0 ? 0 : r.flow_begin - int64_t{kNow}) << ' '
+             << (r.flow_end == 0 ? 0 : r.flow_end - int64_t{kNow}) << ' ' << r.src_as << ' '
+             << r.dst_as << ' ' << int{r.src_mask} << ' ' << int{r.dst_mask};
+        EXPECT_EQ(text.str(), c.text);
+    }
 }
 
 // One IPFIX record per way of stating a flow's start and end.
