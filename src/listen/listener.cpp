@@ -26,7 +26,7 @@
 #include "listen/metrics_endpoint.h"
 #include "listen/signals.h"
 #include "parser/templates.h"
-#include "parser/v9ipfix.h"
+#include "parser/netflow.h"
 #include "sched/joblist.h"
 #include "sched/workers.h"
 #include "storage/pass.h"
@@ -143,16 +143,6 @@ void NoteDrops(const ReceiveRing& ring, int got) {
 // Per-exporter counting and loss tracking cost the receive path work only when a scrape can
 // read them.
 bool MetricsOn() { return GetMetricsAddress() != nullptr; }
-
-// v9 and IPFIX templates are learned here, in arrival order, before any worker decodes the
-// datagram that carries them or one that follows it.
-void LearnTemplates(const char* datagram, unsigned length, const sockaddr* sender, time_t now) {
-    const Bytes bytes(reinterpret_cast<const uint8_t*>(datagram), length);
-    ExportHeader header{};
-    if (!ReadExportHeader(bytes, &header) || !TakesNetFlowVersion(header.version)) return;
-    ExportCounts counts;
-    LearnFromExport(bytes, SenderAddress(sender), now, &counts);
-}
 
 // Templates not refreshed in time go, at most once a second.
 void ExpireTemplatesNow() {

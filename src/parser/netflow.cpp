@@ -3,21 +3,20 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <span>
 
+#include "common/address.h"
 #include "common/flow.h"
 #include "common/messages.h"
 #include "common/metrics.h"
-#include "common/address.h"
 #include "common/settings.h"
 #include "parser/v9ipfix.h"
 #include "parser/wire.h"
-#include "storage/queue.h"
-#include "storage/sinks/trashlog.h"
 
 namespace {
 
@@ -35,18 +34,7 @@ constexpr int kHeaderSize = 24;
 constexpr int kRecordSize = 48;
 constexpr uint16_t kNetFlowVersion = 5;
 
-NetAddress LoadAddress(Bytes bytes, size_t offset) {
-    return LoadIpv4(bytes.subspan(offset, 4));
-}
-
-// The header fields a flow record needs; the engine and sampling fields are not kept.
-struct NetFlowHeader {
-    uint16_t version;
-    uint16_t count;
-    uint32_t uptime;
-    uint32_t unixseconds;
-    uint32_t sequence;
-};
+NetAddress LoadAddress(Bytes bytes, size_t offset) { return LoadIpv4(bytes.subspan(offset, 4)); }
 
 NetFlowHeader DecodeHeader(Bytes header) {
     return NetFlowHeader{Load16(header, 0), Load16(header, 2), Load32(header, 4), Load32(header, 8),
@@ -82,136 +70,117 @@ void DecodeRecord(Bytes record, const NetFlowHeader& header, FlowItem* flow) {
     flow->dst_mask = record[45];
 }
 
-// The sender and the receive time, as every record and every trash line of a datagram shows them.
-struct Origin {
-    NetAddress address;
-    uint16_t port;
-    time_t received;
-};
-
-// The two texts every trash line shows, rendered only for a rejected datagram; ctime_r keeps the
-// time text off the buffer that other threads' ctime would share.
+// The two texts every trash line shows; ctime_r keeps the time text off the buffer that other
+// threads' ctime would share.
 struct TrashTexts {
     AddressText address;
     char received[kTimeTextSize];
 };
 
-TrashTexts RenderTrashTexts(const Origin& origin) {
+TrashTexts RenderTrashTexts(const ParsedDatagram& datagram) {
     TrashTexts texts{};
-    texts.address = RenderAddress(origin.address);
-    if (ctime_r(&origin.received, texts.received) == nullptr) {
+    texts.address = RenderAddress(datagram.origin);
+    if (ctime_r(&datagram.received, texts.received) == nullptr) {
         std::snprintf(texts.received, sizeof texts.received, "%s", kUnknownTime);
     }
     return texts;
 }
 
-void TrashUseless(const Origin& origin, int packetsize) {
-    if (IsTrashLoggingEnabled() == 0) return;
-    const TrashTexts texts = RenderTrashTexts(origin);
-    char line[kMessageSize];
-    std::snprintf(line, sizeof line, kUselessFormat, texts.address.text, packetsize,
-                  static_cast<int>(origin.port), texts.received);
-    StoreTrashLine(line);
+Bytes BytesOf(const ParsedDatagram& datagram) {
+    return Bytes(reinterpret_cast<const uint8_t*>(datagram.packet),
+                 static_cast<size_t>(datagram.packetsize));
 }
 
-void TrashUnsupported(const Origin& origin, uint16_t version) {
-    if (IsTrashLoggingEnabled() == 0) return;
-    const TrashTexts texts = RenderTrashTexts(origin);
-    char line[kMessageSize];
-    std::snprintf(line, sizeof line, kUnsupportedFormat, texts.address.text, static_cast<int>(version),
-                  texts.received);
-    StoreTrashLine(line);
+// v9 and IPFIX: judged whole, data sets included, against the templates the receive loop has
+// learned from this datagram and those before it.
+Reject JudgeExport(const ParsedDatagram& datagram, bool* rejected) {
+    *rejected = !CheckExport(BytesOf(datagram), datagram.origin);
+    return Reject::kCount;
 }
 
-void TrashMangled(const Origin& origin, uint16_t version) {
-    if (IsTrashLoggingEnabled() == 0) return;
-    const TrashTexts texts = RenderTrashTexts(origin);
-    char line[kMessageSize];
-    std::snprintf(line, sizeof line, kMangledFormat, texts.address.text, static_cast<int>(version),
-                  texts.received);
-    StoreTrashLine(line);
-}
-
-// Flows hand over to the storage queue a datagram at a time: one lock per datagram, and its flows
-// stay together and in record order. A datagram read into the receive buffer holds at most
-// kMaxRecords; a longer one (only a direct caller can pass it) goes in several hand-overs.
-constexpr size_t kMaxRecords = (16384 - kHeaderSize) / kRecordSize;
-
-void StoreFlows(Bytes datagram, const NetFlowHeader& header, const FlowItem& shared) {
-    FlowItem flows[kMaxRecords];
-    size_t held = 0;
-    for (size_t i = 0; i < header.count; ++i) {
-        flows[held] = shared;
-        DecodeRecord(datagram.subspan(kHeaderSize + i * kRecordSize, kRecordSize), header,
-                     &flows[held]);
-        if (++held == kMaxRecords) {
-            StoreNetFlowPacket(flows, held);
-            held = 0;
-        }
-    }
-    if (held > 0) StoreNetFlowPacket(flows, held);
-}
-
-void StoreBatch(const FlowItem* flows, size_t count, void* /*context*/) {
-    StoreNetFlowPacket(flows, count);
-}
-
-// v9 and IPFIX, whose templates the receive loop has learned from this datagram and those before.
-void ParseExport(Bytes datagram, const Origin& origin, uint16_t version) {
+FlowItem SharedFields(const ParsedDatagram& datagram) {
     FlowItem shared{};
-    shared.origin_ip = origin.address;
-    shared.time_received = static_cast<int32_t>(origin.received);
-    ExportCounts counts;
-    if (!DecodeExport(datagram, origin.address, shared, StoreBatch, nullptr, &counts)) {
-        CountReject(Reject::kCount);
-        TrashMangled(origin, version);
-        return;
-    }
-    CountDecodedFlows(counts.flows);
+    shared.origin_ip = datagram.origin;
+    shared.time_received = static_cast<int32_t>(datagram.received);
+    shared.version = static_cast<uint8_t>(datagram.header.version);
+    shared.sequence = datagram.header.sequence;
+    return shared;
 }
 
 }  // namespace
 
-bool PeekNetFlowHeader(const char* packet, int packetsize, uint32_t* sequence, uint16_t* count) {
+bool DecodeNetFlowHeader(const char* packet, int packetsize, NetFlowHeader* header) {
     if (packetsize < kHeaderSize) return false;
-    const NetFlowHeader header = DecodeHeader(
+    *header = DecodeHeader(
         Bytes(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(kHeaderSize)));
-    if (header.version != kNetFlowVersion || !CountFits(header, packetsize)) return false;
-    *sequence = header.sequence;
-    *count = header.count;
-    return true;
+    return header->version == kNetFlowVersion && CountFits(*header, packetsize);
 }
 
-void NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize) {
-    const Origin origin{SenderAddress(from), SenderPort(from), time(nullptr)};
+ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize) {
+    ParsedDatagram datagram{};
+    datagram.packet = packet;
+    datagram.packetsize = packetsize;
+    datagram.received = time(nullptr);
+    datagram.origin = SenderAddress(from);
+    datagram.port = SenderPort(from);
+    datagram.rejected = !DecodeNetFlowHeader(packet, packetsize, &datagram.header);
+    if (!datagram.rejected && TakesNetFlowVersion(kNetFlowVersion)) {
+        CountDecodedFlows(datagram.header.count);
+    } else if (packetsize < kHeaderSize) {
+        datagram.reason = Reject::kTooShort;
+    } else if (!TakesNetFlowVersion(datagram.header.version)) {
+        datagram.rejected = true;
+        datagram.reason = Reject::kVersion;
+    } else if (datagram.header.version != kNetFlowVersion) {
+        datagram.header.count = 0;  // DecodeExportFlows decodes its records
+        datagram.reason = JudgeExport(datagram, &datagram.rejected);
+    } else {
+        datagram.reason = Reject::kCount;
+    }
+    if (datagram.rejected) CountReject(datagram.reason);
+    return datagram;
+}
 
-    if (packetsize < kHeaderSize) {
-        CountReject(Reject::kTooShort);
-        TrashUseless(origin, packetsize);
-        return;
+size_t DecodeFlows(const ParsedDatagram& datagram, size_t first, FlowItem* flows, size_t room) {
+    const size_t count = std::min<size_t>(room, datagram.header.count - first);
+    const FlowItem shared = SharedFields(datagram);
+    for (size_t n = 0; n < count; ++n) {
+        flows[n] = shared;
+        DecodeRecord(
+            BytesOf(datagram).subspan(kHeaderSize + (first + n) * kRecordSize, kRecordSize),
+            datagram.header, &flows[n]);
     }
-    const Bytes datagram(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(packetsize));
-    const NetFlowHeader header = DecodeHeader(datagram.first(kHeaderSize));
-    if (!TakesNetFlowVersion(header.version)) {
-        CountReject(Reject::kVersion);
-        TrashUnsupported(origin, header.version);
-        return;
-    }
-    if (header.version != kNetFlowVersion) {
-        ParseExport(datagram, origin, header.version);
-        return;
-    }
-    if (!CountFits(header, packetsize)) {
-        CountReject(Reject::kCount);
-        TrashMangled(origin, kNetFlowVersion);
-        return;
-    }
-    CountDecodedFlows(header.count);
+    return count;
+}
 
-    FlowItem flow{};
-    flow.origin_ip = origin.address;
-    flow.time_received = static_cast<int32_t>(origin.received);
-    flow.version = static_cast<uint8_t>(header.version);
-    flow.sequence = header.sequence;
-    StoreFlows(datagram, header, flow);
+void RenderTrashLine(const ParsedDatagram& datagram, char* line, size_t size) {
+    const TrashTexts texts = RenderTrashTexts(datagram);
+    switch (datagram.reason) {
+        case Reject::kTooShort:
+            std::snprintf(line, size, kUselessFormat, texts.address.text, datagram.packetsize,
+                          static_cast<int>(datagram.port), texts.received);
+            break;
+        case Reject::kVersion:
+            std::snprintf(line, size, kUnsupportedFormat, texts.address.text,
+                          static_cast<int>(datagram.header.version), texts.received);
+            break;
+        case Reject::kCount:
+            std::snprintf(line, size, kMangledFormat, texts.address.text,
+                          static_cast<int>(datagram.header.version), texts.received);
+            break;
+    }
+}
+
+void DecodeExportFlows(const ParsedDatagram& datagram, FlowBatch emit, void* context) {
+    ExportCounts counts;
+    DecodeExport(BytesOf(datagram), datagram.origin, SharedFields(datagram), emit, context, &counts);
+    CountDecodedFlows(counts.flows);
+}
+
+void LearnTemplates(const char* packet, size_t packetsize, const sockaddr* from, time_t now) {
+    const Bytes bytes(reinterpret_cast<const uint8_t*>(packet), packetsize);
+    ExportHeader header{};
+    if (!ReadExportHeader(bytes, &header) || !TakesNetFlowVersion(header.version)) return;
+    ExportCounts counts;
+    LearnFromExport(bytes, SenderAddress(from), now, &counts);
 }

@@ -381,6 +381,12 @@ bool LearnFromExport(Bytes message, const NetAddress& exporter, time_t now, Expo
     return true;
 }
 
+bool CheckExport(Bytes message, const NetAddress& exporter) {
+    ExportHeader header{};
+    return ReadExportHeader(message, &header) && CheckStructure(message, header.version) &&
+           CheckDataSets(message, ScopeOf(exporter, header));
+}
+
 bool DecodeExport(Bytes message, const NetAddress& exporter, const FlowItem& shared,
                   FlowBatch emit, void* context, ExportCounts* counts) {
     ExportHeader header{};

@@ -3,8 +3,9 @@
 // options templates and data records. The receive loop learns each message's templates in arrival
 // order (LearnFromExport) before a worker decodes its flows (DecodeExport), so a data set finds
 // the template sent ahead of it even when another worker holds the earlier message. A data set
-// whose template is not held is dropped and counted: the exporter's next template refresh makes
-// its later data decodable.
+// whose template is not held when a worker decodes it is dropped and counted: the exporter's next
+// template refresh makes its later data decodable. (One that arrived ahead of its template is
+// still decoded if the template arrived while it waited for a worker.)
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -38,6 +39,9 @@ bool ReadExportHeader(Bytes message, ExportHeader* header);
 // templates, withdrawals and options (the exporter's boot time); false if malformed, when
 // nothing is learned. A data set that runs past its end is not counted.
 bool LearnFromExport(Bytes message, const NetAddress& exporter, time_t now, ExportCounts* counts);
+
+// Worker: whether DecodeExport would take the message, by the templates held now.
+bool CheckExport(Bytes message, const NetAddress& exporter);
 
 // Worker: each flow record as a copy of shared (its origin and receive time) with the header's
 // version and sequence and the record's fields filled in, handed to emit in record order, in
