@@ -168,13 +168,17 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
         if (length == 0) continue;
         const char* datagram = static_cast<const char*>(ring.vectors[i].iov_base);
         const auto* sender = reinterpret_cast<const sockaddr*>(&ring.senders[i]);
+        // The header decoded for the loss tracker goes with the job: the parser reuses it.
+        NetFlowHeader header{};
+        bool decoded = false;
         if (MetricsOn()) {
             const int slot = ExporterSlot(SenderAddress(sender));
             CountDatagram(slot, length, now);
-            TrackSequence(slot, datagram, length, now);
+            decoded = DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
+            if (decoded) TrackSequence(slot, header, now);
         }
         LearnTemplates(datagram, length, sender, now);
-        AddJob(datagram, length, sender);
+        AddJob(datagram, length, sender, decoded ? &header : nullptr);
     }
     NoteDrops(ring, got);
     PublishJobs();

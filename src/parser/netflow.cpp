@@ -116,14 +116,18 @@ bool DecodeNetFlowHeader(const char* packet, int packetsize, NetFlowHeader* head
     return header->version == kNetFlowVersion && CountFits(*header, packetsize);
 }
 
-ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize) {
+ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize,
+                                   const NetFlowHeader* header) {
     ParsedDatagram datagram{};
     datagram.packet = packet;
     datagram.packetsize = packetsize;
     datagram.received = time(nullptr);
     datagram.origin = SenderAddress(from);
     datagram.port = SenderPort(from);
-    datagram.rejected = !DecodeNetFlowHeader(packet, packetsize, &datagram.header);
+    if (header != nullptr)
+        datagram.header = *header;
+    else
+        datagram.rejected = !DecodeNetFlowHeader(packet, packetsize, &datagram.header);
     if (!datagram.rejected && TakesNetFlowVersion(kNetFlowVersion)) {
         CountDecodedFlows(datagram.header.count);
     } else if (packetsize < kHeaderSize) {

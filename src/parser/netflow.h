@@ -44,9 +44,12 @@ struct ParsedDatagram {
     Reject reason;  // when rejected
 };
 
-// packet holds packetsize bytes, from the sockaddr_in or sockaddr_in6 of the sender. A datagram is accepted
-// whole, one flow per record, or rejected (and counted by its reason).
-ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize);
+// packet holds packetsize bytes, from the sockaddr_in or sockaddr_in6 of the sender. A datagram
+// is accepted whole, one flow per record, or rejected (and counted by its reason). header, if not
+// null, is the datagram's header as DecodeNetFlowHeader accepted it, which is then not decoded
+// again.
+ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize,
+                                   const NetFlowHeader* header = nullptr);
 // Accepted datagrams: decodes up to room flows from record first on into flows; how many.
 size_t DecodeFlows(const ParsedDatagram& datagram, size_t first, FlowItem* flows, size_t room);
 // Accepted v9 and IPFIX datagrams: every flow, handed to emit in record order, in batches.

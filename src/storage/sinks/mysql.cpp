@@ -381,7 +381,5 @@ const Sink kMySQLSink{.name = "mysql",
                       .commit = Commit,
                       .close = Close};
 
-const char* GetMYSQLServerName() { return setting.name; }
-int IsMYSQLLoggingEnabled() { return setting.enabled; }
 uint64_t GetMySQLDroppedRows() { return dropped_rows.load(std::memory_order_relaxed); }
 uint64_t GetMySQLBacklogRows() { return backlog_gauge.load(std::memory_order_relaxed); }

@@ -11,8 +11,6 @@ constexpr size_t kBacklogRows = size_t{1} << 20;
 
 extern const Sink kMySQLSink;
 
-const char* GetMYSQLServerName();  // null unless -m was given
-int IsMYSQLLoggingEnabled();
 
 // Rows dropped since start because the backlog was full; a metrics export reads it.
 uint64_t GetMySQLDroppedRows();
