@@ -46,6 +46,10 @@ uint64_t KernelDrops();
 enum Family {
     kRejected,
     kDecoded,
+    kVersionDatagrams,
+    kVersionRejected,
+    kSetsWithoutTemplate,
+    kTemplateExpiries,
     kDroppedDatagrams,
     kDroppedFlows,
     kDroppedTrashLines,
@@ -65,6 +69,7 @@ enum Family {
     kExpectedFlows,
     kMissingFlows,
     kRestarts,
+    kTemplatesHeld,
     kFamilyCount
 };
 

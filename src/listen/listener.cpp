@@ -168,16 +168,21 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
         if (length == 0) continue;
         const char* datagram = static_cast<const char*>(ring.vectors[i].iov_base);
         const auto* sender = reinterpret_cast<const sockaddr*>(&ring.senders[i]);
+        ExportHeader export_header{};
+        ExportCounts counts;
+        const bool learned =
+            LearnTemplates(datagram, length, sender, now, &export_header, &counts);
         // The header decoded for the loss tracker goes with the job: the parser reuses it.
         NetFlowHeader header{};
         bool decoded = false;
         if (MetricsOn()) {
             const int slot = ExporterSlot(SenderAddress(sender));
             CountDatagram(slot, length, now);
-            decoded = DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
+            decoded = TakesNetFlowVersion(kNetFlowV5) &&
+                      DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
             if (decoded) TrackSequence(slot, header, now);
+            if (learned) TrackExport(slot, export_header, counts.data_records, now);
         }
-        LearnTemplates(datagram, length, sender, now);
         AddJob(datagram, length, sender, decoded ? &header : nullptr);
     }
     NoteDrops(ring, got);
@@ -256,6 +261,7 @@ int NeverEndingLoop(int nThreads) {
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
     AddJobListReadings();
+    AddParserReadings();
     AddStorageReadings();
     StartMetricsEndpoint();
     StartThreads(nThreads);

@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <atomic>
+#include <iterator>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include "common/messages.h"
 #include "common/metrics.h"
 #include "common/settings.h"
+#include "parser/templates.h"
 #include "parser/v9ipfix.h"
 #include "parser/wire.h"
 
@@ -91,6 +94,45 @@ Bytes BytesOf(const ParsedDatagram& datagram) {
                  static_cast<size_t>(datagram.packetsize));
 }
 
+// Datagrams judged and rejected by version: 5, 9, 10 and any other.
+// A datagram too short for a header shows version 0.
+std::atomic<uint64_t> judged_datagrams[4];
+std::atomic<uint64_t> rejected_datagrams[4];
+
+size_t VersionIndex(const ParsedDatagram& datagram) {
+    switch (datagram.header.version) {
+        case kNetFlowVersion: return 0;
+        case kNetFlowV9: return 1;
+        case kIpfix: return 2;
+        default: return 3;
+    }
+}
+
+void CountVersion(const ParsedDatagram& datagram) {
+    const size_t index = VersionIndex(datagram);
+    judged_datagrams[index].fetch_add(1, std::memory_order_relaxed);
+    if (datagram.rejected) rejected_datagrams[index].fetch_add(1, std::memory_order_relaxed);
+}
+
+template <size_t index>
+uint64_t Judged() {
+    return judged_datagrams[index].load(std::memory_order_relaxed);
+}
+
+template <size_t index>
+uint64_t Rejected() {
+    return rejected_datagrams[index].load(std::memory_order_relaxed);
+}
+
+constexpr Reading kReadings[] = {
+    {kVersionDatagrams, "5", Judged<0>},       {kVersionDatagrams, "9", Judged<1>},
+    {kVersionDatagrams, "10", Judged<2>},      {kVersionDatagrams, "other", Judged<3>},
+    {kVersionRejected, "5", Rejected<0>},      {kVersionRejected, "9", Rejected<1>},
+    {kVersionRejected, "10", Rejected<2>},     {kVersionRejected, "other", Rejected<3>},
+    {kSetsWithoutTemplate, nullptr, SetsWithoutTemplate},
+    {kTemplateExpiries, nullptr, TemplateExpiries},
+};
+
 // v9 and IPFIX: judged whole, data sets included, against the templates the receive loop has
 // learned from this datagram and those before it.
 Reject JudgeExport(const ParsedDatagram& datagram, bool* rejected) {
@@ -142,6 +184,7 @@ ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int
         datagram.reason = Reject::kCount;
     }
     if (datagram.rejected) CountReject(datagram.reason);
+    CountVersion(datagram);
     return datagram;
 }
 
@@ -181,10 +224,11 @@ void DecodeExportFlows(const ParsedDatagram& datagram, FlowBatch emit, void* con
     CountDecodedFlows(counts.flows);
 }
 
-void LearnTemplates(const char* packet, size_t packetsize, const sockaddr* from, time_t now) {
+bool LearnTemplates(const char* packet, size_t packetsize, const sockaddr* from, time_t now,
+                    ExportHeader* header, ExportCounts* counts) {
     const Bytes bytes(reinterpret_cast<const uint8_t*>(packet), packetsize);
-    ExportHeader header{};
-    if (!ReadExportHeader(bytes, &header) || !TakesNetFlowVersion(header.version)) return;
-    ExportCounts counts;
-    LearnFromExport(bytes, SenderAddress(from), now, &counts);
+    return ReadExportHeader(bytes, header) && TakesNetFlowVersion(header->version) &&
+           LearnFromExport(bytes, SenderAddress(from), now, counts);
 }
+
+void AddParserReadings() { AddReadings(kReadings, std::size(kReadings)); }

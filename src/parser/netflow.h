@@ -55,7 +55,11 @@ size_t DecodeFlows(const ParsedDatagram& datagram, size_t first, FlowItem* flows
 // Accepted v9 and IPFIX datagrams: every flow, handed to emit in record order, in batches.
 void DecodeExportFlows(const ParsedDatagram& datagram, FlowBatch emit, void* context);
 // Receive loop, for every datagram in arrival order before it is queued: a v9 or IPFIX datagram
-// of a version taken teaches its templates (LearnFromExport).
-void LearnTemplates(const char* packet, size_t packetsize, const sockaddr* from, time_t now);
+// of a version taken teaches its templates (LearnFromExport). True, with its header and what the
+// templates held counted in it, for one that is sound.
+bool LearnTemplates(const char* packet, size_t packetsize, const sockaddr* from, time_t now,
+                    ExportHeader* header, ExportCounts* counts);
+// The parser's series of the metrics (common/metrics.h), added once.
+void AddParserReadings();
 // Rejected datagrams: the trash line that says why, ending in a newline.
 void RenderTrashLine(const ParsedDatagram& datagram, char* line, size_t size);

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <compare>
 #include <cstring>
 #include <map>
@@ -42,6 +43,7 @@ struct Cache {
 
 // Made on first use and never destroyed: workers may still read it while the process exits.
 Cache* cache = nullptr;
+std::atomic<uint64_t> expiries{0};
 pthread_mutex_t cache_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 Cache& TheCache() {
@@ -124,8 +126,11 @@ size_t ExpireTemplates(time_t now) {
         const bool empty = held == c.templates.end() || !(held->first.scope == it->first);
         it = empty ? c.init_times.erase(it) : std::next(it);
     }
+    expiries.fetch_add(expired, std::memory_order_relaxed);
     return expired;
 }
+
+uint64_t TemplateExpiries() { return expiries.load(std::memory_order_relaxed); }
 
 void SetSystemInitTime(const TemplateScope& scope, uint64_t milliseconds) {
     const LockGuard guard(cache_mutex);

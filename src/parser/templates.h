@@ -49,6 +49,8 @@ void WithdrawTemplate(const TemplateScope& scope, uint16_t id);
 void WithdrawTemplates(const TemplateScope& scope, bool options);
 // Forgets templates not refreshed for kTemplateLifetime; how many.
 size_t ExpireTemplates(time_t now);
+// Templates expired since start, for the metrics.
+uint64_t TemplateExpiries();
 // IPFIX: the exporter's boot time in Unix milliseconds, from an options record
 // (systemInitTimeMilliseconds), the base of its uptime-relative flow times.
 void SetSystemInitTime(const TemplateScope& scope, uint64_t milliseconds);

@@ -1,5 +1,6 @@
 #include "parser/v9ipfix.h"
 
+#include <atomic>
 #include <memory>
 #include <span>
 #include <utility>
@@ -21,6 +22,8 @@ constexpr uint16_t kEnterpriseBit = 0x8000;
 constexpr uint8_t kLongLength = 255;
 // Seconds from the NTP era (1900) to the Unix epoch: IPFIX micro- and nanosecond times are NTP.
 constexpr uint64_t kNtpToUnix = 2208988800u;
+std::atomic<uint64_t> sets_without_template{0};
+
 // Flows handed to emit at once; a full batch goes before the next record is decoded.
 constexpr size_t kBatchFlows = 256;
 
@@ -356,6 +359,8 @@ bool CheckDataSets(Bytes message, const TemplateScope& scope) {
 
 }  // namespace
 
+uint64_t SetsWithoutTemplate() { return sets_without_template.load(std::memory_order_relaxed); }
+
 bool ReadExportHeader(Bytes message, ExportHeader* header) {
     if (message.size() < kIpfixHeaderSize) return false;
     header->version = Load16(message, 0);
@@ -405,6 +410,7 @@ bool DecodeExport(Bytes message, const NetAddress& exporter, const FlowItem& sha
         const std::shared_ptr<const Template> definition = FindTemplate(scope, id);
         if (definition == nullptr) {
             ++counts->unknown_sets;
+            sets_without_template.fetch_add(1, std::memory_order_relaxed);
             return true;
         }
         // Counted again, as the template may have changed since the check.

@@ -32,6 +32,9 @@ struct ExportCounts {
     uint32_t unknown_sets = 0;  // data sets without a template held: dropped
 };
 
+// Data sets dropped since start for want of a template, for the metrics.
+uint64_t SetsWithoutTemplate();
+
 // The header of a v9 or IPFIX message; false if it is neither or shorter than its header.
 bool ReadExportHeader(Bytes message, ExportHeader* header);
 

@@ -36,34 +36,6 @@ constexpr const char* kOverloadRate = "8000";
 constexpr long kPeakBoundKib = 200 * 1024;  // the bound's 60 MB, with room for the rest
 #endif
 
-// The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
-std::string Scrape(int port) {
-    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = Loopback(port);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
-        char chunk[4096];
-        for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, got);
-    }
-    close(fd);
-    const size_t body = answer.find("\r\n\r\n");
-    if (answer.rfind("HTTP/1.", 0) != 0 || answer.find(" 200 ") != 8 || body == answer.npos)
-        return "";
-    return answer.substr(body + 4);
-}
-
-// The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
-double Sample(const std::string& exposition, const std::string& series) {
-    const size_t at = ("\n" + exposition).find("\n" + series + " ");
-    return at == std::string::npos ? -1 : std::stod(exposition.substr(at + series.size() + 1));
-}
-
-std::string PerExporter(const char* series, const char* address) {
-    return std::string(series) + "{exporter=\"" + address + "\"}";
-}
-
 std::string Reason(const char* reason) {
     return std::string("nf5d_rejected_datagrams_total{reason=\"") + reason + "\"}";
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -64,4 +65,46 @@ TEST_F(DaemonV9, BothVersionsFromBothFamiliesAreStoredFieldForField) {
                            "1796477341", "1796477360", "64500"}}));
     const std::string trash = ReadFile(Path("trash.log"));
     EXPECT_EQ(Count(trash, "Origin: ::1 - Incoming NETFLOW V10 Mangled packet at "), 1) << trash;
+}
+
+// Loss by each version's own rule (v9 datagrams, IPFIX data records with the options record),
+// templates held per exporter, data sets dropped for want of a template, datagrams by version.
+TEST_F(DaemonV9, MetricsCountEachVersionByItsOwnRule) {
+    const int http = FreePort(SOCK_STREAM);
+    Daemon daemon(dir_);
+    ASSERT_TRUE(daemon.Start({"--netflow", "v9,ipfix", "-x", "-y", "-z", "--metrics",
+                              std::to_string(http)}));
+    const auto v9 = RunNf5send(dir_, daemon.port(),
+                               {"-S", "127.0.0.2", "--export", "9", "-c", "10", "-s", "4", "--ipv6", "50"});
+    const auto ipfix = RunNf5send(dir_, daemon.port(),
+                                  {"-S", "127.0.0.3", "--export", "10", "-c", "10", "-s", "5", "-f", "3"});
+    const auto early = RunNf5send(dir_, daemon.port(),
+                                  {"-S", "127.0.0.4", "--export", "9", "-c", "2", "--early"});
+    Exporter().Send(daemon.port(), ExampleDatagram(0));
+    ASSERT_EQ(v9.at("datagrams") + ipfix.at("datagrams") + early.at("datagrams"), 9 + 9 + 2);
+    const std::map<std::string, double> expected = {
+        {PerExporter("nf5d_expected_flows_total", "127.0.0.2"), 10},
+        {PerExporter("nf5d_missing_flows_total", "127.0.0.2"), 1},
+        {PerExporter("nf5d_expected_flows_total", "127.0.0.3"),
+         static_cast<double>(ipfix.at("flows") + ipfix.at("skipped_flows") + 1)},
+        {PerExporter("nf5d_missing_flows_total", "127.0.0.3"),
+         static_cast<double>(ipfix.at("skipped_flows"))},
+        {PerExporter("nf5d_templates_held", "127.0.0.2"), 3},
+        {PerExporter("nf5d_templates_held", "127.0.0.4"), 3},
+        {"nf5d_data_sets_without_template_total", 1},
+        {"nf5d_datagrams_by_version_total{version=\"9\"}", 11},
+        {"nf5d_datagrams_by_version_total{version=\"10\"}", 9},
+        {"nf5d_rejected_datagrams_by_version_total{version=\"5\"}", 1},
+        {"nf5d_decoded_flows_total",
+         static_cast<double>(v9.at("flows") + ipfix.at("flows") + early.at("flows") -
+                             early.at("early_flows"))},
+    };
+    std::string text;
+    EXPECT_TRUE(WaitUntil([&] {
+        text = Scrape(http);
+        return std::ranges::all_of(expected, [&](const auto& e) {
+            return Sample(text, e.first) == e.second;
+        });
+    })) << text;
+    EXPECT_EQ(daemon.Stop(), 0);
 }

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +130,32 @@ std::map<std::string, long> Nf5sendReport(const std::string& out) {
         if (colon != line.npos) report[line.substr(0, colon)] = std::stol(line.substr(colon + 2));
     }
     return report;
+}
+
+std::string Scrape(int port) {
+    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = Loopback(port);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
+        char chunk[4096];
+        for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, got);
+    }
+    close(fd);
+    const size_t body = answer.find("\r\n\r\n");
+    if (answer.rfind("HTTP/1.", 0) != 0 || answer.find(" 200 ") != 8 || body == answer.npos)
+        return "";
+    return answer.substr(body + 4);
+}
+
+double Sample(const std::string& exposition, const std::string& series) {
+    const size_t at = ("\n" + exposition).find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stod(exposition.substr(at + series.size() + 1));
+}
+
+std::string PerExporter(const char* series, const char* address) {
+    return std::string(series) + "{exporter=\"" + address + "\"}";
 }
 
 long Count(const std::string& text, const std::string& what) {

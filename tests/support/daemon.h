@@ -72,6 +72,12 @@ std::map<std::string, long> RunNf5send(const std::string& dir, int port,
                                        const std::vector<std::string>& args);
 // The "name: value" report in the standard output of an nf5send run.
 std::map<std::string, long> Nf5sendReport(const std::string& out);
+// The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
+std::string Scrape(int port);
+// The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
+double Sample(const std::string& exposition, const std::string& series);
+// "series{exporter="address"}".
+std::string PerExporter(const char* series, const char* address);
 // Occurrences of what in text; lines of a file; rows of the table flows in a database file.
 long Count(const std::string& text, const std::string& what);
 long LineCount(const std::string& path);

@@ -101,7 +101,9 @@ TEST_P(Scenario, LeavesExactlyItsLinesAndRows) {
     ClearTemplates();
     const time_t first = std::time(nullptr);
     for (const std::vector<char>& datagram : Datagrams(folder + "datagrams.hex")) {
-        LearnTemplates(datagram.data(), datagram.size(), sender, first);  // the receive loop's part
+        ExportHeader header{};
+        ExportCounts counts;  // the receive loop's part
+        LearnTemplates(datagram.data(), datagram.size(), sender, first, &header, &counts);
         RouteDatagram(datagram.data(), sender, static_cast<int>(datagram.size()));
     }
     const time_t last = std::time(nullptr);
