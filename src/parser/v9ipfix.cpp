@@ -12,8 +12,8 @@ namespace {
 constexpr size_t kV9HeaderSize = 20;
 constexpr size_t kIpfixHeaderSize = 16;
 constexpr size_t kSetHeaderSize = 4;
+// Template sets; the options template sets follow each (v9 1, IPFIX 3).
 constexpr uint16_t kV9TemplateSet = 0;
-constexpr uint16_t kV9OptionsSet = 1;
 constexpr uint16_t kIpfixTemplateSet = 2;
 constexpr uint16_t kIpfixOptionsSet = 3;
 constexpr uint16_t kFirstDataSet = 256;
