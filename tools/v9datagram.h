@@ -67,7 +67,10 @@ public:
     // uptime: the exporter's uptime in milliseconds (v9 only).
     Message(uint16_t version, uint32_t sequence, uint32_t domain, uint32_t export_seconds,
             uint32_t uptime = 0)
-        : version_(version), sequence_(sequence), domain_(domain), seconds_(export_seconds),
+        : version_(version),
+          sequence_(sequence),
+          domain_(domain),
+          seconds_(export_seconds),
           uptime_(uptime) {}
 
     Message& Template(uint16_t id, const std::vector<Field>& fields) {
@@ -168,12 +171,22 @@ struct Flow {
 inline std::vector<Field> FlowFields(uint16_t version, bool ipv6) {
     const uint16_t a = ipv6 ? 16 : 4;
     const uint16_t time = version == kIpfix ? 8 : 4;
-    return {{static_cast<uint16_t>(ipv6 ? 27 : 8), a}, {static_cast<uint16_t>(ipv6 ? 28 : 12), a},
-            {static_cast<uint16_t>(ipv6 ? 62 : 15), a}, {7, 2}, {11, 2}, {4, 1}, {6, 1}, {5, 1},
-            {1, 8}, {2, 8},
+    return {{static_cast<uint16_t>(ipv6 ? 27 : 8), a},
+            {static_cast<uint16_t>(ipv6 ? 28 : 12), a},
+            {static_cast<uint16_t>(ipv6 ? 62 : 15), a},
+            {7, 2},
+            {11, 2},
+            {4, 1},
+            {6, 1},
+            {5, 1},
+            {1, 8},
+            {2, 8},
             {static_cast<uint16_t>(version == kIpfix ? 152 : 22), time},
-            {static_cast<uint16_t>(version == kIpfix ? 153 : 21), time}, {16, 4}, {17, 4},
-            {static_cast<uint16_t>(ipv6 ? 29 : 9), 1}, {static_cast<uint16_t>(ipv6 ? 30 : 13), 1}};
+            {static_cast<uint16_t>(version == kIpfix ? 153 : 21), time},
+            {16, 4},
+            {17, 4},
+            {static_cast<uint16_t>(ipv6 ? 29 : 9), 1},
+            {static_cast<uint16_t>(ipv6 ? 30 : 13), 1}};
 }
 
 inline Record FlowRecord(uint16_t version, const Flow& f) {

@@ -44,6 +44,7 @@ bool SameAddress(const NetAddress& a, const NetAddress& b) {
 AddressText RenderAddress(const NetAddress& address) {
     AddressText text;
     const int family = address.family == AF_INET6 ? AF_INET6 : AF_INET;
-    if (inet_ntop(family, address.bytes, text.text, sizeof text.text) == nullptr) text.text[0] = '\0';
+    if (inet_ntop(family, address.bytes, text.text, sizeof text.text) == nullptr)
+        text.text[0] = '\0';
     return text;
 }

@@ -66,7 +66,10 @@ void SetNetFlowVersions(unsigned versions) { nNetFlowVersions = versions; }
 unsigned GetNetFlowVersions() { return nNetFlowVersions; }
 
 bool TakesNetFlowVersion(unsigned version) {
-    const unsigned bit = version == 5 ? kTakeV5 : version == 9 ? kTakeV9 : version == 10 ? kTakeIpfix : 0;
+    const unsigned bit = version == 5    ? kTakeV5
+                         : version == 9  ? kTakeV9
+                         : version == 10 ? kTakeIpfix
+                                         : 0;
     return (nNetFlowVersions & bit) != 0;
 }
 

@@ -225,7 +225,8 @@ int BindSocket(int netflowport, const char* listenaddress) {
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(netflowport));
         address.sin_addr.s_addr = inet_addr(listenaddress);
-        return bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        return bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&address),
+                    sizeof address);
     }
     const int v6only = IN6_IS_ADDR_UNSPECIFIED(&six) ? 0 : 1;
     setsockopt(NFSocketDescriptor, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);

@@ -71,7 +71,8 @@ void PublishLiveLoss(time_t now) {
         heard[slot] = false;
         seqloss::LossCounts sum;
         for (size_t n = 0; n < exporters[slot]->count; ++n) {
-            const seqloss::LossCounts counts = seqloss::SeqTrackerPeek(*exporters[slot]->streams[n].tracker);
+            const seqloss::LossCounts counts =
+                seqloss::SeqTrackerPeek(*exporters[slot]->streams[n].tracker);
             sum.expected += counts.expected;
             sum.missing += counts.missing;
             sum.restarts += counts.restarts;

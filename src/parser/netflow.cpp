@@ -220,7 +220,8 @@ void RenderTrashLine(const ParsedDatagram& datagram, char* line, size_t size) {
 
 void DecodeExportFlows(const ParsedDatagram& datagram, FlowBatch emit, void* context) {
     ExportCounts counts;
-    DecodeExport(BytesOf(datagram), datagram.origin, SharedFields(datagram), emit, context, &counts);
+    DecodeExport(BytesOf(datagram), datagram.origin, SharedFields(datagram), emit, context,
+                 &counts);
     CountDecodedFlows(counts.flows);
 }
 

@@ -27,9 +27,7 @@ std::atomic<uint64_t> sets_without_template{0};
 // Flows handed to emit at once; a full batch goes before the next record is decoded.
 constexpr size_t kBatchFlows = 256;
 
-size_t HeaderSize(uint16_t version) {
-    return version == kIpfix ? kIpfixHeaderSize : kV9HeaderSize;
-}
+size_t HeaderSize(uint16_t version) { return version == kIpfix ? kIpfixHeaderSize : kV9HeaderSize; }
 
 // Template sets (options false) and options template sets of each version; data sets are 256 up,
 // and the ids between are reserved and skipped.
@@ -93,7 +91,8 @@ bool ReadRecordHead(Bytes body, size_t& offset, uint16_t version, bool options, 
     if (version == kIpfix && second == 0) {  // a withdrawal: of one template, or all of the set's
         offset += 4;
         head->fields = 0;
-        return head->id >= kFirstDataSet || head->id == (options ? kIpfixOptionsSet : kIpfixTemplateSet);
+        return head->id >= kFirstDataSet ||
+               head->id == (options ? kIpfixOptionsSet : kIpfixTemplateSet);
     }
     if (!options) {
         offset += 4;
@@ -206,14 +205,15 @@ void LearnSet(uint16_t id, Bytes body, const TemplateScope& scope, time_t now,
               ExportCounts* counts) {
     bool options = false;
     if (IsTemplateSet(scope.version, id, &options)) {
-        ReadTemplateSet(body, scope.version, options, true, [&](uint16_t tid, Template* definition) {
-            if (definition != nullptr && definition->fields.size() <= kMaxTemplateFields)
-                LearnTemplate(scope, tid, std::move(*definition), now);
-            else if (definition == nullptr && tid >= kFirstDataSet)
-                WithdrawTemplate(scope, tid);
-            else if (definition == nullptr)
-                WithdrawTemplates(scope, options);
-        });
+        ReadTemplateSet(
+            body, scope.version, options, true, [&](uint16_t tid, Template* definition) {
+                if (definition != nullptr && definition->fields.size() <= kMaxTemplateFields)
+                    LearnTemplate(scope, tid, std::move(*definition), now);
+                else if (definition == nullptr && tid >= kFirstDataSet)
+                    WithdrawTemplate(scope, tid);
+                else if (definition == nullptr)
+                    WithdrawTemplates(scope, options);
+            });
         return;
     }
     if (id < kFirstDataSet) return;
@@ -242,23 +242,27 @@ int32_t UptimeTime(const TimeBase& base, uint64_t stamp) {
 }
 
 // dateTimeMicroseconds and dateTimeNanoseconds: NTP seconds in the high 32 bits.
-int32_t NtpTime(uint64_t stamp) {
-    return static_cast<int32_t>((stamp >> 32) - kNtpToUnix);
-}
+int32_t NtpTime(uint64_t stamp) { return static_cast<int32_t>((stamp >> 32) - kNtpToUnix); }
 
 int32_t FlowTime(uint16_t element, uint64_t value, const TimeBase& base) {
     switch (element) {
-        case 21: case 22: return UptimeTime(base, value);
-        case 150: case 151: return static_cast<int32_t>(value);
-        case 152: case 153: return static_cast<int32_t>(value / 1000);
-        case 154: case 155: case 156: case 157: return NtpTime(value);
+        case 21:
+        case 22: return UptimeTime(base, value);
+        case 150:
+        case 151: return static_cast<int32_t>(value);
+        case 152:
+        case 153: return static_cast<int32_t>(value / 1000);
+        case 154:
+        case 155:
+        case 156:
+        case 157: return NtpTime(value);
         default: return static_cast<int32_t>(base.export_seconds - value / 1000000);  // deltas
     }
 }
 
 bool IsStartTime(uint16_t element) {
-    return element == 22 || element == 150 || element == 152 || element == 154 ||
-           element == 156 || element == 158;
+    return element == 22 || element == 150 || element == 152 || element == 154 || element == 156 ||
+           element == 158;
 }
 
 bool IsTime(uint16_t element) {
@@ -271,9 +275,12 @@ NetAddress* AddressOf(FlowItem& flow, uint16_t element, size_t size) {
     const size_t wanted = element == 27 || element == 28 || element == 62 ? 16 : 4;
     if (size != wanted) return nullptr;
     switch (element) {
-        case 8: case 27: return &flow.src_ip;
-        case 12: case 28: return &flow.dst_ip;
-        case 15: case 62: return &flow.next_hop;
+        case 8:
+        case 27: return &flow.src_ip;
+        case 12:
+        case 28: return &flow.dst_ip;
+        case 15:
+        case 62: return &flow.next_hop;
         default: return nullptr;
     }
 }
@@ -293,15 +300,19 @@ void StoreElement(FlowItem& flow, uint16_t element, Bytes value, const TimeBase&
     }
     const uint64_t number = LoadUnsigned(value);
     switch (element) {
-        case 1: case 85: flow.bytes = number; break;
-        case 2: case 86: flow.packets = number; break;
+        case 1:
+        case 85: flow.bytes = number; break;
+        case 2:
+        case 86: flow.packets = number; break;
         case 4: flow.protocol = static_cast<uint8_t>(number); break;
         case 5: flow.tos = static_cast<uint8_t>(number); break;
         case 6: flow.tcp_flags = static_cast<uint8_t>(number); break;
         case 7: flow.src_port = static_cast<uint16_t>(number); break;
         case 11: flow.dst_port = static_cast<uint16_t>(number); break;
-        case 9: case 29: flow.src_mask = static_cast<uint8_t>(number); break;
-        case 13: case 30: flow.dst_mask = static_cast<uint8_t>(number); break;
+        case 9:
+        case 29: flow.src_mask = static_cast<uint8_t>(number); break;
+        case 13:
+        case 30: flow.dst_mask = static_cast<uint8_t>(number); break;
         case 16: flow.src_as = static_cast<uint32_t>(number); break;
         case 17: flow.dst_as = static_cast<uint32_t>(number); break;
         default: break;
@@ -361,14 +372,17 @@ bool CheckDataSets(Bytes message, const TemplateScope& scope) {
 
 uint64_t SetsWithoutTemplate() { return sets_without_template.load(std::memory_order_relaxed); }
 
+// v9: version, count, sysUptime, UNIX secs, sequence, source ID. IPFIX: version, length, export
+// time, sequence, observation domain.
 bool ReadExportHeader(Bytes message, ExportHeader* header) {
     if (message.size() < kIpfixHeaderSize) return false;
-    header->version = Load16(message, 0);
-    if (header->version == kIpfix) {
-        *header = ExportHeader{kIpfix, Load32(message, 8), Load32(message, 12), Load32(message, 4), 0};
+    const uint16_t version = Load16(message, 0);
+    if (version == kIpfix) {
+        *header =
+            ExportHeader{kIpfix, Load32(message, 8), Load32(message, 12), Load32(message, 4), 0};
         return true;
     }
-    if (header->version != kNetFlowV9 || message.size() < kV9HeaderSize) return false;
+    if (version != kNetFlowV9 || message.size() < kV9HeaderSize) return false;
     *header = ExportHeader{kNetFlowV9, Load32(message, 12), Load32(message, 16), Load32(message, 8),
                            Load32(message, 4)};
     return true;
@@ -392,8 +406,8 @@ bool CheckExport(Bytes message, const NetAddress& exporter) {
            CheckDataSets(message, ScopeOf(exporter, header));
 }
 
-bool DecodeExport(Bytes message, const NetAddress& exporter, const FlowItem& shared,
-                  FlowBatch emit, void* context, ExportCounts* counts) {
+bool DecodeExport(Bytes message, const NetAddress& exporter, const FlowItem& shared, FlowBatch emit,
+                  void* context, ExportCounts* counts) {
     ExportHeader header{};
     if (!ReadExportHeader(message, &header) || !CheckStructure(message, header.version))
         return false;

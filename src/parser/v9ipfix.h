@@ -51,5 +51,5 @@ bool CheckExport(Bytes message, const NetAddress& exporter);
 // batches. False if the message is malformed (a data set included), when
 // nothing is emitted.
 using FlowBatch = void (*)(const FlowItem* flows, size_t count, void* context);
-bool DecodeExport(Bytes message, const NetAddress& exporter, const FlowItem& shared,
-                  FlowBatch emit, void* context, ExportCounts* counts);
+bool DecodeExport(Bytes message, const NetAddress& exporter, const FlowItem& shared, FlowBatch emit,
+                  void* context, ExportCounts* counts);

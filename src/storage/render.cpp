@@ -113,8 +113,10 @@ size_t RenderRowValues(const FlowItem& flow, bool local_times, FieldTimes* times
             continue;
         }
         out.Put('\'');
-        out.Put(field.kind == FieldKind::kTime ? LocalDateTimeText(field.value(flow), &times->field[f])
-                                               : RenderAddress(field.address(flow)).text);
+        if (field.kind == FieldKind::kTime)
+            out.Put(LocalDateTimeText(field.value(flow), &times->field[f]));
+        else
+            out.Put(RenderAddress(field.address(flow)).text);
         out.Put('\'');
     }
     out.Put(')');

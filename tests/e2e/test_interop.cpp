@@ -96,8 +96,9 @@ void WriteCapture(const std::string& path) {
             Put(file, frame.size(), 4, false), Put(file, frame.size(), 4, false);
             file.insert(file.end(), frame.begin(), frame.end());
         }
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
-                                                static_cast<std::streamsize>(file.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
 }
 
 // tshark dissects at most `count` sets of a v9 datagram, and some exporters count only their data
@@ -106,8 +107,8 @@ void OpenV9Counts(const std::string& path) {
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     for (size_t at = 24; at + 16 <= bytes.size();) {
-        const auto length = static_cast<uint8_t>(bytes[at + 8]) |
-                            static_cast<uint8_t>(bytes[at + 9]) << 8;
+        const auto length =
+            static_cast<uint8_t>(bytes[at + 8]) | static_cast<uint8_t>(bytes[at + 9]) << 8;
         const size_t payload = at + 16 + 42;
         if (payload + 4 <= bytes.size() && bytes[payload] == 0 && bytes[payload + 1] == 9)
             bytes[payload + 2] = bytes[payload + 3] = '\xff';
@@ -147,9 +148,9 @@ std::vector<std::string> DecodedRecords(const std::string& pdml) {
     const auto time = [&](uint64_t stamp) {
         if (header.count("uptime") != 0)
             return std::to_string(static_cast<int32_t>(
-                std::stoul(header["secs"]) -
-                (static_cast<uint32_t>(std::stoul(header["uptime"])) - static_cast<uint32_t>(stamp)) /
-                    1000));
+                std::stoul(header["secs"]) - (static_cast<uint32_t>(std::stoul(header["uptime"])) -
+                                              static_cast<uint32_t>(stamp)) /
+                                                 1000));
         return std::to_string((std::stoull(header["init"]) + stamp) / 1000);
     };
     std::istringstream lines(pdml);
@@ -185,9 +186,10 @@ std::vector<std::string> DecodedRecords(const std::string& pdml) {
 
 std::vector<std::string> StoredRecords(const std::string& db) {
     std::vector<std::string> rows;
-    for (const auto& row : SqliteRows(db, "SELECT SOURCE_IP, SOURCE_PORT, DEST_IP, DEST_PORT, "
-                                          "NEXT_HOP, PROTOCOL, TCP_FLAGS, TOS, BYTES, PACKETS, "
-                                          "FLOW_BEGIN, FLOW_END FROM flows")) {
+    for (const auto& row : SqliteRows(db,
+                                      "SELECT SOURCE_IP, SOURCE_PORT, DEST_IP, DEST_PORT, "
+                                      "NEXT_HOP, PROTOCOL, TCP_FLAGS, TOS, BYTES, PACKETS, "
+                                      "FLOW_BEGIN, FLOW_END FROM flows")) {
         std::string text;
         for (const std::string& value : row) text += (text.empty() ? "" : "|") + value;
         rows.push_back(text);
@@ -215,18 +217,20 @@ TEST_F(Interop, SoftflowdExportsAreStoredAsTsharkDecodesThem) {
         const std::string db = Path(std::string("v") + version + ".db");
         const std::string capture = Path(std::string("v") + version + ".pcap");
         Daemon daemon(dir_);
-        ASSERT_TRUE(daemon.Start({"--netflow", "v9,ipfix", "-a", "127.0.0.1", "-x", "-z", "-b", db}));
+        ASSERT_TRUE(
+            daemon.Start({"--netflow", "v9,ipfix", "-a", "127.0.0.1", "-x", "-z", "-b", db}));
         const std::string port = std::to_string(daemon.port());
-        Process tshark({tshark_path, "-i", "lo", "-f", "udp dst port " + port, "-F", "pcap", "-w",
-                        capture},
-                       dir_);
+        Process tshark(
+            {tshark_path, "-i", "lo", "-f", "udp dst port " + port, "-F", "pcap", "-w", capture},
+            dir_);
         ASSERT_TRUE(tshark.WaitForStderr("Capturing on"));
         // softflowd waits on its control socket before it reads a file: each poke lets it go on.
-        Process exporter({softflowd, "-r", "traffic.pcap", "-n", "127.0.0.1:" + port, "-v",
-                          version, "-d", "-p", Path("softflowd.pid"), "-c", Path("softflowd.ctl")},
+        Process exporter({softflowd, "-r", "traffic.pcap", "-n", "127.0.0.1:" + port, "-v", version,
+                          "-d", "-p", Path("softflowd.pid"), "-c", Path("softflowd.ctl")},
                          dir_);
         EXPECT_TRUE(WaitUntil([&] {
-            testsupport::Run({softflowctl, "-c", Path("softflowd.ctl"), "statistics"}, dir_, {}, 2s);
+            testsupport::Run({softflowctl, "-c", Path("softflowd.ctl"), "statistics"}, dir_, {},
+                             2s);
             return exporter.Wait(100ms) != -1;
         }));
         ASSERT_TRUE(daemon.WaitDrained());
@@ -234,9 +238,8 @@ TEST_F(Interop, SoftflowdExportsAreStoredAsTsharkDecodesThem) {
         tshark.Signal(SIGINT);
         ASSERT_EQ(tshark.Wait(), 0) << tshark.Stderr();
         OpenV9Counts(capture);
-        const RunResult decoded = testsupport::Run({tshark_path, "-r", capture, "-d", "udp.port==" + port + ",cflow",
-                                       "-T", "pdml"},
-                                      dir_);
+        const RunResult decoded = testsupport::Run(
+            {tshark_path, "-r", capture, "-d", "udp.port==" + port + ",cflow", "-T", "pdml"}, dir_);
         const std::vector<std::string> records = DecodedRecords(decoded.out);
         EXPECT_EQ(records.size(), 6u) << decoded.err;
         EXPECT_EQ(StoredRecords(db), records);

@@ -75,23 +75,38 @@ TEST_F(Decoder, MessageStructureIsCheckedBeforeAnythingIsLearned) {
          Message(10, 0, 1, kNow).Data(300, pair).Template(300, kSmall).Bytes(), true, 2, 0},
         {"no template", Message(9, 0, 1, kNow).Data(301, pair).Bytes(), true, 0, 1},
         {"unpadded options set, then an unaligned template set",
-         Message(10, 0, 1, kNow).OptionsTemplate(400, {{149, 4}}, {{160, 8}}, false)
-             .Data(400, {Record().N(4, 1).N(8, 5)}, false).Template(300, kSmall).Data(300, pair)
-             .Bytes(), true, 2, 0},
+         Message(10, 0, 1, kNow)
+             .OptionsTemplate(400, {{149, 4}}, {{160, 8}}, false)
+             .Data(400, {Record().N(4, 1).N(8, 5)}, false)
+             .Template(300, kSmall)
+             .Data(300, pair)
+             .Bytes(),
+         true, 2, 0},
         {"enterprise and variable fields",
-         Message(10, 0, 1, kNow).Template(300, {{8, 4}, {1, 65535, 9}, {82, 65535}, {7, 2}})
-             .Data(300, {Record().Address("10.0.0.1").N(1, 3).N(3, 7).Variable({'e', 't'}).N(2, 1),
-                         Record().Address("10.0.0.2").N(1, 0).Variable(std::vector<uint8_t>(300))
-                             .N(2, 2)})
-             .Bytes(), true, 2, 0},
+         Message(10, 0, 1, kNow)
+             .Template(300, {{8, 4}, {1, 65535, 9}, {82, 65535}, {7, 2}})
+             .Data(
+                 300,
+                 {Record().Address("10.0.0.1").N(1, 3).N(3, 7).Variable({'e', 't'}).N(2, 1),
+                  Record().Address("10.0.0.2").N(1, 0).Variable(std::vector<uint8_t>(300)).N(2, 2)})
+             .Bytes(),
+         true, 2, 0},
         {"reserved set skipped", Message(9, 0, 1, kNow).Raw(7, {1, 2, 3, 4}).Bytes(), true, 0},
         {"v9 padding after the last set",
-         [] { auto b = Message(9, 0, 1, kNow).Raw(7, {}).Bytes(); b.resize(b.size() + 3); return b; }(),
+         [] {
+             auto b = Message(9, 0, 1, kNow).Raw(7, {}).Bytes();
+             b.resize(b.size() + 3);
+             return b;
+         }(),
          true, 0},
         {"set shorter than its header", Message(9, 0, 1, kNow).Raw(300, {}, 3).Bytes(), false},
         {"set past the end", Message(9, 0, 1, kNow).Raw(300, {1, 2}, 8).Bytes(), false},
         {"ipfix length other than the datagram's",
-         [] { auto b = Message(10, 0, 1, kNow).Raw(7, {}).Bytes(); b.push_back(0); return b; }(),
+         [] {
+             auto b = Message(10, 0, 1, kNow).Raw(7, {}).Bytes();
+             b.push_back(0);
+             return b;
+         }(),
          false},
         {"template id under 256", Message(9, 0, 1, kNow).Template(255, kSmall).Bytes(), false},
         {"fields past the set", Message(9, 0, 1, kNow).Raw(0, {1, 44, 0, 2, 0, 8, 0, 4}).Bytes(),
@@ -104,8 +119,11 @@ TEST_F(Decoder, MessageStructureIsCheckedBeforeAnythingIsLearned) {
         {"ipfix options without scope",
          Message(10, 0, 1, kNow).Raw(3, {1, 44, 0, 1, 0, 0, 0, 1, 0, 4}).Bytes(), false},
         {"variable field past the set",
-         Message(10, 0, 1, kNow).Template(300, {{82, 65535}}).Data(300, {Record().N(1, 9)}, false)
-             .Bytes(), true, 0, 0, false},
+         Message(10, 0, 1, kNow)
+             .Template(300, {{82, 65535}})
+             .Data(300, {Record().N(1, 9)}, false)
+             .Bytes(),
+         true, 0, 0, false},
     };
     for (const auto& c : cases) {
         ClearTemplates();
@@ -195,8 +213,12 @@ TEST_F(Decoder, TemplateMemoryIsBoundedPerExporterAndInTotal) {
     for (uint32_t domain = 0; domain < 2; ++domain) Feed(many(domain));
     EXPECT_EQ(TemplatesHeld(Exporter()), kMaxTemplatesPerExporter);
     // A template held is still refreshed and redefined at the bound.
-    EXPECT_EQ(Feed(Message(9, 0, 0, kNow).Template(256, kSmall).Data(256, {Small("10.0.0.1", 1, 1)})
-                       .Bytes()).flows.size(), 1u);
+    EXPECT_EQ(Feed(Message(9, 0, 0, kNow)
+                       .Template(256, kSmall)
+                       .Data(256, {Small("10.0.0.1", 1, 1)})
+                       .Bytes())
+                  .flows.size(),
+              1u);
     for (size_t n = 1; n <= kMaxTemplatesHeld / 200 + 1; ++n)
         Feed(many(0), Exporter(("2001:db8::" + std::to_string(n)).c_str()));
     EXPECT_EQ(TemplatesHeld(), kMaxTemplatesHeld);

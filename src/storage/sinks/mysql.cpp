@@ -68,7 +68,8 @@ constexpr const char* kTooNarrow =
 
 constexpr size_t kRowsPerStatement = 500;
 constexpr size_t kBatchRows = 10 * kRowsPerStatement;
-// A row's text is under 450 bytes (four IPv6 addresses); each statement is built in one buffer of this size.
+// A row's text is under 450 bytes (four IPv6 addresses); each statement is built in one buffer
+// of this size.
 constexpr size_t kRowTextSize = 512;
 constexpr size_t kStatementSize = 32 + kRowsPerStatement * kRowTextSize;
 
