@@ -3,8 +3,10 @@
 # offers it NetFlow v5 traffic from build/nf5send at rising rates, and prints what it stored,
 # what it lost, its peak resident memory and the CPU time it used. Then the dispatch: how fresh
 # the sinks are while a steady stream goes on, the kernel drops and CPU per million flows of
-# bursts with every sink off, and what idle daemons with 4 to 1024 workers cost. Last, the CPU
-# time of `nf5stat loss` over a 3,000,000-row database. Numbers are printed, never asserted.
+# bursts with every sink off, and what idle daemons with 4 to 1024 workers cost. NetFlow v9 and
+# IPFIX get a burst row each (every sink off, 150,000 datagrams/s; BENCH_EXPORT_RATE) and a line
+# rate row each (the defaults at the flows/s of v5's). Last, the CPU time of `nf5stat loss` over a
+# 3,000,000-row database. Numbers are printed, never asserted.
 #
 #   bench/run.sh                      (make bench builds first)
 #   BENCH_RATES="1000 4000" BENCH_SECONDS=3 bench/run.sh
@@ -30,6 +32,8 @@ steady_rates=${BENCH_STEADY_RATES:-200 3000}
 steady_seconds=${BENCH_STEADY_SECONDS:-20}
 burst_rates=${BENCH_BURST_RATES:-50000 100000 150000 200000}
 metrics_rate=${BENCH_METRICS_RATE-150000}  # empty: no metrics run (a build without the switch)
+export_rate=${BENCH_EXPORT_RATE:-150000}
+send_args=""  # what nf5send sends besides v5: "--export 9" or "--export 10"
 ticks=$(getconf CLK_TCK)
 
 for tool in "$nf5d" "$nf5send" "$nf5stat"; do
@@ -224,15 +228,16 @@ burst() {
     start "$dir" "$port" -x -y -z "$@"
     ticks_before=$(cpu_ticks)
     began=$(now)
-    "$nf5send" -p "$port" -c $((rate * 5)) -r "$rate" -f 30 --pool 1000 >"$dir/sent"
+    # shellcheck disable=SC2086  # send_args is a list of words
+    "$nf5send" -p "$port" -c $((rate * 5)) -r "$rate" -f 30 --pool 1000 $send_args >"$dir/sent"
     took=$(awk -v a="$began" -v b="$(now)" 'BEGIN {print b - a}')
     wait_drained "$port"
     drops=$(socket_drops "$port")
     used=$(($(cpu_ticks) - ticks_before))
     stop
     received=$(($(awk '/^flows:/ {print $2}' "$dir/sent") - drops * 30))
-    printf "burst  %6d dgrams/s x 30 flows, 5 s%s: sent at %6d/s, kernel drops %7d, %.2f CPU s per million flows received\n" \
-        "$rate" "${1:+ ($*)}" "$(divide $((rate * 5)) "$took" %d)" "$drops" \
+    printf "burst  %6d dgrams/s x 30 flows, 5 s%s%s: sent at %6d/s, kernel drops %7d, %.2f CPU s per million flows received\n" \
+        "$rate" "${send_args:+ $send_args}" "${1:+ ($*)}" "$(divide $((rate * 5)) "$took" %d)" "$drops" \
         "$(awk -v u="$used" -v t="$ticks" -v f="$received" 'BEGIN {print u / t / (f / 1e6)}')"
     rm -rf "$dir"
 }
@@ -286,13 +291,18 @@ wait_stored() {
 }
 
 # Defaults at 10,000 datagrams of 30 flows per second: time from the end of the stream until
-# every flow is in the text log and the database.
+# every flow is in the text log and the database. line_rate VERSION: v9 or IPFIX (9, 10) instead.
 line_rate() {
     secs=$(long_or_short 30)
     dir=$work/line-rate
     port=$(free_port)
-    start "$dir" "$port"
-    "$nf5send" -p "$port" -c $((10000 * secs)) -r 10000 -f 30 --seed 1 >"$dir/sent"
+    if [ -n "${1:-}" ]; then
+        start "$dir" "$port" --netflow v5,v9,ipfix
+        set -- --export "$1"
+    else
+        start "$dir" "$port"
+    fi
+    "$nf5send" -p "$port" -c $((10000 * secs)) -r 10000 -f 30 --seed 1 "$@" >"$dir/sent"
     sent_at=$(now)
     offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
     wait_stored text "$dir" "$offered"
@@ -301,7 +311,7 @@ line_rate() {
     db_at=$(now)
     stop
     read -r hwm cpu <"$dir/usage"
-    echo "line rate (defaults, 300k flows/s for ${secs} s): offered $offered, text $(stored text "$dir")" \
+    echo "line rate (defaults${1:+ $*}, 300k flows/s for ${secs} s): offered $offered, text $(stored text "$dir")" \
         "after $(elapsed "$sent_at" "$text_at") s, sqlite $(stored sqlite "$dir")" \
         "after $(elapsed "$sent_at" "$db_at") s, VmHWM $(divide "$hwm" 1024 %.1f) MiB"
     rm -rf "$dir"
@@ -385,9 +395,16 @@ for rate in $steady_rates; do steady "$rate" "$steady_seconds"; done
 for rate in $burst_rates; do burst "$rate"; done
 [ -z "$metrics_rate" ] || burst "$metrics_rate" --metrics "$(free_tcp_port)"  # endpoint on
 burst 1500 -n 1024
+for version in 9 10; do
+    send_args="--export $version --ipv6 25"
+    burst "$export_rate" --netflow v9,ipfix
+done
+send_args=""
 for workers in 4 64 1024; do idle "$workers"; done
 echo
 line_rate
+line_rate 9
+line_rate 10
 mysql_export
 overload
 stat_loss

@@ -19,6 +19,6 @@ for dir in build build-asan build-tsan; do
     echo "=== tests: $dir"
     ctest --test-dir "$dir" -j 4 --output-on-failure || status=1
 done
-echo "=== fuzz: parser, 30 s"
+echo "=== fuzz: parser and v9/IPFIX decoder, 30 s each"
 scripts/fuzz.sh 30 || status=1
 exit $status

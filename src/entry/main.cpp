@@ -23,6 +23,7 @@ namespace {
 
 constexpr const char* kBeginLogging = "Begin Logging\n";
 constexpr const char* kMetricsReport = "Metrics on http://%s:%d/metrics\n";
+constexpr const char* kNetFlowReport = "Taking NetFlow %s\n";
 
 [[noreturn]] void FailStartup() {
     std::fflush(stdout);
@@ -93,12 +94,16 @@ void CheckSwitches(const StartupOptions& options) {
     if (!options.throttle_valid) RefuseOutOfRange(5, "throttle limit", kMaxThrottleLimit);
     if (!options.port_valid) RefuseOutOfRange(6, "port", 65535);
     // Names are not resolved: inet_addr would take one for 255.255.255.255 and listen nowhere.
-    in_addr bind_address{};
-    if (inet_pton(AF_INET, GetBindAddress(), &bind_address) != 1) {
-        Terminate(6, "Main - The address must be an IPv4 address in dotted form !");
+    in6_addr bind_address{};
+    if (inet_pton(AF_INET, GetBindAddress(), &bind_address) != 1 &&
+        inet_pton(AF_INET6, GetBindAddress(), &bind_address) != 1) {
+        Terminate(6, "Main - The address must be an IPv4 address in dotted form or an IPv6 address !");
     }
     if (GetMetricsAddress() != nullptr && GetMetricsPort() == 0) {
         Terminate(6, "Main - --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address !");
+    }
+    if (GetNetFlowVersions() == 0) {
+        Terminate(6, "Main - --netflow takes a list of v5, v9 and ipfix !");
     }
 }
 
@@ -112,6 +117,20 @@ void PrintRunningUser(StartupOptions& options) {
     } else {
         std::fputs("Running as unknown user !\n", stdout);
     }
+    std::fflush(stdout);
+}
+
+// Only when --netflow takes more than v5: the default report stays as it was.
+void PrintVersionsTaken() {
+    const unsigned versions = GetNetFlowVersions();
+    if (versions == kTakeV5) return;
+    char list[32] = "";
+    for (const NetFlowVersionName& version : kNetFlowVersionNames) {
+        if ((versions & version.bit) == 0) continue;
+        if (list[0] != '\0') std::strcat(list, ", ");
+        std::strcat(list, version.name);
+    }
+    std::printf(kNetFlowReport, list);
     std::fflush(stdout);
 }
 
@@ -136,6 +155,7 @@ int main(int argc, char** argv) {
         std::printf(kMetricsReport, GetMetricsAddress(), GetMetricsPort());
         std::fflush(stdout);
     }
+    PrintVersionsTaken();
     RunSignalWork();
 
     return ListenerProcess(options.nNetflowport, GetBindAddress(), options.nThreads);

@@ -18,16 +18,20 @@ namespace {
 // The switches besides the sinks' own. The leading '+' makes glibc's getopt stop at the first
 // word that is not a switch instead of permuting the command line.
 constexpr const char* kOptions = "+p:a:n:hdi:u:";
-// --metrics has no short form, so its value lies outside the range of the short ones; --help is
-// -h under the name a user tries first.
+// The long switches; their values lie outside the range of the short ones. --help is -h under the
+// name a user tries first.
 constexpr int kMetricsSwitch = 256;
+constexpr int kNetFlowSwitch = 257;
 constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetricsSwitch},
                                    {"help", no_argument, nullptr, 'h'},
+                                   {"netflow", required_argument, nullptr, kNetFlowSwitch},
                                    {nullptr, 0, nullptr, 0}};
 constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
 constexpr const char* kMetricsHelp =
     "--metrics [ADDR:]PORT Serve Prometheus metrics on http://ADDR:PORT/metrics (ADDR defaults "
     "to 127.0.0.1; off by default)\n";
+constexpr const char* kNetFlowHelp =
+    "--netflow LIST NetFlow versions to take, any of v5,v9,ipfix (default: v5)\n";
 constexpr const char* kDefaultBindAddress = "0.0.0.0";
 constexpr int kDefaultThreads = 4;
 constexpr int kDefaultPort = 2055;
@@ -77,6 +81,22 @@ void ReadMetricsEndpoint(const char* value) {
     SetMetricsEndpoint(address, valid && IsPortNumber(port) ? std::atoi(port) : 0);
 }
 
+// --netflow takes a comma-separated list of version names; one it does not know makes it 0.
+void ReadNetFlowVersions(const char* value) {
+    unsigned versions = 0;
+    char list[64];
+    std::snprintf(list, sizeof list, "%s", value);
+    char* rest = list;
+    for (char* word = strsep(&rest, ","); word != nullptr; word = strsep(&rest, ",")) {
+        unsigned bit = 0;
+        for (const NetFlowVersionName& known : kNetFlowVersionNames)
+            if (std::strcmp(word, known.name) == 0) bit = known.bit;
+        if (bit == 0) versions = ~0u;
+        versions |= bit;
+    }
+    SetNetFlowVersions(versions == ~0u || std::strlen(value) >= sizeof list ? 0 : versions);
+}
+
 // A sink with a default name starts on; one without starts off until its switch names it.
 void SetDefaults(StartupOptions* options) {
     ReleaseNamedVars();
@@ -87,6 +107,7 @@ void SetDefaults(StartupOptions* options) {
     options->port_valid = true;
     SetMaxThrottle(kDefaultMaxThrottle);
     options->throttle_valid = true;
+    SetNetFlowVersions(kTakeV5);
     for (size_t s = 0; s < kSinkCount; ++s)
         kSinks[s]->setting->enabled = kSinks[s]->default_name != nullptr ? 1 : 0;
 }
@@ -131,6 +152,7 @@ void ApplySwitch(int arg, const char* value, StartupOptions* options) {
             }
             break;
         case kMetricsSwitch: ReadMetricsEndpoint(value); break;
+        case kNetFlowSwitch: ReadNetFlowVersions(value); break;
         default: break;  // getopt has already complained on standard error
     }
 }
@@ -190,6 +212,7 @@ void HelpCommandLine() {
         "maximum priority (default: %lu packets)\n",
         kDefaultMaxThrottle);
     std::fputs(kMetricsHelp, stdout);
+    std::fputs(kNetFlowHelp, stdout);
     std::fputs("SIGNALS Available:\n", stdout);
     std::fputs("SIGUSR1 - Creates a snapshot of the current DB\n", stdout);
     std::fputs("SIGUSR2 - Enables/Disables ASCII logging\n", stdout);

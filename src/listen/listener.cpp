@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/address.h"
 #include "common/memory.h"
 #include "common/messages.h"
 #include "common/metrics.h"
@@ -27,6 +28,7 @@
 #include "listen/liveloss.h"
 #include "listen/metrics_endpoint.h"
 #include "listen/signals.h"
+#include "parser/templates.h"
 #include "parser/netflow.h"
 #include "sched/joblist.h"
 #include "sched/workers.h"
@@ -46,7 +48,7 @@ constexpr int kIdleWakeMillis = 1000;
 constexpr useconds_t kEndPoll = 10000;
 
 int NFSocketDescriptor = -1;
-sockaddr_in NFaddr;
+time_t last_expiry = 0;  // receive loop only
 
 void* AsThreadArgument(int value) { return reinterpret_cast<void*>(static_cast<intptr_t>(value)); }
 
@@ -141,7 +143,7 @@ struct ReceiveRing {
     char* buffers;  // kReceiveBatch buffers of kPacketSize bytes, one tracked block
     mmsghdr messages[kReceiveBatch];
     iovec vectors[kReceiveBatch];
-    sockaddr_in senders[kReceiveBatch];
+    sockaddr_in6 senders[kReceiveBatch];  // or sockaddr_in, on an IPv4 socket
     alignas(cmsghdr) char controls[kReceiveBatch][kControlSize];
 };
 
@@ -177,11 +179,19 @@ void NoteDrops(const ReceiveRing& ring, int got) {
 // read them.
 bool MetricsOn() { return GetMetricsAddress() != nullptr; }
 
+// Templates not refreshed in time go, at most once a second.
+void ExpireTemplatesNow() {
+    const time_t now = time(nullptr);
+    if (now == last_expiry || GetNetFlowVersions() == kTakeV5) return;
+    last_expiry = now;
+    ExpireTemplates(now);
+}
+
 // Reads up to `most` waiting datagrams with one call and queues them; the number read. A
 // datagram longer than a buffer is cut to its first kPacketSize bytes; an empty one is dropped.
 int ReceiveBatch(ReceiveRing& ring, int most) {
     for (int i = 0; i < most; ++i) {
-        ring.messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        ring.messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in6);
         ring.messages[i].msg_hdr.msg_controllen = kControlSize;
     }
     const int got = recvmmsg(NFSocketDescriptor, ring.messages, static_cast<unsigned>(most),
@@ -192,17 +202,23 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
         const unsigned length = ring.messages[i].msg_len;
         if (length == 0) continue;
         const char* datagram = static_cast<const char*>(ring.vectors[i].iov_base);
+        const auto* sender = reinterpret_cast<const sockaddr*>(&ring.senders[i]);
+        ExportHeader export_header{};
+        ExportCounts counts;
+        const bool learned =
+            LearnTemplates(datagram, length, sender, now, &export_header, &counts);
         // The header decoded for the loss tracker goes with the job: the parser reuses it.
         NetFlowHeader header{};
         bool decoded = false;
         if (MetricsOn()) {
-            const int slot = ExporterSlot(ring.senders[i].sin_addr.s_addr);
+            const int slot = ExporterSlot(SenderAddress(sender));
             CountDatagram(slot, length, now);
-            decoded = DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
+            decoded = TakesNetFlowVersion(kNetFlowV5) &&
+                      DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
             if (decoded) TrackSequence(slot, header, now);
+            if (learned) TrackExport(slot, export_header, counts.data_records, now);
         }
-        AddJob(datagram, length, reinterpret_cast<const sockaddr*>(&ring.senders[i]),
-               decoded ? &header : nullptr);
+        AddJob(datagram, length, sender, decoded ? &header : nullptr);
     }
     NoteDrops(ring, got);
     PublishJobs();
@@ -228,25 +244,43 @@ void ReceivePass(ReceiveRing& ring) {
     RunSignalWork();
     if (ready > 0 && (waited[1].revents & POLLIN) != 0) ReceiveAvailable(ring);
     if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWakeMillis
+    ExpireTemplatesNow();
+}
+
+// -a names an IPv4 address, or an IPv6 one; "::" takes IPv4 senders too (as ::ffff:a.b.c.d).
+// main() has refused any other text.
+int BindSocket(int netflowport, const char* listenaddress) {
+    in6_addr six{};
+    if (inet_pton(AF_INET6, listenaddress, &six) != 1) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(netflowport));
+        inet_pton(AF_INET, listenaddress, &address.sin_addr);
+        return bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&address),
+                    sizeof address);
+    }
+    const int v6only = IN6_IS_ADDR_UNSPECIFIED(&six) ? 0 : 1;
+    setsockopt(NFSocketDescriptor, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(netflowport));
+    address.sin6_addr = six;
+    return bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
 }  // namespace
 
 int ListenerProcess(int netflowport, const char* listenaddress, int nThreads) {
-    NFSocketDescriptor = socket(AF_INET, SOCK_DGRAM, 0);
-    std::memset(&NFaddr, 0, sizeof NFaddr);
-    NFaddr.sin_family = AF_INET;
-    NFaddr.sin_port = htons(static_cast<uint16_t>(netflowport));
-    NFaddr.sin_addr.s_addr = inet_addr(listenaddress);
+    in6_addr six{};
+    NFSocketDescriptor =
+        socket(inet_pton(AF_INET6, listenaddress, &six) == 1 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
     // No SO_REUSEADDR: a port another collector holds must fail the bind, not be shared with it.
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                sizeof kReceiveBufferBytes);
     // Each datagram then carries the socket's drop counter, which the metrics report.
     const int on = 1;
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-    const int RetVal =
-        bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&NFaddr), sizeof NFaddr);
-    if (RetVal != 0) {
+    if (BindSocket(netflowport, listenaddress) != 0) {
         char error[kMessageSize];
         NotifyCause("Can't bind to %s:%d: %s", listenaddress, netflowport,
                     SystemErrorText(errno, error, sizeof error));
@@ -262,6 +296,7 @@ int NeverEndingLoop(int nThreads) {
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
     AddJobListReadings();
+    AddParserReadings();
     AddStorageReadings();
     StartMetricsEndpoint();
     StartThreads(nThreads);

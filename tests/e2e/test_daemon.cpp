@@ -44,32 +44,8 @@ constexpr bool kTogglesCount = false;
 constexpr bool kTogglesCount = true;
 #endif
 
-// The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
-std::string Scrape(int port) {
-    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = Loopback(port);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
-        char chunk[4096];
-        for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, got);
-    }
-    close(fd);
-    const size_t body = answer.find("\r\n\r\n");
-    if (answer.rfind("HTTP/1.", 0) != 0 || answer.find(" 200 ") != 8 || body == answer.npos)
-        return "";
-    return answer.substr(body + 4);
-}
-
-// The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
-double Sample(const std::string& exposition, const std::string& series) {
-    const size_t at = ("\n" + exposition).find("\n" + series + " ");
-    return at == std::string::npos ? -1 : std::stod(exposition.substr(at + series.size() + 1));
-}
-
-std::string PerExporter(const char* series, const char* address) {
-    return std::string(series) + "{exporter=\"" + address + "\"}";
+std::string Reason(const char* reason) {
+    return std::string("nf5d_rejected_datagrams_total{reason=\"") + reason + "\"}";
 }
 
 }  // namespace
@@ -262,9 +238,9 @@ TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigk
         {PerExporter("nf5d_received_datagrams_total", "127.0.0.1"), 2396 + 12},
         {PerExporter("nf5d_received_datagrams_total", "127.0.0.2"), 11},
         {PerExporter("nf5d_received_bytes_total", "127.0.0.2"), 11 * (24 + 3 * 48)},
-        {"nf5d_rejected_datagrams_total{reason=\"too_short\"}", 3},
-        {"nf5d_rejected_datagrams_total{reason=\"bad_version\"}", 4},
-        {"nf5d_rejected_datagrams_total{reason=\"count_mismatch\"}", 5},
+        {Reason("too_short"), 3},
+        {Reason("bad_version"), 4},
+        {Reason("count_mismatch"), 5},
         {"nf5d_dropped_flows_total{place=\"storage_queue\"}", 0},
         {"nf5d_exporters_tracked", 2},
     };

@@ -112,7 +112,7 @@ TEST_F(Startup, EveryRefusalEndsWithItsStatusMessageAndAsMuchOfTheReport) {
         {Nf5d({"-p", "70000"}), 6, "Main - The port must be a number between 1 and 65535 !",
          report},
         {Nf5d({"-a", "localhost"}), 6,
-         "Main - The address must be an IPv4 address in dotted form !", report},
+         "Main - The address must be an IPv4 address in dotted form or an IPv6 address !", report},
         {Nf5d({"--metrics", "localhost:9105"}), 6,
          "Main - --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address !", report},
         {Nf5d({"-l", "missing/text.log"}), 3, "LogWrite - file open", report,

@@ -52,10 +52,10 @@ private:
     std::unique_ptr<Process> process_;
 };
 
-// A UDP socket bound on 127.0.0.1 that sends to a daemon's port.
+// A UDP socket bound on 127.0.0.1 (or ::1) that sends to a daemon's port there.
 class Exporter {
 public:
-    Exporter() { fd_ = LoopbackSocket(SOCK_DGRAM, &source_port_); }
+    explicit Exporter(bool ipv6 = false);
     ~Exporter() { close(fd_); }
     Exporter(const Exporter&) = delete;
     Exporter& operator=(const Exporter&) = delete;
@@ -65,6 +65,7 @@ public:
 private:
     int fd_ = -1;
     int source_port_ = 0;
+    bool ipv6_ = false;
 };
 
 // count copies of the text log's documented example flow, exported Sat Dec  5 13:29:26 2026 UTC.
@@ -74,6 +75,12 @@ std::map<std::string, long> RunNf5send(const std::string& dir, int port,
                                        const std::vector<std::string>& args);
 // The "name: value" report in the standard output of an nf5send run.
 std::map<std::string, long> Nf5sendReport(const std::string& out);
+// The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
+std::string Scrape(int port);
+// The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
+double Sample(const std::string& exposition, const std::string& series);
+// "series{exporter="address"}".
+std::string PerExporter(const char* series, const char* address);
 // Occurrences of what in text; lines of a file; rows of the table flows in a database file.
 long Count(const std::string& text, const std::string& what);
 long LineCount(const std::string& path);

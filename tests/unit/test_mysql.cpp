@@ -131,20 +131,31 @@ protected:
 
 }  // namespace
 
-TEST_F(MySQLSink, RowHoldsEveryValueWithLocalDateTimeText) {
+// A table made for v5 is refused at start-up once the daemon takes wider flows; the script's
+// ALTER TABLE widens it, and then a row of IPv6 addresses, 64-bit counters and 4-byte AS numbers
+// is stored whole.
+TEST_F(MySQLSink, RowHoldsEveryValueWithLocalDateTimeTextAndNarrowTablesAreRefused) {
+    testsupport::UseSwitches({"-m", "127.0.0.1", "-x", "-y", "-z", "--netflow", "v5,ipfix"});
+    Query("ALTER TABLE FLOWS MODIFY BYTES INT UNSIGNED NOT NULL");
+    EXPECT_EXIT(kMySQLSink.open(), testing::ExitedWithCode(14),
+                "too narrow .* run sql/mysql-flows.sql again");
+    const std::string script = testsupport::ReadFile(NF5D_SOURCE_DIR "/sql/mysql-flows.sql");
+    const size_t alter = script.find("ALTER TABLE FLOWDB.FLOWS");
+    Query(script.substr(alter, script.find(';', alter) - alter));
     kMySQLSink.open();
     FlowItem item = testsupport::ExampleFlow();
     item.time_received = 0;
     item.sequence = 4294967295u;
-    item.bytes = 3000000000u;
-    item.src_as = 65535;
+    item.src_ip = testsupport::Address("2001:db8:1234:5678:9abc:def0:1234:5678");
+    item.bytes = 78187493520u;
+    item.src_as = 4200000000u;
     item.tos = 0xb8;
     ASSERT_TRUE(Store(1, item));
     const std::string row = Query("SELECT * FROM FLOWS").at(0);
     EXPECT_EQ(row.substr(row.find(',')),  // after the key, the server's
-              ",192.0.2.1,1970-01-01 02:00:00,5,4294967295,198.51.100.7,443,203.0.113.9,514,"
-              "0.0.0.0,6,27,184,3000000000,12,2026-12-05 15:29:01,2026-12-05 15:29:20,65535,65001,"
-              "24,16");
+              ",192.0.2.1,1970-01-01 02:00:00,5,4294967295,2001:db8:1234:5678:9abc:def0:1234:5678,"
+              "443,203.0.113.9,514,0.0.0.0,6,27,184,78187493520,12,2026-12-05 15:29:01,"
+              "2026-12-05 15:29:20,4200000000,65001,24,16");
 }
 
 // Before any batch has committed, a refusal is a broken setup: the first pass ends the daemon. A

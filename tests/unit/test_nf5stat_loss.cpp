@@ -17,6 +17,7 @@ struct Segment {
     std::vector<size_t> order = {};
     long long time = kT;
     const char* probe = "192.0.2.1";
+    int version = 5;
 };
 
 std::vector<size_t> AllBut(size_t count, std::vector<size_t> dropped) {
@@ -36,7 +37,7 @@ std::vector<Row> Rows(std::vector<Segment> segments) {
         for (size_t n = 0; n < seg.order.size(); ++n) {
             const long long time = seg.time + static_cast<long long>(n);
             AddDatagram(datagrams[{time, s}], seg.probe, time, starts[seg.order[n]],
-                        seg.sizes[seg.order[n]]);
+                        seg.sizes[seg.order[n]], seg.version);
         }
     }
     std::vector<Row> rows;
@@ -44,11 +45,13 @@ std::vector<Row> Rows(std::vector<Segment> segments) {
     return rows;
 }
 
-// Per exporter: datagrams flows expected missing duplicates restarts outages, then the jumps.
+// Per exporter: datagrams flows expected missing duplicates restarts outages, then the jumps;
+// "unknown" where the table cannot tell.
 std::string Describe(const std::vector<ExporterLoss>& exporters) {
     std::string text;
-    for (const auto& [exporter, c] : exporters) {
-        text += exporter;
+    for (const ExporterLoss& e : exporters) {
+        const LossCounts& c = e.counts;
+        text += e.exporter + (e.unknown ? " unknown" : "");
         for (uint64_t n : {c.datagrams, c.flows, c.expected, c.missing, c.duplicates, c.restarts,
                            c.outages})
             text += " " + std::to_string(n);
@@ -114,6 +117,9 @@ TEST_F(TempDirTest, LossCountsOfDatabasesWithKnownGapsAreExact) {
         {"gap at --restart", {{5000, {10, 1000, 10}, {0, 2}}}, "192.0.2.1 2 20 1020 1000 0 0 0\n", {"--restart", "1000"}},
         {"jump past --restart", {{5000, {10, 1001, 10}, {0, 2}}}, "192.0.2.1 2 20 20 0 0 0 1 jump 5010>6011\n",
          {"--restart", "1000"}},
+        {"v9 and v5 from one exporter: not known (template datagrams leave no rows)",
+         {{0, {1, 2}, {}, kT, "192.0.2.1", 9}, {7, {1}, {}, kT + 5, "192.0.2.1", 9}, {0, tens}},
+         "192.0.2.1 unknown 13 104 0 0 0 0 0\n"},
         {"time range and exporter", {{0, tens, AllBut(10, {2, 7})}, {0, tens, {}, kT, "192.0.2.2"}},
          "192.0.2.1 4 40 40 0 0 0 0\n", {"--since", "1700000002", "--until", "2023-11-14 22:13:26", "--probe=192.0.2.1"}},
     };

@@ -15,18 +15,22 @@ namespace {
 // into datagrams here: sorting the rows for a GROUP BY took most of the report's time.
 constexpr const char* kLossSelect =
     "SELECT PROBE, TIME_RECEIVED, SEQUENCE, RECNUM, SOURCE_IP, SOURCE_PORT, DEST_IP, DEST_PORT, "
-    "PROTOCOL, BYTES, PACKETS, FLOW_BEGIN, FLOW_END FROM flows";
+    "PROTOCOL, BYTES, PACKETS, FLOW_BEGIN, FLOW_END, FLOW_VERSION FROM flows";
 constexpr int kRecnumColumn = 3;
 constexpr int kFirstFlowColumn = 4;
 constexpr int kSourceIpColumn = 4;
 constexpr int kDestIpColumn = 6;
-constexpr int kLossColumns = 13;
+constexpr int kLossColumns = 13;  // the flow fields end here
+constexpr int kVersionColumn = 13;
+constexpr const char* kNotKnown = "not known";
 
 // nf5d reads the clock once per datagram, so a datagram's rows share TIME_RECEIVED as well as
-// SEQUENCE. Copies of one datagram received within the same second share them too.
+// SEQUENCE (and FLOW_VERSION). Copies of one datagram received within the same second share them
+// too.
 struct DatagramKey {
     int64_t time = 0;
     int64_t sequence = 0;
+    int64_t version = 0;
     bool operator==(const DatagramKey&) const = default;
 };
 
@@ -35,7 +39,8 @@ constexpr uint64_t kSpread = 0x9e3779b97f4a7c15u;
 
 struct DatagramKeyHash {
     size_t operator()(const DatagramKey& key) const {
-        return (static_cast<uint64_t>(key.time) * kSpread) ^ static_cast<uint64_t>(key.sequence);
+        return (static_cast<uint64_t>(key.time) * kSpread) ^ static_cast<uint64_t>(key.sequence) ^
+               (static_cast<uint64_t>(key.version) << 56);
     }
 };
 
@@ -71,7 +76,8 @@ uint64_t FlowFingerprint(sqlite3_stmt* row) {
 }
 
 void AddRow(ExporterRows& exporter, sqlite3_stmt* row) {
-    const DatagramKey key{sqlite3_column_int64(row, 1), sqlite3_column_int64(row, 2)};
+    const DatagramKey key{sqlite3_column_int64(row, 1), sqlite3_column_int64(row, 2),
+                          sqlite3_column_int64(row, kVersionColumn)};
     const int64_t recnum = sqlite3_column_int64(row, kRecnumColumn);
     if (exporter.datagrams.empty() || !(exporter.datagrams[exporter.latest].key == key)) {
         const auto [it, added] = exporter.index.try_emplace(key, exporter.datagrams.size());
@@ -109,12 +115,16 @@ constexpr const char* kNoteInterleaved =
 constexpr const char* kNoteJump =
     "possible outage: sequence jumped from %u to %u (%llu flows) at %s";
 constexpr const char* kNoteMoreJumps = "%llu more possible outages";
+constexpr const char* kNoteUnknown =
+    "loss not known: NetFlow v9 and IPFIX datagrams of templates or options leave no rows";
 constexpr const char* kNoteDuplicates =
     "%llu flows repeat sequence numbers already seen (duplicated datagrams, an early restart or "
     "several engines)";
 
-std::vector<std::string> LossNotes(const LossCounts& counts) {
+std::vector<std::string> LossNotes(const ExporterLoss& exporter) {
+    const LossCounts& counts = exporter.counts;
     std::vector<std::string> notes;
+    if (exporter.unknown) notes.push_back(kNoteUnknown);
     if (counts.interleaved) notes.push_back(kNoteInterleaved);
     char note[160];
     for (const SeqJump& jump : counts.jumps) {
@@ -136,7 +146,12 @@ std::vector<std::string> LossNotes(const LossCounts& counts) {
     return notes;
 }
 
-std::vector<std::string> LossCells(const std::string& name, const LossCounts& counts) {
+std::vector<std::string> LossCells(const std::string& name, const LossCounts& counts,
+                                   bool unknown = false) {
+    if (unknown)
+        return {Printable(name), FormatUnsigned(counts.datagrams), FormatUnsigned(counts.flows),
+                kNotKnown,       kNotKnown,                        kNotKnown,
+                kNotKnown};
     return {Printable(name),
             FormatUnsigned(counts.datagrams),
             FormatUnsigned(counts.flows),
@@ -147,7 +162,16 @@ std::vector<std::string> LossCells(const std::string& name, const LossCounts& co
 }
 
 // The counts' members, after the exporter's name when there is one.
-Json LossJson(const LossCounts& counts, Json members = Json::object()) {
+Json LossJson(const LossCounts& counts, Json members = Json::object(), bool unknown = false) {
+    if (unknown) {
+        members.update(Json{{"datagrams", counts.datagrams},
+                            {"flows", counts.flows},
+                            {"expected", nullptr},
+                            {"missing", nullptr},
+                            {"loss_percent", nullptr},
+                            {"loss_known", false}});
+        return members;
+    }
     members.update(Json{{"datagrams", counts.datagrams},
                         {"flows", counts.flows},
                         {"expected", counts.expected},
@@ -166,11 +190,11 @@ void WriteLossText(FILE* out, const LossReport& report) {
     table.align = {Align::Left,  Align::Right, Align::Right, Align::Right,
                    Align::Right, Align::Right, Align::Right};
     for (const ExporterLoss& exporter : report.exporters)
-        table.rows.push_back(LossCells(exporter.exporter, exporter.counts));
+        table.rows.push_back(LossCells(exporter.exporter, exporter.counts, exporter.unknown));
     table.rows.push_back(LossCells("total", report.total));
     WriteTextTable(out, table);
     for (const ExporterLoss& exporter : report.exporters)
-        for (const std::string& note : LossNotes(exporter.counts))
+        for (const std::string& note : LossNotes(exporter))
             std::fprintf(out, "%s: %s\n", Printable(exporter.exporter).c_str(), note.c_str());
 }
 
@@ -179,8 +203,9 @@ void WriteLossJson(FILE* out, const StatOptions& options, const LossReport& repo
     json["restart_threshold"] = options.restart_threshold;
     Json& exporters = json["exporters"] = Json::array();
     for (const ExporterLoss& exporter : report.exporters) {
-        exporters.push_back(LossJson(exporter.counts, {{"exporter", exporter.exporter}}));
-        exporters.back()["notes"] = LossNotes(exporter.counts);
+        exporters.push_back(
+            LossJson(exporter.counts, {{"exporter", exporter.exporter}}, exporter.unknown));
+        exporters.back()["notes"] = LossNotes(exporter);
     }
     json["total"] = LossJson(report.total);
     WriteJson(out, json);
@@ -201,14 +226,30 @@ void FeedDatagram(SeqTracker& tracker, DatagramRows& datagram) {
     for (int64_t copy = 0; copy < copies; ++copy) SeqTrackerAdd(tracker, fed);
 }
 
-LossCounts CountLoss(ExporterRows& exporter, uint32_t threshold) {
+// Its v5 datagrams are fed to the tracker. NetFlow v9 and IPFIX datagrams of templates or options
+// leave no rows, so an exporter that sent any has its datagrams and flows counted, its loss not.
+ExporterLoss CountLoss(const std::string& name, ExporterRows& exporter, uint32_t threshold) {
     std::sort(
         exporter.datagrams.begin(), exporter.datagrams.end(),
         [](const DatagramRows& a, const DatagramRows& b) { return a.first_row < b.first_row; });
     SeqTracker tracker;
     SeqTrackerInit(tracker, threshold);
-    for (DatagramRows& datagram : exporter.datagrams) FeedDatagram(tracker, datagram);
-    return SeqTrackerFinish(tracker);
+    LossCounts others;
+    for (DatagramRows& datagram : exporter.datagrams) {
+        if (datagram.key.version == 5) {
+            FeedDatagram(tracker, datagram);
+        } else {
+            ++others.datagrams;
+            others.flows += datagram.flows.size();
+        }
+    }
+    ExporterLoss loss{name, SeqTrackerFinish(tracker), others.datagrams > 0};
+    if (loss.unknown) {
+        others.datagrams += loss.counts.datagrams;
+        others.flows += loss.counts.flows;
+        loss.counts = others;
+    }
+    return loss;
 }
 
 }  // namespace
@@ -218,8 +259,7 @@ bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std
     std::map<std::string, ExporterRows> exporters;
     if (!ReadDatagrams(flowdb, options, exporters, error)) return false;
     for (auto& [exporter, rows] : exporters)
-        report.exporters.push_back(
-            ExporterLoss{exporter, CountLoss(rows, options.restart_threshold)});
+        report.exporters.push_back(CountLoss(exporter, rows, options.restart_threshold));
     std::sort(report.exporters.begin(), report.exporters.end(),
               [](const ExporterLoss& a, const ExporterLoss& b) {
                   return ExporterLess(a.exporter, b.exporter);

@@ -28,6 +28,7 @@
 
 #include "common/memory.h"
 #include "common/messages.h"
+#include "common/settings.h"
 #include "common/terminate.h"
 #include "storage/queue.h"
 #include "storage/render.h"
@@ -64,11 +65,22 @@ constexpr const char* kNoMarkers =
     "MySQL table FLOW_BATCHES missing: a batch whose COMMIT answer is lost may be written twice; "
     "sql/mysql-flows.sql adds the table";
 constexpr const char* kReportLine = "DB: Will store on MYSQL database %s on %s\n";
+// The columns that must be wider than v5 needs once the daemon takes IPv6 exporters, v9 or IPFIX:
+// addresses of up to 45 characters, 8-byte counters, 4-byte AS numbers.
+constexpr const char* kNarrowColumns =
+    "SELECT COLUMN_NAME FROM INFORMATION_SCHEMA.COLUMNS WHERE TABLE_SCHEMA='FLOWDB' AND "
+    "TABLE_NAME='FLOWS' AND ((COLUMN_NAME IN ('PROBE','SOURCE_IP','DEST_IP','NEXT_HOP') AND "
+    "CHARACTER_MAXIMUM_LENGTH < 45) OR (COLUMN_NAME IN ('BYTES','PACKETS') AND DATA_TYPE <> "
+    "'bigint') OR (COLUMN_NAME IN ('SOURCE_AS','DEST_AS') AND DATA_TYPE NOT IN ('int','bigint')))";
+constexpr const char* kTooNarrow =
+    "MySQL table FLOWDB.FLOWS is too narrow for IPv6 addresses, 64-bit counters and 4-byte AS "
+    "numbers: run sql/mysql-flows.sql again";
 
 constexpr size_t kRowsPerStatement = 500;
 constexpr size_t kBatchRows = 10 * kRowsPerStatement;
-// A row's text is under 300 bytes; each statement is built in one buffer of this size.
-constexpr size_t kRowTextSize = 320;
+// A row's text is under 450 bytes (four IPv6 addresses); each statement is built in one buffer
+// of this size.
+constexpr size_t kRowTextSize = 512;
 constexpr size_t kStatementSize = 32 + kRowsPerStatement * kRowTextSize;
 
 // A black-holed server costs a pass at most the connect timeout, a hung one the I/O timeout.
@@ -352,6 +364,22 @@ bool HasMarkerTable() {
     return found;
 }
 
+// Whether flows may carry more than v5's: IPv6 exporters, or v9 and IPFIX.
+bool TakesWideFlows() {
+    return GetNetFlowVersions() != kTakeV5 || std::strchr(GetBindAddress(), ':') != nullptr;
+}
+
+// A table made for v5 would refuse the first wide row in the middle of a run: found at start-up
+// instead. A server that cannot answer leaves the question to the first insert.
+void CheckColumnWidths() {
+    if (!TakesWideFlows() || mysql_query(state.mysqlconn, kNarrowColumns) != 0) return;
+    MYSQL_RES* result = mysql_store_result(state.mysqlconn);
+    if (result == nullptr) return;
+    const bool narrow = mysql_num_rows(result) > 0;
+    mysql_free_result(result);
+    if (narrow) Terminate(14, kTooNarrow);
+}
+
 // The sink is open from here to Close, with or without a connection.
 void Open() {
     if (state.statement != nullptr) return;
@@ -363,6 +391,7 @@ void Open() {
     }
     state.marked = HasMarkerTable();
     if (!state.marked) notify(kNoMarkers);
+    CheckColumnWidths();
     state.statement = static_cast<char*>(allocate_mem(kStatementSize));
     state.collector_id = RandomCollectorId();
 }

@@ -124,7 +124,7 @@ void BindRow(const FlowItem& flow) {
         const FlowField& field = kFlowFields[f];
         const int parameter = static_cast<int>(f) + 1;
         if (field.kind == FieldKind::kAddress) {
-            sqlite3_bind_text(state.insert_row, parameter, RenderAddress(field.value(flow)).text,
+            sqlite3_bind_text(state.insert_row, parameter, RenderAddress(field.address(flow)).text,
                               -1, SQLITE_TRANSIENT);
         } else {
             sqlite3_bind_int64(state.insert_row, parameter, field.value(flow));
