@@ -14,6 +14,7 @@
 #include "entry/signals.h"
 #include "listen/listener.h"
 #include "sched/registry.h"
+#include "storage/clickhouse_sink.h"
 #include "storage/terminate.h"
 
 namespace {
@@ -53,6 +54,11 @@ void PrintReport(const StartupOptions& options) {
                 IsTrashLoggingEnabled() ? GetTrashLogFileName() : "Disabled");
     if (IsMYSQLLoggingEnabled() == 1) {
         std::printf("DB: Will store on MYSQL database %s on %s\n", "FLOWDB", GetMYSQLServerName());
+    }
+    if (IsClickHouseLoggingEnabled() == 1) {
+        char target[kMessageSize];
+        DescribeClickHouseTarget(target, sizeof target);
+        std::printf("DB: Will store on ClickHouse table %s\n", target);
     }
     std::printf("Max Throttle at %ld packets\n", static_cast<long>(GetMaxThrottle()));
     std::fflush(stdout);

@@ -16,14 +16,19 @@ namespace {
 // The leading '+' makes glibc's getopt stop at the first word that is not a switch instead of
 // permuting the command line.
 constexpr const char* kOptions = "+p:a:l:b:t:n:m:hxyzdi:u:";
-// The one long switch; its value lies outside the range of the short ones.
+// The long switches; their values lie outside the range of the short ones.
 constexpr int kMetricsSwitch = 256;
+constexpr int kClickHouseSwitch = 257;
 constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetricsSwitch},
+                                   {"clickhouse", required_argument, nullptr, kClickHouseSwitch},
                                    {nullptr, 0, nullptr, 0}};
 constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
 constexpr const char* kMetricsHelp =
     "--metrics [ADDR:]PORT Serve Prometheus metrics on http://ADDR:PORT/metrics (ADDR defaults "
     "to 127.0.0.1; off by default)\n";
+constexpr const char* kClickHouseHelp =
+    "--clickhouse URL Export every flow to ClickHouse at http[s]://[USER:PASSWORD@]HOST:PORT"
+    "[/DATABASE.TABLE] (table defaults to FLOWDB.FLOWS; off by default)\n";
 constexpr char Release[6] = "1.0.1";
 constexpr const char* kDefaultTextLog = "./netflow.log";
 constexpr const char* kDefaultBinaryLog = "./netflow.db";
@@ -39,6 +44,7 @@ char* BinaryLogFile;
 char* TrashLogFile;
 char* cBindAddress;
 char* MYSQLServerName;
+char* ClickHouseURL;  // null unless --clickhouse was given
 char* cMetricsAddress;  // null while the metrics endpoint is off
 int nMetricsPort;       // 0 when --metrics named no valid port or address
 
@@ -48,6 +54,7 @@ std::atomic<int> nBinaryLogEnabled{0};
 std::atomic<int> nTrashLogEnabled{0};
 std::atomic<int> nDetached{0};
 std::atomic<int> nMYSQLLogEnabled{0};
+std::atomic<int> nClickHouseLogEnabled{0};
 uint32_t nMaxThrottle;
 
 // A tracked copy of text, released by ReleaseText with the same size.
@@ -97,6 +104,7 @@ void SetDefaults(StartupOptions* options) {
     ReleaseText(options->user);
     options->nThreads = kDefaultThreads;
     nMYSQLLogEnabled = 0;
+    nClickHouseLogEnabled = 0;
     nDetached = 0;
     nTrashLogEnabled = 1;
     options->nNetflowport = kDefaultPort;
@@ -133,6 +141,10 @@ void ApplySwitch(int arg, const char* value, StartupOptions* options) {
             if (value[0] != '\0') ReplaceText(options->user, value);
             break;
         case kMetricsSwitch: SetMetricsEndpoint(value); break;
+        case kClickHouseSwitch:
+            ReplaceText(ClickHouseURL, value);
+            nClickHouseLogEnabled = 1;
+            break;
         default: break;  // getopt has already complained on standard error
     }
 }
@@ -150,6 +162,7 @@ const char* GetTextLogFileName() { return TextLogFile; }
 const char* GetBinaryLogFileName() { return BinaryLogFile; }
 const char* GetTrashLogFileName() { return TrashLogFile; }
 const char* GetMYSQLServerName() { return MYSQLServerName; }
+const char* GetClickHouseURL() { return ClickHouseURL; }
 const char* GetBindAddress() { return cBindAddress; }
 const char* GetMetricsAddress() { return cMetricsAddress; }
 int GetMetricsPort() { return nMetricsPort; }
@@ -159,6 +172,7 @@ int IsTextLoggingEnabled() { return nTextLogEnabled; }
 int IsBinaryLoggingEnabled() { return nBinaryLogEnabled; }
 int IsTrashLoggingEnabled() { return nTrashLogEnabled; }
 int IsMYSQLLoggingEnabled() { return nMYSQLLogEnabled; }
+int IsClickHouseLoggingEnabled() { return nClickHouseLogEnabled; }
 unsigned long GetMaxThrottle() { return nMaxThrottle; }
 
 void SwitchTextFlag() { nTextLogEnabled = (nTextLogEnabled != 1); }
@@ -179,6 +193,7 @@ void ReleaseNamedVars() {
     ReleaseText(BinaryLogFile);
     ReleaseText(TrashLogFile);
     ReleaseText(MYSQLServerName);
+    ReleaseText(ClickHouseURL);
     ReleaseText(cMetricsAddress);
 }
 
@@ -211,6 +226,7 @@ void HelpCommandLine() {
         "maximum priority (default: %lu packets)\n",
         kDefaultMaxThrottle);
     std::fputs(kMetricsHelp, stdout);
+    std::fputs(kClickHouseHelp, stdout);
     std::fputs("SIGNALS Available:\n", stdout);
     std::fputs("SIGUSR1 - Creates a snapshot of the current DB\n", stdout);
     std::fputs("SIGUSR2 - Enables/Disables ASCII logging\n", stdout);

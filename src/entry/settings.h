@@ -6,11 +6,13 @@ const char* GetTextLogFileName();
 const char* GetBinaryLogFileName();
 const char* GetTrashLogFileName();
 const char* GetMYSQLServerName();  // null unless -m was given
+const char* GetClickHouseURL();    // null unless --clickhouse was given
 int IsDetached();
 int IsTextLoggingEnabled();
 int IsBinaryLoggingEnabled();
 int IsTrashLoggingEnabled();
 int IsMYSQLLoggingEnabled();
+int IsClickHouseLoggingEnabled();
 unsigned long GetMaxThrottle();
 
 void SwitchTextFlag();

@@ -4,10 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "storage/backlog.h"
 #include "storage/sink.h"
-
-// Rows kept for a server that is away (about 64 MiB); the newer ones past it are dropped.
-constexpr size_t kBacklogRows = size_t{1} << 20;
 
 extern const Sink kMySQLSink;
 

@@ -11,7 +11,7 @@
 enum class Patience { kThisPass, kUntilDone };
 
 struct Sink {
-    const char* name;  // as the metrics label it: "text", "sqlite", "mysql"
+    const char* name;  // as the metrics label it: "text", "sqlite", "mysql", "clickhouse"
     int (*enabled)();  // its switch, read afresh for every record
     // At start-up, on the storage thread, when enabled; a sink already open stays as it is.
     void (*open)();
@@ -31,6 +31,6 @@ struct Sink {
 // Room for this many sinks in the storage thread's bookkeeping.
 constexpr size_t kMaxSinks = 8;
 
-// Every sink, in the order each record reaches them: text log, SQLite, MySQL.
+// Every sink, in the order each record reaches them: text log, SQLite, MySQL, ClickHouse.
 extern const Sink* const kSinks[];
 extern const size_t kSinkCount;
