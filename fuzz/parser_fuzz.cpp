@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/memory.h"
+#include "common/settings.h"
 #include "entry/settings.h"
 #include "parser/netflow.h"
 #include "storage/pass.h"

@@ -1,9 +1,12 @@
 #!/bin/sh
-# Builds the three configurations, starts a private MariaDB and a private ClickHouse server,
-# runs every test in each configuration and a short fuzzing run, then stops the servers.
+# Checks the layering, builds the three configurations, starts a private MariaDB and a private
+# ClickHouse server, runs every test in each configuration and a short fuzzing run, then stops
+# the servers.
 set -eu
 cd "$(dirname "$0")/.."
 
+# The layering first: it needs no build and fails fast.
+scripts/check-layers.py
 make --no-print-directory build build-asan build-tsan build-fuzz
 
 trap 'scripts/mariadb-test.sh stop; scripts/clickhouse-test.sh stop' EXIT

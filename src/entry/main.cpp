@@ -10,12 +10,13 @@
 
 #include "common/memory.h"
 #include "common/messages.h"
+#include "common/registry.h"
+#include "common/settings.h"
+#include "common/terminate.h"
 #include "entry/settings.h"
-#include "entry/signals.h"
 #include "listen/listener.h"
-#include "sched/registry.h"
+#include "listen/signals.h"
 #include "storage/clickhouse_sink.h"
-#include "storage/terminate.h"
 
 namespace {
 

@@ -4,19 +4,18 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "common/memory.h"
+#include "common/settings.h"
 
 namespace {
 
 // The leading '+' makes glibc's getopt stop at the first word that is not a switch instead of
 // permuting the command line.
 constexpr const char* kOptions = "+p:a:l:b:t:n:m:hxyzdi:u:";
-// The long switches; their values lie outside the range of the short ones.
+// The one long switch; its value lies outside the range of the short ones.
 constexpr int kMetricsSwitch = 256;
 constexpr int kClickHouseSwitch = 257;
 constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetricsSwitch},
@@ -25,11 +24,10 @@ constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetr
 constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
 constexpr const char* kMetricsHelp =
     "--metrics [ADDR:]PORT Serve Prometheus metrics on http://ADDR:PORT/metrics (ADDR defaults "
-    "to 127.0.0.1; off by default)\n";
+    "to 127.0.0.1;
 constexpr const char* kClickHouseHelp =
     "--clickhouse URL Export every flow to ClickHouse at http[s]://[USER:PASSWORD@]HOST:PORT"
-    "[/DATABASE.TABLE] (table defaults to FLOWDB.FLOWS; off by default)\n";
-constexpr char Release[6] = "1.0.1";
+    "[/DATABASE.TABLE] (table defaults to FLOWDB.FLOWS; off by default)\n"; off by default)\n";
 constexpr const char* kDefaultTextLog = "./netflow.log";
 constexpr const char* kDefaultBinaryLog = "./netflow.db";
 constexpr const char* kDefaultTrashLog = "./netflow_trash.log";
@@ -37,44 +35,6 @@ constexpr const char* kDefaultBindAddress = "0.0.0.0";
 constexpr int kDefaultThreads = 4;
 constexpr int kDefaultPort = 2055;
 constexpr unsigned long kDefaultMaxThrottle = 50000;
-
-// Text settings: written by main() before any other thread exists, read-only afterwards.
-char* TextLogFile;
-char* BinaryLogFile;
-char* TrashLogFile;
-char* cBindAddress;
-char* MYSQLServerName;
-char* ClickHouseURL;  // null unless --clickhouse was given
-char* cMetricsAddress;  // null while the metrics endpoint is off
-int nMetricsPort;       // 0 when --metrics named no valid port or address
-
-// Flags: the two logging toggles change them at run time, so every access is atomic.
-std::atomic<int> nTextLogEnabled{0};
-std::atomic<int> nBinaryLogEnabled{0};
-std::atomic<int> nTrashLogEnabled{0};
-std::atomic<int> nDetached{0};
-std::atomic<int> nMYSQLLogEnabled{0};
-std::atomic<int> nClickHouseLogEnabled{0};
-uint32_t nMaxThrottle;
-
-// A tracked copy of text, released by ReleaseText with the same size.
-char* CopyText(const char* text) {
-    const size_t size = std::strlen(text) + 1;
-    char* copy = static_cast<char*>(allocate_mem(size));
-    std::memcpy(copy, text, size);
-    return copy;
-}
-
-void ReleaseText(char*& text) {
-    if (text == nullptr) return;
-    release_mem(text, std::strlen(text) + 1);
-    text = nullptr;
-}
-
-void ReplaceText(char*& setting, const char* text) {
-    ReleaseText(setting);
-    setting = CopyText(text);
-}
 
 // -p must name a real port: a whole number from 1 to 65535; anything else is rejected later.
 bool IsPortNumber(const char* text) {
@@ -95,24 +55,24 @@ void SetMetricsEndpoint(const char* value) {
     in_addr parsed{};
     const bool valid = length < INET_ADDRSTRLEN && inet_pton(AF_INET, address, &parsed) == 1;
     const char* port = colon == nullptr ? value : colon + 1;
-    nMetricsPort = valid && IsPortNumber(port) ? std::atoi(port) : 0;
-    ReplaceText(cMetricsAddress, address);
+    SetMetricsPort(valid && IsPortNumber(port) ? std::atoi(port) : 0);
+    SetText(Text::kMetricsAddress, address);
 }
 
 void SetDefaults(StartupOptions* options) {
     ReleaseNamedVars();
     ReleaseText(options->user);
     options->nThreads = kDefaultThreads;
-    nMYSQLLogEnabled = 0;
-    nClickHouseLogEnabled = 0;
-    nDetached = 0;
-    nTrashLogEnabled = 1;
+    SetFlag(Flag::kMySQL, 0);
+    SetFlag(Flag::kClickHouse, 0);
+    SetFlag(Flag::kDetached, 0);
+    SetFlag(Flag::kTrashLog, 1);
     options->nNetflowport = kDefaultPort;
     options->port_valid = true;
-    nMaxThrottle = kDefaultMaxThrottle;
-    nTextLogEnabled = 1;
-    nBinaryLogEnabled = 1;
-    nMetricsPort = 0;
+    SetMaxThrottle(kDefaultMaxThrottle);
+    SetFlag(Flag::kTextLog, 1);
+    SetFlag(Flag::kBinaryLog, 1);
+    SetMetricsPort(0);
 }
 
 void ApplySwitch(int arg, const char* value, StartupOptions* options) {
@@ -121,62 +81,50 @@ void ApplySwitch(int arg, const char* value, StartupOptions* options) {
             options->nNetflowport = std::atoi(value);
             options->port_valid = IsPortNumber(value);
             break;
-        case 'a': ReplaceText(cBindAddress, value); break;
-        case 'l': ReplaceText(TextLogFile, value); break;
-        case 'b': ReplaceText(BinaryLogFile, value); break;
-        case 't': ReplaceText(TrashLogFile, value); break;
+        case 'a': SetText(Text::kBindAddress, value); break;
+        case 'l': SetText(Text::kTextLog, value); break;
+        case 'b': SetText(Text::kBinaryLog, value); break;
+        case 't': SetText(Text::kTrashLog, value); break;
         case 'n': options->nThreads = std::atoi(value); break;
         case 'm':
-            ReplaceText(MYSQLServerName, value);
-            nMYSQLLogEnabled = 1;
+            SetText(Text::kMySQLServer, value);
+            SetFlag(Flag::kMySQL, 1);
             break;
         case 'h': HelpCommandLine(); break;
-        case 'x': nTextLogEnabled = 0; break;
-        case 'y': nBinaryLogEnabled = 0; break;
-        case 'z': nTrashLogEnabled = 0; break;
-        case 'd': nDetached = 1; break;
-        case 'i': nMaxThrottle = static_cast<uint32_t>(std::atol(value)); break;
+        case 'x': SetFlag(Flag::kTextLog, 0); break;
+        case 'y': SetFlag(Flag::kBinaryLog, 0); break;
+        case 'z': SetFlag(Flag::kTrashLog, 0); break;
+        case 'd': SetFlag(Flag::kDetached, 1); break;
+        case 'i': SetMaxThrottle(static_cast<uint32_t>(std::atol(value))); break;
         case 'u':
             // An empty name is ignored; any other is looked up, so a typo cannot leave us root.
-            if (value[0] != '\0') ReplaceText(options->user, value);
+            if (value[0] != '\0') {
+                ReleaseText(options->user);
+                options->user = CopyText(value);
+            }
             break;
         case kMetricsSwitch: SetMetricsEndpoint(value); break;
         case kClickHouseSwitch:
-            ReplaceText(ClickHouseURL, value);
-            nClickHouseLogEnabled = 1;
+            SetText(Text::kClickHouseURL, value);
+            SetFlag(Flag::kClickHouse, 1);
             break;
         default: break;  // getopt has already complained on standard error
     }
 }
 
+// A setting the switches left unset takes its default.
+void FillDefault(Text which, const char* value) {
+    if (GetText(which) == nullptr) SetText(which, value);
+}
+
 void FillDefaultNames() {
-    if (cBindAddress == nullptr) cBindAddress = CopyText(kDefaultBindAddress);
-    if (TextLogFile == nullptr) TextLogFile = CopyText(kDefaultTextLog);
-    if (TrashLogFile == nullptr) TrashLogFile = CopyText(kDefaultTrashLog);
-    if (BinaryLogFile == nullptr) BinaryLogFile = CopyText(kDefaultBinaryLog);
+    FillDefault(Text::kBindAddress, kDefaultBindAddress);
+    FillDefault(Text::kTextLog, kDefaultTextLog);
+    FillDefault(Text::kTrashLog, kDefaultTrashLog);
+    FillDefault(Text::kBinaryLog, kDefaultBinaryLog);
 }
 
 }  // namespace
-
-const char* GetTextLogFileName() { return TextLogFile; }
-const char* GetBinaryLogFileName() { return BinaryLogFile; }
-const char* GetTrashLogFileName() { return TrashLogFile; }
-const char* GetMYSQLServerName() { return MYSQLServerName; }
-const char* GetClickHouseURL() { return ClickHouseURL; }
-const char* GetBindAddress() { return cBindAddress; }
-const char* GetMetricsAddress() { return cMetricsAddress; }
-int GetMetricsPort() { return nMetricsPort; }
-const char* GetRelease() { return Release; }
-int IsDetached() { return nDetached; }
-int IsTextLoggingEnabled() { return nTextLogEnabled; }
-int IsBinaryLoggingEnabled() { return nBinaryLogEnabled; }
-int IsTrashLoggingEnabled() { return nTrashLogEnabled; }
-int IsMYSQLLoggingEnabled() { return nMYSQLLogEnabled; }
-int IsClickHouseLoggingEnabled() { return nClickHouseLogEnabled; }
-unsigned long GetMaxThrottle() { return nMaxThrottle; }
-
-void SwitchTextFlag() { nTextLogEnabled = (nTextLogEnabled != 1); }
-void SwitchTrashFlag() { nTrashLogEnabled = (nTrashLogEnabled != 1); }
 
 void ReadSettings(int argc, char** argv, StartupOptions* options) {
     SetDefaults(options);
@@ -187,20 +135,10 @@ void ReadSettings(int argc, char** argv, StartupOptions* options) {
     FillDefaultNames();
 }
 
-void ReleaseNamedVars() {
-    ReleaseText(cBindAddress);
-    ReleaseText(TextLogFile);
-    ReleaseText(BinaryLogFile);
-    ReleaseText(TrashLogFile);
-    ReleaseText(MYSQLServerName);
-    ReleaseText(ClickHouseURL);
-    ReleaseText(cMetricsAddress);
-}
-
 char* OSVersion() { return CopyText("Apple Mac OSX (Darwin)"); }
 
 void HelpCommandLine() {
-    std::printf("NetFlow Traffic Collector %s\n", Release);
+    std::printf("NetFlow Traffic Collector %s\n", GetRelease());
     std::fputs("Yep, running this software I agree that Italian telcos are suxing thieves !\n",
                stdout);
     std::fputs("Multithreaded version\n", stdout);

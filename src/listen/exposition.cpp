@@ -13,7 +13,7 @@
 #include <iterator>
 
 #include "common/metrics.h"
-#include "entry/settings.h"
+#include "common/settings.h"
 #include "sched/joblist.h"
 #include "storage/mysql_sink.h"
 #include "storage/pass.h"

@@ -17,16 +17,16 @@
 #include "common/memory.h"
 #include "common/messages.h"
 #include "common/metrics.h"
-#include "entry/settings.h"
-#include "entry/signals.h"
+#include "common/registry.h"
+#include "common/settings.h"
+#include "common/shutdown.h"
+#include "common/terminate.h"
 #include "listen/liveloss.h"
 #include "listen/metrics_endpoint.h"
-#include "listen/shutdown.h"
+#include "listen/signals.h"
 #include "sched/joblist.h"
-#include "sched/registry.h"
 #include "sched/workers.h"
 #include "storage/queue.h"
-#include "storage/terminate.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <string>
 
 #include "common/messages.h"
-#include "entry/settings.h"
+#include "common/settings.h"
+#include "common/terminate.h"
 #include "listen/exposition.h"
-#include "storage/terminate.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <ctime>
 #include <span>
 
+#include "common/flow.h"
 #include "common/messages.h"
 #include "common/metrics.h"
-#include "entry/settings.h"
-#include "parser/flow.h"
+#include "common/settings.h"
 #include "storage/queue.h"
 #include "storage/trashlog.h"
 

@@ -9,11 +9,11 @@
 
 #include "common/clock.h"
 #include "common/counters.h"
+#include "common/lock.h"
 #include "common/memory.h"
 #include "common/messages.h"
-#include "entry/settings.h"
-#include "listen/shutdown.h"
-#include "sched/wait.h"
+#include "common/settings.h"
+#include "common/shutdown.h"
 
 // Statically initialised and never initialised again: the receive loop may queue a job before
 // any worker has been scheduled, so nothing may reset the lock under it.

@@ -3,10 +3,10 @@
 #include <cstdint>
 
 #include "common/counters.h"
-#include "listen/shutdown.h"
+#include "common/registry.h"
+#include "common/shutdown.h"
 #include "parser/netflow.h"
 #include "sched/joblist.h"
-#include "sched/registry.h"
 
 // A worker sleeps in TakeJobs while there is no job, and ends once shutdown has begun and every
 // job queued before it has been parsed.

@@ -28,9 +28,9 @@
 
 #include "common/memory.h"
 #include "common/messages.h"
-#include "entry/settings.h"
+#include "common/settings.h"
+#include "common/terminate.h"
 #include "storage/backlog.h"
-#include "storage/terminate.h"
 
 namespace {
 

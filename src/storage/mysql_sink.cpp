@@ -24,10 +24,10 @@
 
 #include "common/memory.h"
 #include "common/messages.h"
-#include "entry/settings.h"
+#include "common/settings.h"
+#include "common/terminate.h"
 #include "storage/queue.h"
 #include "storage/render.h"
-#include "storage/terminate.h"
 
 namespace {
 

@@ -7,8 +7,9 @@
 #include <chrono>
 
 #include "common/clock.h"
-#include "listen/shutdown.h"
-#include "sched/registry.h"
+#include "common/registry.h"
+#include "common/shutdown.h"
+#include "common/terminate.h"
 #include "storage/queue.h"
 #include "storage/trashlog.h"
 
@@ -18,6 +19,8 @@ constexpr std::chrono::seconds kPassInterval{5};
 // Pause between looks at the registry while the last workers finish their jobs.
 constexpr useconds_t kWorkerPollMicros = 10'000;
 constexpr useconds_t kLockPollMicros = 1000;
+// How long Terminate waits for a storage pass to release the sinks.
+constexpr long kCloseWaitMillis = 2000;
 
 pthread_mutex_t sink_mutex = PTHREAD_MUTEX_INITIALIZER;
 thread_local bool sink_lock_held = false;
@@ -139,9 +142,17 @@ void ReleaseSinkLock() {
 }
 
 void InitStorage() {
+    AddExitHook(CloseStorage);
     for (size_t s = 0; s < kSinkCount; ++s) {
         if (kSinks[s]->enabled() != 0) kSinks[s]->open();
     }
+}
+
+// Never closes a handle under a storage pass that is using it. The lock taken here is kept:
+// nothing may touch the handles between their close and the exit.
+void CloseStorage() {
+    if (!SinkLockHeldHere() && !TakeSinkLockWithin(kCloseWaitMillis)) return;
+    for (size_t s = 0; s < kSinkCount; ++s) kSinks[s]->close();
 }
 
 void StoragePass(Patience patience) {

@@ -17,8 +17,10 @@ bool SinkLockHeldHere();
 bool TakeSinkLockWithin(long milliseconds);
 void ReleaseSinkLock();
 
-// Opens every enabled sink (sink lock held).
+// Opens every enabled sink (sink lock held), and has Terminate close them on the way out.
 void InitStorage();
+// Closes every sink through its close, which commits what it can and reports what it cannot.
+void CloseStorage();
 // One pass: takes the queue, writes it to every enabled sink, commits what each wrote and
 // releases the blocks every sink has written. kThisPass leaves a locked database's share for
 // the next pass; kUntilDone writes everything.

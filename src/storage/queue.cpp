@@ -7,10 +7,10 @@
 #include <cstring>
 
 #include "common/counters.h"
+#include "common/lock.h"
 #include "common/memory.h"
 #include "common/messages.h"
-#include "listen/shutdown.h"
-#include "sched/wait.h"
+#include "common/shutdown.h"
 
 // Statically initialised: workers may hand in flows before the storage thread has started.
 pthread_mutex_t StoreData_mutex = PTHREAD_MUTEX_INITIALIZER;

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "parser/flow.h"
+#include "common/flow.h"
 
 // At most this many flows wait for the sinks (queued, or taken but not yet written by every
 // enabled sink): about 60 MB. A datagram that does not fit is refused whole and counted.

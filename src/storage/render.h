@@ -2,8 +2,8 @@
 // The text forms of a flow's addresses and times, shared by every sink.
 #include <cstdint>
 
+#include "common/flow.h"
 #include "common/messages.h"
-#include "parser/flow.h"
 
 // The four addresses of a flow as dotted-quad text, each in a 16-byte buffer of its own.
 struct FlowAddresses {

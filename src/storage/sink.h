@@ -3,7 +3,7 @@
 // termination path. A sink is one table entry (sinks.cpp) plus its own file.
 #include <cstddef>
 
-#include "parser/flow.h"
+#include "common/flow.h"
 
 // How long a sink may wait for a database that another program holds locked. A regular pass
 // leaves what it could not write for the next pass, so that one locked database holds up only

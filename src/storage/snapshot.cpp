@@ -7,10 +7,10 @@
 
 #include "common/memory.h"
 #include "common/messages.h"
-#include "entry/settings.h"
+#include "common/settings.h"
+#include "common/terminate.h"
 #include "storage/pass.h"
 #include "storage/sqlite_sink.h"
-#include "storage/terminate.h"
 
 namespace {
 

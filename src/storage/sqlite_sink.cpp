@@ -8,10 +8,10 @@
 #include <cstdio>
 
 #include "common/messages.h"
-#include "entry/settings.h"
+#include "common/settings.h"
+#include "common/terminate.h"
 #include "storage/flows_table.h"
 #include "storage/render.h"
-#include "storage/terminate.h"
 
 namespace {
 

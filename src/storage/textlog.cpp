@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/terminate.h"
 #include "common/memory.h"
 #include "common/messages.h"
-#include "entry/settings.h"
+#include "common/settings.h"
 #include "storage/render.h"
-#include "storage/terminate.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "entry/settings.h"
-#include "sched/wait.h"
+#include "common/lock.h"
+#include "common/terminate.h"
+#include "common/settings.h"
 #include "storage/queue.h"
-#include "storage/terminate.h"
 
 namespace {
 

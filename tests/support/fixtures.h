@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "common/flow.h"
+#include "common/settings.h"
 #include "entry/settings.h"
-#include "parser/flow.h"
 
 namespace testsupport {
 

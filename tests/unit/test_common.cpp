@@ -5,7 +5,7 @@
 
 #include "common/memory.h"
 #include "common/messages.h"
-#include "storage/terminate.h"
+#include "common/terminate.h"
 
 TEST(RemoveCR, CutsAtTheLastLineEndOnly) {
     const std::pair<std::string, const char*> cases[] = {

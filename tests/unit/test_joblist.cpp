@@ -9,9 +9,9 @@
 
 #include "common/counters.h"
 #include "common/memory.h"
+#include "common/shutdown.h"
 #include "fixtures.h"
 #include "process.h"
-#include "listen/shutdown.h"
 #include "sched/joblist.h"
 
 namespace {

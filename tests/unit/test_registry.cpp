@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include "sched/registry.h"
+#include "common/registry.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "common/memory.h"
+#include "common/settings.h"
 #include "entry/settings.h"
 #include "fixtures.h"
 

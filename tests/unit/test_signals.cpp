@@ -6,9 +6,9 @@
 #include <string>
 #include <utility>
 
-#include "entry/settings.h"
-#include "entry/signals.h"
+#include "common/settings.h"
 #include "fixtures.h"
+#include "listen/signals.h"
 #include "process.h"
 
 using namespace testsupport;

@@ -17,14 +17,14 @@
 #include <vector>
 
 #include "common/memory.h"
+#include "common/registry.h"
+#include "common/shutdown.h"
+#include "common/terminate.h"
 #include "daemon.h"
 #include "fixtures.h"
-#include "listen/shutdown.h"
-#include "sched/registry.h"
 #include "storage/pass.h"
 #include "storage/queue.h"
 #include "storage/snapshot.h"
-#include "storage/terminate.h"
 #include "storage/textlog.h"
 #include "storage/trashlog.h"
 

@@ -1,4 +1,4 @@
-#include "listen/shutdown.h"
+#include "common/shutdown.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "storage/terminate.h"
+#include "common/terminate.h"
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -10,28 +10,37 @@
 #include <cstdlib>
 
 #include "common/messages.h"
-#include "entry/settings.h"
-#include "sched/registry.h"
-#include "storage/pass.h"
-#include "storage/sink.h"
+#include "common/registry.h"
+#include "common/settings.h"
 
 namespace {
 
 constexpr const char* kOpenFailed = "LogWrite - file open";
 constexpr const char* kWriteFailed = "LogWrite - file write";
 constexpr const char* kTerminationLine = "Process terminated with value: %d, quitting from %s\n";
-// How long Terminate waits for a storage pass to release the sinks.
-constexpr long kCloseWaitMillis = 2000;
+constexpr int kMaxExitHooks = 8;
 
 std::atomic<bool> terminating{false};
+// A hook is published by its slot's store; Terminate may run on any thread at any time.
+std::atomic<ExitHook> hooks[kMaxExitHooks];
+std::atomic<int> hook_count{0};
+
+void RunExitHooks() {
+    const int count = hook_count.load();
+    for (int h = 0; h < count && h < kMaxExitHooks; ++h) {
+        if (const ExitHook hook = hooks[h].load()) hook();
+    }
+}
 
 }  // namespace
 
-// Never closes a handle under a storage pass that is using it. The lock taken here is kept:
-// nothing may touch the handles between their close and the exit.
-void CloseStorage() {
-    if (!SinkLockHeldHere() && !TakeSinkLockWithin(kCloseWaitMillis)) return;
-    for (size_t s = 0; s < kSinkCount; ++s) kSinks[s]->close();
+void AddExitHook(ExitHook hook) {
+    for (int h = 0; h < hook_count.load() && h < kMaxExitHooks; ++h) {
+        if (hooks[h].load() == hook) return;
+    }
+    const int slot = hook_count.fetch_add(1);
+    NF_ASSERT(slot < kMaxExitHooks, "slot < kMaxExitHooks");
+    hooks[slot].store(hook);
 }
 
 void Terminate(int status, const char* caller) {
@@ -39,7 +48,7 @@ void Terminate(int status, const char* caller) {
     if (terminating.exchange(true)) {
         for (;;) pause();
     }
-    CloseStorage();
+    RunExitHooks();
 
     char message[kMessageSize];
     const int length = std::snprintf(message, sizeof message, kTerminationLine, status, caller);

@@ -1,12 +1,12 @@
-#include "entry/signals.h"
+#include "listen/signals.h"
 
 #include <pthread.h>
 
 #include <atomic>
 
-#include "entry/settings.h"
-#include "listen/shutdown.h"
-#include "storage/halt.h"
+#include "common/settings.h"
+#include "common/shutdown.h"
+#include "listen/halt.h"
 #include "storage/snapshot.h"
 
 namespace {

@@ -2,12 +2,14 @@
 #include <cstdio>
 // The one way out on a fatal error, and the one way text is appended to a log file.
 
-// Closes the storage, reports "Process terminated with value: ..." on standard error and the
+// Runs the exit hooks, reports "Process terminated with value: ..." on standard error and the
 // system log, and exits with status. Only the first caller runs; later callers wait for the exit.
 [[noreturn]] void Terminate(int status, const char* caller);
 
-// Closes every sink through its close, which commits what it can and reports what it cannot.
-void CloseStorage();
+// Work Terminate does before its report, in the order added (storage adds the close of its
+// sinks). A hook must not terminate; adding one already added does nothing.
+using ExitHook = void (*)();
+void AddExitHook(ExitHook hook);
 
 // Opens file for appending (created with mode 0600); Terminate(3, ...) if it cannot be opened.
 FILE* OpenLogForAppend(const char* file);

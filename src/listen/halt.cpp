@@ -1,16 +1,16 @@
-#include "storage/halt.h"
+#include "listen/halt.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "common/messages.h"
-#include "entry/settings.h"
-#include "listen/shutdown.h"
+#include "common/registry.h"
+#include "common/settings.h"
+#include "common/shutdown.h"
+#include "common/terminate.h"
 #include "sched/joblist.h"
-#include "sched/registry.h"
 #include "storage/queue.h"
-#include "storage/terminate.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sched/registry.h"
+#include "common/registry.h"
 
 #include "common/messages.h"
 
