@@ -15,7 +15,7 @@ namespace {
 // The leading '+' makes glibc's getopt stop at the first word that is not a switch instead of
 // permuting the command line.
 constexpr const char* kOptions = "+p:a:l:b:t:n:m:hxyzdi:u:";
-// The one long switch; its value lies outside the range of the short ones.
+// The long switches; their values lie outside the range of the short ones.
 constexpr int kMetricsSwitch = 256;
 constexpr int kClickHouseSwitch = 257;
 constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetricsSwitch},
@@ -24,10 +24,10 @@ constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetr
 constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
 constexpr const char* kMetricsHelp =
     "--metrics [ADDR:]PORT Serve Prometheus metrics on http://ADDR:PORT/metrics (ADDR defaults "
-    "to 127.0.0.1;
+    "to 127.0.0.1; off by default)\n";
 constexpr const char* kClickHouseHelp =
     "--clickhouse URL Export every flow to ClickHouse at http[s]://[USER:PASSWORD@]HOST:PORT"
-    "[/DATABASE.TABLE] (table defaults to FLOWDB.FLOWS; off by default)\n"; off by default)\n";
+    "[/DATABASE.TABLE] (table defaults to FLOWDB.FLOWS; off by default)\n";
 constexpr const char* kDefaultTextLog = "./netflow.log";
 constexpr const char* kDefaultBinaryLog = "./netflow.db";
 constexpr const char* kDefaultTrashLog = "./netflow_trash.log";
