@@ -91,11 +91,6 @@ struct Upload {
     const unsigned char* piece_end = nullptr;
 };
 
-// A body libcurl asks for again from its start (a kept-alive connection the server had closed).
-struct Rewindable {
-    Upload now;
-    Upload start;
-};
 
 struct Readings {
     std::atomic<uint64_t> accepted{0};
@@ -178,7 +173,7 @@ bool NextPiece(Upload* up) {
 }
 
 size_t ReadBody(char* buffer, size_t size, size_t count, void* data) {
-    Upload* up = &static_cast<Rewindable*>(data)->now;
+    auto* up = static_cast<Upload*>(data);
     const size_t room = size * count;
     size_t filled = 0;
     while (filled < room && (up->piece < up->piece_end || NextPiece(up))) {
@@ -188,13 +183,6 @@ size_t ReadBody(char* buffer, size_t size, size_t count, void* data) {
         filled += take;
     }
     return filled;
-}
-
-int RewindBody(void* data, curl_off_t offset, int origin) {
-    auto* body = static_cast<Rewindable*>(data);
-    if (offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
-    body->now = body->start;
-    return CURL_SEEKFUNC_OK;
 }
 
 // Keeps the start of the answer (a count, or the server's error text).
@@ -210,14 +198,12 @@ size_t KeepAnswer(char* data, size_t size, size_t count, void* /*unused*/) {
 // One POST of text and rows rows from the backlog's head; query_id names it when not null. On
 // kLost, answer holds libcurl's reason; on kRefused, the server's.
 Outcome Post(const char* text, size_t rows, const char* query_id) {
-    const Upload up{text, std::strlen(text), sink.backlog.Oldest(), rows, sink.batch};
-    Rewindable body{up, up};
+    Upload up{text, std::strlen(text), sink.backlog.Oldest(), rows, sink.batch};
     char parameter[kQuerySize];
     std::snprintf(parameter, sizeof parameter, kQueryIdParameter, query_id);
     curl_url_set(sink.url, CURLUPART_QUERY, query_id == nullptr ? nullptr : parameter, 0);
     curl_easy_setopt(sink.curl, CURLOPT_CURLU, sink.url);
-    curl_easy_setopt(sink.curl, CURLOPT_READDATA, &body);
-    curl_easy_setopt(sink.curl, CURLOPT_SEEKDATA, &body);
+    curl_easy_setopt(sink.curl, CURLOPT_READDATA, &up);
     curl_easy_setopt(sink.curl, CURLOPT_POSTFIELDSIZE_LARGE,
                      static_cast<curl_off_t>(up.text_length + rows * kRowBytes));
     sink.answer_length = 0;
@@ -401,10 +387,13 @@ bool ParseUrl(const char* text, ClickHouse* into) {
     return curl_url_set(into->url, CURLUPART_PATH, "/", 0) == CURLUE_OK;
 }
 
-// A password file that others can read is refused, as one in the URL would show in ps.
+// Without credentials in the URL, libcurl reads ~/.netrc: refused when others can read it.
 void CheckCredentialsFile() {
+    char* user = nullptr;
+    const bool named = curl_url_get(sink.url, CURLUPART_USER, &user, 0) == CURLUE_OK;
+    curl_free(user);
     const char* home = std::getenv("HOME");
-    if (home == nullptr) return;
+    if (named || home == nullptr) return;
     char path[kAnswerSize];
     std::snprintf(path, sizeof path, "%s%s", home, kCredentialsFile);
     struct stat status {};
@@ -414,15 +403,17 @@ void CheckCredentialsFile() {
     Terminate(16, message);
 }
 
-// Timeouts that keep a pass short; credentials from the URL, else from ~/.netrc.
+// Timeouts that keep a pass short; credentials from the URL, else from ~/.netrc. A connection
+// per request: libcurl sends a request again by itself on a kept-alive connection that closed
+// without an answer, which would store its rows twice if the server had taken them.
 void SetUpHandle() {
     // A body is sent at once, without waiting for a 100 Continue.
     static curl_slist no_expect{const_cast<char*>("Expect:"), nullptr};
     curl_easy_setopt(sink.curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(sink.curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(sink.curl, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(sink.curl, CURLOPT_HTTPHEADER, &no_expect);
     curl_easy_setopt(sink.curl, CURLOPT_READFUNCTION, ReadBody);
-    curl_easy_setopt(sink.curl, CURLOPT_SEEKFUNCTION, RewindBody);
     curl_easy_setopt(sink.curl, CURLOPT_WRITEFUNCTION, KeepAnswer);
     curl_easy_setopt(sink.curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(sink.curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
