@@ -1,5 +1,6 @@
 # Installation layout and the Debian package (make install, make deb).
 #   sbin/nf5d, bin/nf5stat, share/man/man8/nf5d.8.gz, share/nf5d/mysql-flows.sql,
+#   share/nf5d/clickhouse-flows.sql,
 #   share/nf5d/grafana/nf5d-dashboard.json,
 #   lib/systemd/system/{nf5d.service,nf5d-rotate.service,nf5d-rotate.timer}
 include(GNUInstallDirs)
@@ -10,7 +11,7 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 install(TARGETS nf5d RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS nf5stat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES sql/mysql-flows.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/nf5d)
+install(FILES sql/mysql-flows.sql sql/clickhouse-flows.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/nf5d)
 install(FILES packaging/grafana/nf5d-dashboard.json DESTINATION ${CMAKE_INSTALL_DATADIR}/nf5d/grafana)
 
 # Debian ships manual pages compressed; gzip -n keeps the package reproducible.
@@ -59,7 +60,8 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
-# dpkg-shlibdeps derives libc6, libstdc++6, libsqlite3-0 and libmariadb3 with their versions;
+# dpkg-shlibdeps derives libc6, libstdc++6, libsqlite3-0, libmariadb3 and libcurl4 with their
+# versions;
 # passwd provides the groupadd/useradd that postinst runs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")

@@ -15,6 +15,7 @@
 #include "common/metrics.h"
 #include "common/settings.h"
 #include "sched/joblist.h"
+#include "storage/clickhouse_sink.h"
 #include "storage/mysql_sink.h"
 #include "storage/pass.h"
 #include "storage/queue.h"
@@ -36,6 +37,9 @@ enum Family {
     kJobBacklog,
     kStorageQueue,
     kMysqlBacklog,
+    kClickHouseBacklog,
+    kClickHouseAccepted,
+    kClickHouseFailed,
     kPassDuration,
     kPassFlows,
     kExportersTracked,
@@ -83,6 +87,13 @@ constexpr FamilyInfo kFamilies[] = {
     {"nf5d_job_backlog_datagrams", "Datagrams received and not yet parsed.", kGauge, nullptr, 1},
     {"nf5d_storage_queue_flows", "Flows waiting in the storage queue.", kGauge, nullptr, 1},
     {"nf5d_mysql_backlog_rows", "Rows waiting to be sent to the MySQL server.", kGauge, nullptr, 1},
+    {"nf5d_clickhouse_backlog_rows", "Rows waiting to be sent to the ClickHouse server.", kGauge,
+     nullptr, 1},
+    {"nf5d_clickhouse_accepted_rows_total", "Rows the ClickHouse server has accepted.", kCounter,
+     nullptr, 1},
+    {"nf5d_clickhouse_failed_requests_total",
+     "Requests to the ClickHouse server that failed (the rows stay in its backlog).", kCounter,
+     nullptr, 1},
     {"nf5d_storage_pass_duration_seconds", "Duration of the last storage pass.", kGauge, nullptr,
      1e-6},
     {"nf5d_storage_pass_flows", "Flows the last storage pass took from the queue.", kGauge, nullptr,
@@ -171,9 +182,13 @@ constexpr Reading kReadings[] = {
     {kCpuSeconds, nullptr, CpuMilliseconds},
     {kDroppedFlows, "storage_queue", RefusedFlows},
     {kDroppedFlows, "mysql_backlog", GetMySQLDroppedRows},
+    {kDroppedFlows, "clickhouse_backlog", GetClickHouseDroppedRows},
     {kDroppedTrashLines, nullptr, GetTrashLinesDropped},
     {kStorageQueue, nullptr, GetStorageQueueFlows},
     {kMysqlBacklog, nullptr, GetMySQLBacklogRows},
+    {kClickHouseBacklog, nullptr, GetClickHouseBacklogRows},
+    {kClickHouseAccepted, nullptr, GetClickHouseAcceptedRows},
+    {kClickHouseFailed, nullptr, GetClickHouseFailedRequests},
     {kPassDuration, nullptr, LastPassMicros},
     {kPassFlows, nullptr, LastPassFlows},
 };
