@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "common/messages.h"
+
 namespace {
 
 // Written by the receive loop only; read by the endpoint.
@@ -28,6 +30,11 @@ std::atomic<int> exporters_used{0};
 std::atomic<uint64_t> rejected[3];
 std::atomic<uint64_t> decoded_flows{0};
 std::atomic<uint64_t> kernel_drops{0};
+
+// Written before the endpoint's threads start, read-only afterwards.
+constexpr size_t kMaxReadings = 64;
+Reading readings[kMaxReadings];
+size_t reading_count = 0;
 uint32_t last_drop_report = 0;  // receive loop only
 
 uint32_t FirstBucket(uint32_t address) { return (address * 2654435761u) >> 23 & (kBuckets - 1); }
@@ -113,3 +120,11 @@ uint64_t RejectedDatagrams(Reject reason) {
 }
 uint64_t DecodedFlows() { return decoded_flows.load(std::memory_order_relaxed); }
 uint64_t KernelDrops() { return kernel_drops.load(std::memory_order_relaxed); }
+
+void AddReadings(const Reading* rows, size_t count) {
+    NF_ASSERT(reading_count + count <= kMaxReadings, "reading_count + count <= kMaxReadings");
+    for (size_t r = 0; r < count; ++r) readings[reading_count++] = rows[r];
+}
+
+size_t ReadingCount() { return reading_count; }
+const Reading& ReadingAt(size_t index) { return readings[index]; }

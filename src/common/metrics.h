@@ -39,3 +39,45 @@ uint64_t ExporterRestarts(int slot);
 uint64_t RejectedDatagrams(Reject reason);
 uint64_t DecodedFlows();
 uint64_t KernelDrops();
+
+// The families a scrape shows, in its order; listen/exposition.cpp holds their names and help.
+enum Family {
+    kRejected,
+    kDecoded,
+    kDroppedDatagrams,
+    kDroppedFlows,
+    kDroppedTrashLines,
+    kWrittenFlows,
+    kJobBacklog,
+    kStorageQueue,
+    kMysqlBacklog,
+    kSinkBacklogRows,
+    kSinkFailedRequests,
+    kPassDuration,
+    kPassFlows,
+    kExportersTracked,
+    kResidentMemory,
+    kCpuSeconds,
+    // Series per exporter, labelled with its address.
+    kReceivedDatagrams,
+    kReceivedBytes,
+    kLastDatagram,
+    kExpectedFlows,
+    kMissingFlows,
+    kRestarts,
+    kFamilyCount
+};
+
+// A series not tied to an exporter: its family, its label's value (null: none) and the function
+// its value is read from at scrape time.
+struct Reading {
+    Family family;
+    const char* label;
+    uint64_t (*read)();
+};
+
+// The one table of readings a scrape walks. Each module adds its own once, before the metrics
+// endpoint starts; a family shows its series in the order they were added.
+void AddReadings(const Reading* rows, size_t count);
+size_t ReadingCount();
+const Reading& ReadingAt(size_t index);

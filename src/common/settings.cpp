@@ -1,22 +1,35 @@
 #include "common/settings.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 #include "common/memory.h"
+#include "common/messages.h"
 
 namespace {
 
 constexpr char Release[6] = "1.0.1";
-constexpr int kTexts = static_cast<int>(Text::kMetricsAddress) + 1;
-constexpr int kFlags = static_cast<int>(Flag::kDetached) + 1;
 
 // Written by the command-line reader before any other thread exists, read-only afterwards.
-char* texts[kTexts];
-int nMetricsPort;  // 0 when --metrics named no valid port or address
-unsigned long nMaxThrottle;
-// The two logging toggles change these at run time, so every access is atomic.
-std::atomic<int> flags[kFlags];
+char* cBindAddress;
+char* cMetricsAddress;  // null while the metrics endpoint is off
+int nMetricsPort;       // 0 when --metrics named no valid port or address
+uint32_t nMaxThrottle;
+std::atomic<int> nDetached{0};
+
+// Every text setting SetText has set, so that ReleaseNamedVars finds them all.
+constexpr int kMaxTexts = 16;
+char** texts[kMaxTexts];
+int text_count = 0;
+
+void Remember(char*& setting) {
+    for (int t = 0; t < text_count; ++t) {
+        if (texts[t] == &setting) return;
+    }
+    NF_ASSERT(text_count < kMaxTexts, "text_count < kMaxTexts");
+    texts[text_count++] = &setting;
+}
 
 }  // namespace
 
@@ -33,38 +46,28 @@ void ReleaseText(char*& text) {
     text = nullptr;
 }
 
-const char* GetText(Text which) { return texts[static_cast<int>(which)]; }
-
-void SetText(Text which, const char* value) {
-    char*& setting = texts[static_cast<int>(which)];
+void SetText(char*& setting, const char* value) {
+    Remember(setting);
     ReleaseText(setting);
     setting = CopyText(value);
 }
 
-void SetFlag(Flag which, int value) { flags[static_cast<int>(which)] = value; }
-void SetMaxThrottle(unsigned long value) { nMaxThrottle = value; }
-void SetMetricsPort(int port) { nMetricsPort = port; }
+void SetDetached(int value) { nDetached = value; }
+void SetMaxThrottle(unsigned long value) { nMaxThrottle = static_cast<uint32_t>(value); }
+void SetBindAddress(const char* address) { SetText(cBindAddress, address); }
 
-const char* GetTextLogFileName() { return GetText(Text::kTextLog); }
-const char* GetBinaryLogFileName() { return GetText(Text::kBinaryLog); }
-const char* GetTrashLogFileName() { return GetText(Text::kTrashLog); }
-const char* GetMYSQLServerName() { return GetText(Text::kMySQLServer); }
-const char* GetClickHouseURL() { return GetText(Text::kClickHouseURL); }
-const char* GetBindAddress() { return GetText(Text::kBindAddress); }
-const char* GetMetricsAddress() { return GetText(Text::kMetricsAddress); }
+void SetMetricsEndpoint(const char* address, int port) {
+    SetText(cMetricsAddress, address);
+    nMetricsPort = port;
+}
+
+const char* GetBindAddress() { return cBindAddress; }
+const char* GetMetricsAddress() { return cMetricsAddress; }
 int GetMetricsPort() { return nMetricsPort; }
 const char* GetRelease() { return Release; }
-int IsDetached() { return flags[static_cast<int>(Flag::kDetached)]; }
-int IsTextLoggingEnabled() { return flags[static_cast<int>(Flag::kTextLog)]; }
-int IsBinaryLoggingEnabled() { return flags[static_cast<int>(Flag::kBinaryLog)]; }
-int IsTrashLoggingEnabled() { return flags[static_cast<int>(Flag::kTrashLog)]; }
-int IsMYSQLLoggingEnabled() { return flags[static_cast<int>(Flag::kMySQL)]; }
-int IsClickHouseLoggingEnabled() { return flags[static_cast<int>(Flag::kClickHouse)]; }
+int IsDetached() { return nDetached; }
 unsigned long GetMaxThrottle() { return nMaxThrottle; }
 
-void SwitchTextFlag() { SetFlag(Flag::kTextLog, IsTextLoggingEnabled() != 1); }
-void SwitchTrashFlag() { SetFlag(Flag::kTrashLog, IsTrashLoggingEnabled() != 1); }
-
 void ReleaseNamedVars() {
-    for (char*& text : texts) ReleaseText(text);
+    for (int t = 0; t < text_count; ++t) ReleaseText(*texts[t]);
 }

@@ -1,7 +1,6 @@
 // Entry point: settings, privilege drop, start-up report, log file checks, then the listener.
 #include <grp.h>
 #include <pwd.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,7 +15,7 @@
 #include "entry/settings.h"
 #include "listen/listener.h"
 #include "listen/signals.h"
-#include "storage/clickhouse_sink.h"
+#include "storage/sink.h"
 
 namespace {
 
@@ -45,45 +44,33 @@ void SwitchUser(const char* name) {
     }
 }
 
+// The sinks' lines that show "Disabled" for a sink that is off come first, then the lines of
+// the sinks that show only while on.
 void PrintReport(const StartupOptions& options) {
     std::printf("Netflow listener starting with PID: %ld\n", static_cast<long>(getpid()));
     std::printf("Listening on %s:%d\n", GetBindAddress(), options.nNetflowport);
-    std::printf("ASCII logging: %s\n", IsTextLoggingEnabled() ? GetTextLogFileName() : "Disabled");
-    std::printf("Binary logging (SQLITE %s): %s\n", sqlite3_libversion(),
-                IsBinaryLoggingEnabled() ? GetBinaryLogFileName() : "Disabled");
-    std::printf("Trash logging: %s\n",
-                IsTrashLoggingEnabled() ? GetTrashLogFileName() : "Disabled");
-    if (IsMYSQLLoggingEnabled() == 1) {
-        std::printf("DB: Will store on MYSQL database %s on %s\n", "FLOWDB", GetMYSQLServerName());
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        if (kSinks[s]->report_when_off) kSinks[s]->report();
     }
-    if (IsClickHouseLoggingEnabled() == 1) {
-        char target[kMessageSize];
-        DescribeClickHouseTarget(target, sizeof target);
-        std::printf("DB: Will store on ClickHouse table %s\n", target);
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        if (!kSinks[s]->report_when_off && kSinks[s]->setting->enabled == 1) kSinks[s]->report();
     }
     std::printf("Max Throttle at %ld packets\n", static_cast<long>(GetMaxThrottle()));
     std::fflush(stdout);
 }
 
 // A log that cannot be written ends the start-up; an absent one is created with a first line
-// (the database file is left to the SQLite sink, which creates it with its table).
-void CheckLogFile(const char* path, const char* refusal, bool create) {
+// if its sink asks for that.
+void CheckLogFile(const Sink& sink) {
+    const char* path = sink.setting->name;
     if (access(path, W_OK) == 0) return;
-    if (access(path, F_OK) == 0) Terminate(4, refusal);
-    if (create) LogWrite(kBeginLogging, path);
+    if (access(path, F_OK) == 0) Terminate(4, sink.check_refusal);
+    if (sink.check_creates) LogWrite(kBeginLogging, path);
 }
 
 void CheckLogFiles() {
-    if (IsTextLoggingEnabled()) {
-        CheckLogFile(GetTextLogFileName(), "Main, can't access to Text Log File, check permissions",
-                     true);
-    }
-    if (IsBinaryLoggingEnabled()) {
-        CheckLogFile(GetBinaryLogFileName(),
-                     "Main, can't access to Binary Log File, check permissions", false);
-    }
-    if (IsTrashLoggingEnabled()) {
-        CheckLogFile(GetTrashLogFileName(), "Main, can't access to Trash Log File", true);
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        if (kSinks[s]->check_refusal != nullptr && SinkOn(*kSinks[s])) CheckLogFile(*kSinks[s]);
     }
 }
 

@@ -8,33 +8,56 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/messages.h"
 #include "common/settings.h"
+#include "storage/sink.h"
 
 namespace {
 
-// The leading '+' makes glibc's getopt stop at the first word that is not a switch instead of
-// permuting the command line.
-constexpr const char* kOptions = "+p:a:l:b:t:n:m:hxyzdi:u:";
-// The long switches; their values lie outside the range of the short ones.
+// The switches besides the sinks' own. The leading '+' makes glibc's getopt stop at the first
+// word that is not a switch instead of permuting the command line.
+constexpr const char* kOptions = "+p:a:n:hdi:u:";
+// The long switches' values lie outside the range of the short ones: --metrics, then those of
+// the sinks, kSinkSwitch + the sink's place in the table.
 constexpr int kMetricsSwitch = 256;
-constexpr int kClickHouseSwitch = 257;
-constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetricsSwitch},
-                                   {"clickhouse", required_argument, nullptr, kClickHouseSwitch},
-                                   {nullptr, 0, nullptr, 0}};
+constexpr int kSinkSwitch = 257;
 constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
 constexpr const char* kMetricsHelp =
     "--metrics [ADDR:]PORT Serve Prometheus metrics on http://ADDR:PORT/metrics (ADDR defaults "
     "to 127.0.0.1; off by default)\n";
-constexpr const char* kClickHouseHelp =
-    "--clickhouse URL Export every flow to ClickHouse at http[s]://[USER:PASSWORD@]HOST:PORT"
-    "[/DATABASE.TABLE] (table defaults to FLOWDB.FLOWS; off by default)\n";
-constexpr const char* kDefaultTextLog = "./netflow.log";
-constexpr const char* kDefaultBinaryLog = "./netflow.db";
-constexpr const char* kDefaultTrashLog = "./netflow_trash.log";
 constexpr const char* kDefaultBindAddress = "0.0.0.0";
 constexpr int kDefaultThreads = 4;
 constexpr int kDefaultPort = 2055;
 constexpr unsigned long kDefaultMaxThrottle = 50000;
+
+// kOptions followed by each sink's name switch (with its value) and off switch; --metrics and
+// the sinks' long switches.
+struct OptionText {
+    char text[64];
+    option longs[kMaxSinks + 2];
+};
+
+OptionText Options() {
+    OptionText options{};
+    size_t length = std::strlen(kOptions);
+    std::memcpy(options.text, kOptions, length);
+    size_t longs = 0;
+    options.longs[longs++] = {"metrics", required_argument, nullptr, kMetricsSwitch};
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        const Sink& sink = *kSinks[s];
+        NF_ASSERT(length + 3 < sizeof options.text, "length + 3 < sizeof options.text");
+        if (sink.name_switch != 0) {
+            options.text[length++] = sink.name_switch;
+            options.text[length++] = ':';
+        }
+        if (sink.off_switch != 0) options.text[length++] = sink.off_switch;
+        if (sink.long_switch != nullptr) {
+            options.longs[longs++] = {sink.long_switch, required_argument, nullptr,
+                                      kSinkSwitch + static_cast<int>(s)};
+        }
+    }
+    return options;
+}
 
 // -p must name a real port: a whole number from 1 to 65535; anything else is rejected later.
 bool IsPortNumber(const char* text) {
@@ -44,7 +67,7 @@ bool IsPortNumber(const char* text) {
 }
 
 // --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address in dotted form.
-void SetMetricsEndpoint(const char* value) {
+void ReadMetricsEndpoint(const char* value) {
     const char* colon = std::strrchr(value, ':');
     const int length = colon == nullptr ? 0 : static_cast<int>(colon - value);
     char address[INET_ADDRSTRLEN];
@@ -55,46 +78,51 @@ void SetMetricsEndpoint(const char* value) {
     in_addr parsed{};
     const bool valid = length < INET_ADDRSTRLEN && inet_pton(AF_INET, address, &parsed) == 1;
     const char* port = colon == nullptr ? value : colon + 1;
-    SetMetricsPort(valid && IsPortNumber(port) ? std::atoi(port) : 0);
-    SetText(Text::kMetricsAddress, address);
+    SetMetricsEndpoint(address, valid && IsPortNumber(port) ? std::atoi(port) : 0);
 }
 
+// A sink with a default name starts on; one without starts off until its switch names it.
 void SetDefaults(StartupOptions* options) {
     ReleaseNamedVars();
     ReleaseText(options->user);
     options->nThreads = kDefaultThreads;
-    SetFlag(Flag::kMySQL, 0);
-    SetFlag(Flag::kClickHouse, 0);
-    SetFlag(Flag::kDetached, 0);
-    SetFlag(Flag::kTrashLog, 1);
+    SetDetached(0);
     options->nNetflowport = kDefaultPort;
     options->port_valid = true;
     SetMaxThrottle(kDefaultMaxThrottle);
-    SetFlag(Flag::kTextLog, 1);
-    SetFlag(Flag::kBinaryLog, 1);
-    SetMetricsPort(0);
+    for (size_t s = 0; s < kSinkCount; ++s)
+        kSinks[s]->setting->enabled = kSinks[s]->default_name != nullptr ? 1 : 0;
+}
+
+// True if arg is one of a sink's switches.
+bool ApplySinkSwitch(int arg, const char* value) {
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        const Sink& sink = *kSinks[s];
+        if ((sink.name_switch != 0 && arg == sink.name_switch) ||
+            arg == kSinkSwitch + static_cast<int>(s)) {
+            SetText(sink.setting->name, value);
+            if (sink.default_name == nullptr) sink.setting->enabled = 1;
+            return true;
+        }
+        if (arg == sink.off_switch) {
+            sink.setting->enabled = 0;
+            return true;
+        }
+    }
+    return false;
 }
 
 void ApplySwitch(int arg, const char* value, StartupOptions* options) {
+    if (ApplySinkSwitch(arg, value)) return;
     switch (arg) {
         case 'p':
             options->nNetflowport = std::atoi(value);
             options->port_valid = IsPortNumber(value);
             break;
-        case 'a': SetText(Text::kBindAddress, value); break;
-        case 'l': SetText(Text::kTextLog, value); break;
-        case 'b': SetText(Text::kBinaryLog, value); break;
-        case 't': SetText(Text::kTrashLog, value); break;
+        case 'a': SetBindAddress(value); break;
         case 'n': options->nThreads = std::atoi(value); break;
-        case 'm':
-            SetText(Text::kMySQLServer, value);
-            SetFlag(Flag::kMySQL, 1);
-            break;
         case 'h': HelpCommandLine(); break;
-        case 'x': SetFlag(Flag::kTextLog, 0); break;
-        case 'y': SetFlag(Flag::kBinaryLog, 0); break;
-        case 'z': SetFlag(Flag::kTrashLog, 0); break;
-        case 'd': SetFlag(Flag::kDetached, 1); break;
+        case 'd': SetDetached(1); break;
         case 'i': SetMaxThrottle(static_cast<uint32_t>(std::atol(value))); break;
         case 'u':
             // An empty name is ignored; any other is looked up, so a typo cannot leave us root.
@@ -103,34 +131,40 @@ void ApplySwitch(int arg, const char* value, StartupOptions* options) {
                 options->user = CopyText(value);
             }
             break;
-        case kMetricsSwitch: SetMetricsEndpoint(value); break;
-        case kClickHouseSwitch:
-            SetText(Text::kClickHouseURL, value);
-            SetFlag(Flag::kClickHouse, 1);
-            break;
+        case kMetricsSwitch: ReadMetricsEndpoint(value); break;
         default: break;  // getopt has already complained on standard error
     }
 }
 
-// A setting the switches left unset takes its default.
-void FillDefault(Text which, const char* value) {
-    if (GetText(which) == nullptr) SetText(which, value);
+void FillDefaultNames() {
+    if (GetBindAddress() == nullptr) SetBindAddress(kDefaultBindAddress);
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        const Sink& sink = *kSinks[s];
+        if (sink.setting->name == nullptr && sink.default_name != nullptr)
+            SetText(sink.setting->name, sink.default_name);
+    }
 }
 
-void FillDefaultNames() {
-    FillDefault(Text::kBindAddress, kDefaultBindAddress);
-    FillDefault(Text::kTextLog, kDefaultTextLog);
-    FillDefault(Text::kTrashLog, kDefaultTrashLog);
-    FillDefault(Text::kBinaryLog, kDefaultBinaryLog);
+// Every sink's line that names it, then every off switch's.
+void PrintSinkHelp() {
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        std::fputs(kSinks[s]->help, stdout);
+        if (kSinks[s]->default_name != nullptr) std::fputs(kSinks[s]->default_name, stdout);
+        std::fputc('\n', stdout);
+    }
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        if (kSinks[s]->off_help != nullptr) std::printf("%s\n", kSinks[s]->off_help);
+    }
 }
 
 }  // namespace
 
 void ReadSettings(int argc, char** argv, StartupOptions* options) {
     SetDefaults(options);
+    const OptionText switches = Options();
     optind = 0;  // full rescan, so the settings can be read again
     int arg;
-    while ((arg = getopt_long(argc, argv, kOptions, kLongOptions, nullptr)) != -1)
+    while ((arg = getopt_long(argc, argv, switches.text, switches.longs, nullptr)) != -1)
         ApplySwitch(arg, optarg, options);
     FillDefaultNames();
 }
@@ -149,14 +183,7 @@ void HelpCommandLine() {
     std::fputs("-d Daemonize and go background\n", stdout);
     std::fputs("-p UDP Port on which NetFlows are incoming\n", stdout);
     std::fputs("-a IP Address to which NetFlows are incoming\n", stdout);
-    std::printf("-l Enable ASCII logging, defaults to %s\n", kDefaultTextLog);
-    std::printf("-b Enable binary logging, defaults to %s\n", kDefaultBinaryLog);
-    std::fputs("-m ip/hostname of MYSQL database server\n", stdout);
-    std::printf("-t Enable trash (non NetFlow5 packets) logging, defaults to %s\n",
-                kDefaultTrashLog);
-    std::fputs("-x Disable text logging\n", stdout);
-    std::fputs("-y Disable binary logging\n", stdout);
-    std::fputs("-z Disable trash logging\n", stdout);
+    PrintSinkHelp();
     std::fputs("-u Run nfkeeper as user xxxx\n", stdout);
     std::printf("-n Threads to use on multithreaded versions (default: %d)\n", kDefaultThreads);
     std::printf(
@@ -164,7 +191,6 @@ void HelpCommandLine() {
         "maximum priority (default: %lu packets)\n",
         kDefaultMaxThrottle);
     std::fputs(kMetricsHelp, stdout);
-    std::fputs(kClickHouseHelp, stdout);
     std::fputs("SIGNALS Available:\n", stdout);
     std::fputs("SIGUSR1 - Creates a snapshot of the current DB\n", stdout);
     std::fputs("SIGUSR2 - Enables/Disables ASCII logging\n", stdout);

@@ -6,7 +6,6 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,46 +13,12 @@
 
 #include "common/metrics.h"
 #include "common/settings.h"
-#include "sched/joblist.h"
-#include "storage/clickhouse_sink.h"
-#include "storage/mysql_sink.h"
-#include "storage/pass.h"
-#include "storage/queue.h"
-#include "storage/trashlog.h"
 
 namespace {
 
 using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
-
-enum Family {
-    kRejected,
-    kDecoded,
-    kDroppedDatagrams,
-    kDroppedFlows,
-    kDroppedTrashLines,
-    kWrittenFlows,
-    kJobBacklog,
-    kStorageQueue,
-    kMysqlBacklog,
-    kClickHouseBacklog,
-    kClickHouseAccepted,
-    kClickHouseFailed,
-    kPassDuration,
-    kPassFlows,
-    kExportersTracked,
-    kResidentMemory,
-    kCpuSeconds,
-    // Series per exporter, labelled with its address.
-    kReceivedDatagrams,
-    kReceivedBytes,
-    kLastDatagram,
-    kExpectedFlows,
-    kMissingFlows,
-    kRestarts,
-    kFamilyCount
-};
 
 // One row per Family, in its order. A family has one label (or none); a reading times scale is
 // the value in the family's unit.
@@ -82,18 +47,17 @@ constexpr FamilyInfo kFamilies[] = {
      "Trash-log lines dropped because the buffer waiting for the storage pass was full.", kCounter,
      nullptr, 1},
     {"nf5d_written_flows_total",
-     "Flows taken by each sink (MySQL: into its backlog, see nf5d_mysql_backlog_rows).", kCounter,
-     "sink", 1},
+     "Flows taken by each sink (MySQL: into its backlog, see nf5d_mysql_backlog_rows; ClickHouse: "
+     "accepted by its server).",
+     kCounter, "sink", 1},
     {"nf5d_job_backlog_datagrams", "Datagrams received and not yet parsed.", kGauge, nullptr, 1},
     {"nf5d_storage_queue_flows", "Flows waiting in the storage queue.", kGauge, nullptr, 1},
     {"nf5d_mysql_backlog_rows", "Rows waiting to be sent to the MySQL server.", kGauge, nullptr, 1},
-    {"nf5d_clickhouse_backlog_rows", "Rows waiting to be sent to the ClickHouse server.", kGauge,
-     nullptr, 1},
-    {"nf5d_clickhouse_accepted_rows_total", "Rows the ClickHouse server has accepted.", kCounter,
-     nullptr, 1},
-    {"nf5d_clickhouse_failed_requests_total",
-     "Requests to the ClickHouse server that failed (the rows stay in its backlog).", kCounter,
-     nullptr, 1},
+    {"nf5d_backlog_rows", "Rows waiting to be sent to a sink's server, by sink.", kGauge, "sink",
+     1},
+    {"nf5d_failed_requests_total",
+     "Requests to a sink's server that failed, by sink (their rows stay in its backlog).",
+     kCounter, "sink", 1},
     {"nf5d_storage_pass_duration_seconds", "Duration of the last storage pass.", kGauge, nullptr,
      1e-6},
     {"nf5d_storage_pass_flows", "Flows the last storage pass took from the queue.", kGauge, nullptr,
@@ -125,7 +89,6 @@ template <Reject reason>
 uint64_t Rejected() {
     return RejectedDatagrams(reason);
 }
-uint64_t Backlog() { return static_cast<uint64_t>(std::max(JobBacklog(), 0)); }
 uint64_t TrackedExporters() { return static_cast<uint64_t>(ExporterCount()); }
 
 // The first line of a /proc file; false if it cannot be read.
@@ -161,36 +124,17 @@ uint64_t CpuMilliseconds() {
            static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
 }
 
-uint64_t RefusedFlows() { return GetStorageRefusals().flows; }
-
-// Series not tied to an exporter or a sink, one row each.
-struct Reading {
-    Family family;
-    const char* label;
-    uint64_t (*read)();
-};
-
+// The series of the counters kept in common and of the process; the other modules add theirs
+// (common/metrics.h).
 constexpr Reading kReadings[] = {
     {kRejected, "too_short", Rejected<Reject::kTooShort>},
     {kRejected, "bad_version", Rejected<Reject::kVersion>},
     {kRejected, "count_mismatch", Rejected<Reject::kCount>},
     {kDecoded, nullptr, DecodedFlows},
     {kDroppedDatagrams, "kernel_socket", KernelDrops},
-    {kJobBacklog, nullptr, Backlog},
     {kExportersTracked, nullptr, TrackedExporters},
     {kResidentMemory, nullptr, ResidentBytes},
     {kCpuSeconds, nullptr, CpuMilliseconds},
-    {kDroppedFlows, "storage_queue", RefusedFlows},
-    {kDroppedFlows, "mysql_backlog", GetMySQLDroppedRows},
-    {kDroppedFlows, "clickhouse_backlog", GetClickHouseDroppedRows},
-    {kDroppedTrashLines, nullptr, GetTrashLinesDropped},
-    {kStorageQueue, nullptr, GetStorageQueueFlows},
-    {kMysqlBacklog, nullptr, GetMySQLBacklogRows},
-    {kClickHouseBacklog, nullptr, GetClickHouseBacklogRows},
-    {kClickHouseAccepted, nullptr, GetClickHouseAcceptedRows},
-    {kClickHouseFailed, nullptr, GetClickHouseFailedRequests},
-    {kPassDuration, nullptr, LastPassMicros},
-    {kPassFlows, nullptr, LastPassFlows},
 };
 
 // Series per exporter, read by its slot (common/metrics.h). The loss is counted for tracked
@@ -264,9 +208,10 @@ std::vector<MetricFamily> CollectMetrics() {
     }
     for (const Reading& row : kReadings)
         AddSample(families[row.family], row.family, row.label, row.read());
-    for (size_t sink = 0; sink < kSinkCount; ++sink)
-        AddSample(families[kWrittenFlows], kWrittenFlows, kSinks[sink]->name,
-                  SinkFlowsWritten(sink));
+    for (size_t r = 0; r < ReadingCount(); ++r) {
+        const Reading& row = ReadingAt(r);
+        AddSample(families[row.family], row.family, row.label, row.read());
+    }
     AddExporters(families);
     std::erase_if(families, [](const MetricFamily& family) { return family.metric.empty(); });
     families.push_back(BuildInfo());

@@ -26,6 +26,7 @@
 #include "listen/signals.h"
 #include "sched/joblist.h"
 #include "sched/workers.h"
+#include "storage/pass.h"
 #include "storage/queue.h"
 
 namespace {
@@ -219,6 +220,8 @@ int NeverEndingLoop(int nThreads) {
     // signals' work can only ever run on this one.
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
+    AddJobListReadings();
+    AddStorageReadings();
     StartMetricsEndpoint();
     StartThreads(nThreads);
 

@@ -4,9 +4,10 @@
 
 #include <atomic>
 
-#include "common/settings.h"
 #include "common/shutdown.h"
 #include "listen/halt.h"
+#include "storage/sinks/textlog.h"
+#include "storage/sinks/trashlog.h"
 #include "storage/snapshot.h"
 
 namespace {

@@ -12,9 +12,8 @@
 #include "common/flow.h"
 #include "common/messages.h"
 #include "common/metrics.h"
-#include "common/settings.h"
 #include "storage/queue.h"
-#include "storage/trashlog.h"
+#include "storage/sinks/trashlog.h"
 
 namespace {
 

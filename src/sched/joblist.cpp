@@ -6,12 +6,14 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <iterator>
 
 #include "common/clock.h"
 #include "common/counters.h"
 #include "common/lock.h"
 #include "common/memory.h"
 #include "common/messages.h"
+#include "common/metrics.h"
 #include "common/settings.h"
 #include "common/shutdown.h"
 
@@ -180,6 +182,16 @@ void PublishJobs() {
 int RoomForJobs() { return std::max(Limit() - backlog.load(std::memory_order_relaxed), 0); }
 
 int JobBacklog() { return backlog.load(std::memory_order_relaxed); }
+
+namespace {
+
+uint64_t Backlog() { return static_cast<uint64_t>(std::max(JobBacklog(), 0)); }
+
+constexpr Reading kReadings[] = {{kJobBacklog, nullptr, Backlog}};
+
+}  // namespace
+
+void AddJobListReadings() { AddReadings(kReadings, std::size(kReadings)); }
 
 bool WaitForRoom() {
     if (RoomForJobs() > 0) return true;

@@ -45,6 +45,8 @@ void PublishJobs();
 int RoomForJobs();
 // Datagrams received and not yet parsed, as any thread may read it.
 int JobBacklog();
+// Adds the backlog to the metrics' readings.
+void AddJobListReadings();
 // While the backlog is full, waits up to 100 ms for the workers to make room; true if there is.
 bool WaitForRoom();
 

@@ -14,9 +14,6 @@ constexpr const char* kBacklogFull = "%s backlog full, dropping rows";
 constexpr const char* kServerBack = "%s server back: %zu rows kept, %llu dropped";
 constexpr const char* kRowsLost = "%s rows lost: %zu";
 
-constexpr std::chrono::seconds kFirstRetry{1};
-constexpr std::chrono::seconds kLastRetry{30};
-
 }  // namespace
 
 void BacklogCursor::Next() {

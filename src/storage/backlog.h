@@ -29,6 +29,9 @@ struct BacklogGauges {
 // Plain data, so that a sink can start afresh by assigning a new one.
 struct Backlog {
     using Clock = std::chrono::steady_clock;
+    // The delay after the first loss of an outage; it doubles with each failed attempt, to kLast.
+    static constexpr std::chrono::seconds kFirstRetry{1};
+    static constexpr std::chrono::seconds kLastRetry{30};
 
     const char* server;  // the name its messages begin with: "MySQL", "ClickHouse"
     BacklogGauges* gauges;
@@ -36,7 +39,7 @@ struct Backlog {
     size_t first = 0;  // rows of the head block before it are gone
     size_t rows = 0;
     bool away = false;
-    Clock::duration retry_delay{};
+    Clock::duration retry_delay = kFirstRetry;
     Clock::time_point next_attempt{};
     unsigned long long dropped_in_outage = 0;
     bool drop_reported = false;

@@ -3,15 +3,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <iterator>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/registry.h"
 #include "common/shutdown.h"
 #include "common/terminate.h"
 #include "storage/queue.h"
-#include "storage/trashlog.h"
+#include "storage/sinks/trashlog.h"
 
 namespace {
 
@@ -47,7 +50,8 @@ std::atomic<uint64_t> last_pass_micros{0};
 uint64_t AppendToPending(const FlowChain& taken) {
     if (taken.head == nullptr) return 0;
     for (size_t s = 0; s < kSinkCount; ++s) {
-        if (cursors[s].block == nullptr) cursors[s] = Cursor{taken.head, 0};
+        if (TakesFlows(*kSinks[s]) && cursors[s].block == nullptr)
+            cursors[s] = Cursor{taken.head, 0};
     }
     if (pending.tail != nullptr) {
         pending.tail->next = taken.head;
@@ -64,9 +68,9 @@ uint64_t AppendToPending(const FlowChain& taken) {
 // The records from index on that share the switch of the first; the switch is read per record,
 // so a toggle takes effect between two records.
 size_t RunOfSameSwitch(const Sink& sink, const FlowBlock* block, size_t index, bool* on) {
-    *on = sink.enabled() != 0;
+    *on = SinkOn(sink);
     size_t end = index + 1;
-    while (end < block->count && (sink.enabled() != 0) == *on) ++end;
+    while (end < block->count && SinkOn(sink) == *on) ++end;
     return end - index;
 }
 
@@ -108,6 +112,30 @@ void ReleaseWrittenBlocks() {
     }
 }
 
+template <size_t S>
+uint64_t WrittenBy() {
+    return written[S].load(std::memory_order_relaxed);
+}
+
+template <size_t... S>
+constexpr std::array<uint64_t (*)(), kMaxSinks> WrittenReaders(std::index_sequence<S...>) {
+    return {WrittenBy<S>...};
+}
+
+// The metrics' reading of sink s's written flows is kWrittenBy[s].
+constexpr auto kWrittenBy = WrittenReaders(std::make_index_sequence<kMaxSinks>());
+
+uint64_t RefusedFlows() { return GetStorageRefusals().flows; }
+uint64_t LastPassFlows() { return last_pass_flows.load(std::memory_order_relaxed); }
+uint64_t LastPassMicros() { return last_pass_micros.load(std::memory_order_relaxed); }
+
+constexpr Reading kReadings[] = {
+    {kDroppedFlows, "storage_queue", RefusedFlows},
+    {kStorageQueue, nullptr, GetStorageQueueFlows},
+    {kPassDuration, nullptr, LastPassMicros},
+    {kPassFlows, nullptr, LastPassFlows},
+};
+
 // Workers still finishing their jobs hand in flows after shutdown has begun; waiting for the
 // last of them lets the final pass write every flow decoded before the end.
 void WaitForWorkers() {
@@ -144,7 +172,7 @@ void ReleaseSinkLock() {
 void InitStorage() {
     AddExitHook(CloseStorage);
     for (size_t s = 0; s < kSinkCount; ++s) {
-        if (kSinks[s]->enabled() != 0) kSinks[s]->open();
+        if (TakesFlows(*kSinks[s]) && SinkOn(*kSinks[s])) kSinks[s]->open();
     }
 }
 
@@ -152,7 +180,9 @@ void InitStorage() {
 // nothing may touch the handles between their close and the exit.
 void CloseStorage() {
     if (!SinkLockHeldHere() && !TakeSinkLockWithin(kCloseWaitMillis)) return;
-    for (size_t s = 0; s < kSinkCount; ++s) kSinks[s]->close();
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        if (TakesFlows(*kSinks[s])) kSinks[s]->close();
+    }
 }
 
 void StoragePass(Patience patience) {
@@ -161,6 +191,7 @@ void StoragePass(Patience patience) {
     WriteTrashLines();
     last_pass_flows.store(AppendToPending(TakeStorageQueue()), std::memory_order_relaxed);
     for (size_t s = 0; s < kSinkCount; ++s) {
+        if (!TakesFlows(*kSinks[s])) continue;
         Drain(s, patience);
         if (uncommitted[s] && kSinks[s]->commit(patience)) uncommitted[s] = false;
     }
@@ -170,9 +201,19 @@ void StoragePass(Patience patience) {
                            std::memory_order_relaxed);
 }
 
-uint64_t SinkFlowsWritten(size_t sink) { return written[sink].load(std::memory_order_relaxed); }
-uint64_t LastPassFlows() { return last_pass_flows.load(std::memory_order_relaxed); }
-uint64_t LastPassMicros() { return last_pass_micros.load(std::memory_order_relaxed); }
+// The storage's own series first, then each sink's flows written and its own series.
+void AddStorageReadings() {
+    AddReadings(kReadings, std::size(kReadings));
+    for (size_t s = 0; s < kSinkCount; ++s) {
+        const Sink& sink = *kSinks[s];
+        if (TakesFlows(sink)) {
+            const Reading flows{kWrittenFlows, sink.name,
+                                sink.written != nullptr ? sink.written : kWrittenBy[s]};
+            AddReadings(&flows, 1);
+        }
+        AddReadings(sink.readings, sink.reading_count);
+    }
+}
 
 void* StorageJob(void* /*unused*/) {
     {

@@ -26,11 +26,9 @@ void CloseStorage();
 // the next pass; kUntilDone writes everything.
 void StoragePass(Patience patience = Patience::kThisPass);
 
-// For the metrics: flows the sink kSinks[sink] has taken since start, and the last pass's flows
-// taken from the queue and its length in microseconds.
-uint64_t SinkFlowsWritten(size_t sink);
-uint64_t LastPassFlows();
-uint64_t LastPassMicros();
+// Adds the metrics' readings of the storage and of every sink: the flows each sink has taken
+// since start, the queue, the last pass's flows and length, and each sink's own.
+void AddStorageReadings();
 // StorageJob (declared in queue.h), the storage thread: a pass at least every 5 s and whenever
 // the queue grows long. Once shutdown has begun it waits for the last worker to end, then makes
 // a final pass that writes and commits everything before it marks itself ended.

@@ -1,18 +1,60 @@
 #pragma once
-// The contract every flow sink keeps with the storage thread, the snapshot and rotation, and the
-// termination path. A sink is one table entry (sinks.cpp) plus its own file.
+// The contract every sink keeps with the rest of the daemon: the command line, the help, the
+// start-up report and file check, the metrics, and (for a sink of flows) the storage thread, the
+// snapshot and rotation and the termination path. A sink is its own file plus one table row
+// (sinks/table.cpp).
+#include <atomic>
 #include <cstddef>
 
 #include "common/flow.h"
+#include "common/metrics.h"
 
 // How long a sink may wait for a database that another program holds locked. A regular pass
 // leaves what it could not write for the next pass, so that one locked database holds up only
 // its own sink; the last pass and the snapshot and rotation wait for as long as it takes.
 enum class Patience { kThisPass, kUntilDone };
 
+// What the command line sets for a sink: the file (or server) it writes to, a tracked copy, and
+// its switch, 0 or 1, which a signal may toggle at run time.
+struct SinkSetting {
+    char* name;
+    std::atomic<int> enabled;
+};
+
+// A toggle's work, on the main thread only.
+inline void ToggleSink(SinkSetting& setting) { setting.enabled = (setting.enabled != 1); }
+
 struct Sink {
-    const char* name;  // as the metrics label it: "text", "sqlite", "mysql", "clickhouse"
-    int (*enabled)();  // its switch, read afresh for every record
+    const char* name;  // as the metrics label it: "text", "sqlite", "mysql", "trash", "clickhouse"
+    SinkSetting* setting;
+
+    // The command line. name_switch sets the name; off_switch (0: none) turns the sink off. A sink
+    // with a default name starts on; one without starts off, and naming it turns it on.
+    char name_switch;
+    char off_switch;
+    // A sink without a letter (name_switch 0) is named by this long switch: --long_switch NAME.
+    const char* long_switch;
+    const char* default_name;  // or null
+    // The help: "help default_name" (or help alone) and off_help, each on a line of its own.
+    const char* help;
+    const char* off_help;  // null with off_switch 0
+    // The start-up report: prints the sink's line. The lines that show a sink that is off come
+    // first, then those that show only while their sink is on.
+    void (*report)();
+    bool report_when_off;
+    // The start-up check of the named file while the sink is on (null: none): refused with
+    // Terminate(4, check_refusal) if it exists and cannot be written; created with a first line
+    // if it is missing and check_creates is set.
+    const char* check_refusal;
+    bool check_creates;
+    // Series of the metrics beyond the flows it took.
+    const Reading* readings;
+    size_t reading_count;
+    // The flows its series nf5d_written_flows_total shows; null: those it took. A sink for a
+    // server counts the rows the server has accepted.
+    uint64_t (*written)();
+
+    // The flow contract; null for a log that takes no flows (the trash log).
     // At start-up, on the storage thread, when enabled; a sink already open stays as it is.
     void (*open)();
     // Writes flows[0, count) in order and returns how many it took: all of them unless patience
@@ -31,6 +73,10 @@ struct Sink {
 // Room for this many sinks in the storage thread's bookkeeping.
 constexpr size_t kMaxSinks = 8;
 
-// Every sink, in the order each record reaches them: text log, SQLite, MySQL, ClickHouse.
+// Every sink, in the order each record reaches them and the help lists them.
 extern const Sink* const kSinks[];
 extern const size_t kSinkCount;
+
+// The sink's switch, read afresh for every record.
+inline bool SinkOn(const Sink& sink) { return sink.setting->enabled.load() != 0; }
+inline bool TakesFlows(const Sink& sink) { return sink.write != nullptr; }

@@ -7,10 +7,9 @@
 
 #include "common/memory.h"
 #include "common/messages.h"
-#include "common/settings.h"
 #include "common/terminate.h"
 #include "storage/pass.h"
-#include "storage/sqlite_sink.h"
+#include "storage/sinks/sqlite.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "daemon.h"
 #include "fixtures.h"
-#include "storage/mysql_sink.h"
+#include "storage/sinks/mysql.h"
 
 namespace {
 

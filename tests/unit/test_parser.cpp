@@ -9,7 +9,7 @@
 #include "fixtures.h"
 #include "parser/netflow.h"
 #include "process.h"
-#include "storage/trashlog.h"
+#include "storage/sinks/trashlog.h"
 #include "v5datagram.h"
 
 namespace {

@@ -9,6 +9,8 @@
 #include "common/settings.h"
 #include "entry/settings.h"
 #include "fixtures.h"
+#include "storage/sinks/mysql.h"
+#include "storage/sinks/textlog.h"
 
 using testsupport::UseSwitches;
 

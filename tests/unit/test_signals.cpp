@@ -6,10 +6,11 @@
 #include <string>
 #include <utility>
 
-#include "common/settings.h"
 #include "fixtures.h"
 #include "listen/signals.h"
 #include "process.h"
+#include "storage/sinks/textlog.h"
+#include "storage/sinks/trashlog.h"
 
 using namespace testsupport;
 

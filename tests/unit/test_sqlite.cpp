@@ -8,7 +8,7 @@
 
 #include "daemon.h"
 #include "fixtures.h"
-#include "storage/sqlite_sink.h"
+#include "storage/sinks/sqlite.h"
 
 namespace {
 

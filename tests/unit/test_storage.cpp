@@ -24,9 +24,9 @@
 #include "fixtures.h"
 #include "storage/pass.h"
 #include "storage/queue.h"
+#include "storage/sinks/textlog.h"
+#include "storage/sinks/trashlog.h"
 #include "storage/snapshot.h"
-#include "storage/textlog.h"
-#include "storage/trashlog.h"
 
 using testsupport::ReadFile;
 using Sequences = std::vector<long>;

@@ -1,16 +1,15 @@
 // The text flow log. A pass opens the file at its first enabled record, so an external rename
 // takes effect at the next pass, writes its lines through one large buffer, and syncs the data
 // to disk before it closes the file.
-#include "storage/textlog.h"
+#include "storage/sinks/textlog.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <utility>
 
-#include "common/terminate.h"
 #include "common/memory.h"
 #include "common/messages.h"
-#include "common/settings.h"
+#include "common/terminate.h"
 #include "storage/render.h"
 
 namespace {
@@ -20,16 +19,22 @@ constexpr const char* kTextLogLine =
     "Origin: %15s - Received: %s - Version: %d Sequence: %10lu From: %15s Sport: %5d "
     "To: %15s Dport: %5d Next_Hop: %15s Protocol: %5d TCP_Flags: 0x%02x TOS:0x%02x "
     "Bytes: %12lu Packets: %12lu Start: %s Stop: %s SrcMask: /%02d DstMask: /%02d\n";
+constexpr const char* kReportLine = "ASCII logging: %s\n";
 constexpr size_t kWriteBufferSize = size_t{1} << 20;
 
+SinkSetting setting{nullptr, {0}};
+
 // Storage thread only: the file while a pass writes it, and its buffer.
-FILE* textlog = nullptr;
-char* write_buffer = nullptr;
+struct TextLog {
+    FILE* file;
+    char* write_buffer;
+};
+TextLog textlog{};
 
 void OpenForPass() {
-    textlog = OpenLogForAppend(GetTextLogFileName());
-    write_buffer = static_cast<char*>(allocate_mem(kWriteBufferSize));
-    std::setvbuf(textlog, write_buffer, _IOFBF, kWriteBufferSize);
+    textlog.file = OpenLogForAppend(setting.name);
+    textlog.write_buffer = static_cast<char*>(allocate_mem(kWriteBufferSize));
+    std::setvbuf(textlog.file, textlog.write_buffer, _IOFBF, kWriteBufferSize);
 }
 
 // Renders times through caches that live for one batch: the flows of a datagram share their
@@ -49,27 +54,27 @@ void WriteLine(const FlowItem* i, LineTimes* times) {
         static_cast<unsigned>(i->tos), static_cast<unsigned long>(i->bytes),
         static_cast<unsigned long>(i->packets), CtimeText(i->flow_begin, &times->start),
         CtimeText(i->flow_end, &times->stop), i->src_mask, i->dst_mask);
-    std::fwrite(line, 1, std::min(static_cast<size_t>(length), sizeof line - 1), textlog);
+    std::fwrite(line, 1, std::min(static_cast<size_t>(length), sizeof line - 1), textlog.file);
 }
 
 size_t Write(const FlowItem* flows, size_t count, Patience /*patience*/) {
-    if (textlog == nullptr) OpenForPass();
+    if (textlog.file == nullptr) OpenForPass();
     LineTimes times;
     for (size_t n = 0; n < count; ++n) WriteLine(&flows[n], &times);
     return count;
 }
 
 void ReleaseBuffer() {
-    release_mem(write_buffer, kWriteBufferSize);
-    write_buffer = nullptr;
+    release_mem(textlog.write_buffer, kWriteBufferSize);
+    textlog.write_buffer = nullptr;
 }
 
 // Only the data reaches the disk: the file's times need not for the lines to survive a crash.
 // A line that cannot be kept (a full disk) ends the process rather than pass for stored; the
 // file is let go first, so that the close on the way out finds nothing left to fail on.
 bool Commit(Patience /*patience*/) {
-    if (textlog == nullptr) return true;
-    CloseLogOrTerminate(std::exchange(textlog, nullptr));
+    if (textlog.file == nullptr) return true;
+    CloseLogOrTerminate(std::exchange(textlog.file, nullptr));
     ReleaseBuffer();
     return true;
 }
@@ -78,11 +83,35 @@ void Open() {}
 
 // The process ends with its own status: what cannot be kept now is not reported again.
 void Close() {
-    if (textlog == nullptr) return;
-    CloseLog(std::exchange(textlog, nullptr));
+    if (textlog.file == nullptr) return;
+    CloseLog(std::exchange(textlog.file, nullptr));
     ReleaseBuffer();
 }
 
+void Report() { std::printf(kReportLine, setting.enabled ? setting.name : "Disabled"); }
+
 }  // namespace
 
-const Sink kTextLogSink{"text", IsTextLoggingEnabled, Open, Write, Commit, Close};
+const Sink kTextLogSink{.name = "text",
+                        .setting = &setting,
+                        .name_switch = 'l',
+                        .off_switch = 'x',
+                        .long_switch = nullptr,
+                        .default_name = "./netflow.log",
+                        .help = "-l Enable ASCII logging, defaults to ",
+                        .off_help = "-x Disable text logging",
+                        .report = Report,
+                        .report_when_off = true,
+                        .check_refusal = "Main, can't access to Text Log File, check permissions",
+                        .check_creates = true,
+                        .readings = nullptr,
+                        .reading_count = 0,
+                        .written = nullptr,
+                        .open = Open,
+                        .write = Write,
+                        .commit = Commit,
+                        .close = Close};
+
+const char* GetTextLogFileName() { return setting.name; }
+int IsTextLoggingEnabled() { return setting.enabled; }
+void SwitchTextFlag() { ToggleSink(setting); }

@@ -3,3 +3,8 @@
 #include "storage/sink.h"
 
 extern const Sink kTextLogSink;
+
+const char* GetTextLogFileName();
+int IsTextLoggingEnabled();
+// SIGUSR2's work.
+void SwitchTextFlag();

@@ -12,7 +12,7 @@
 // A failed request starts an outage: the pass goes on for the other sinks, the rows wait in the
 // backlog up to kBacklogRows, and the next attempt comes with a doubling delay. Until a first
 // request has been accepted, a refusal is taken as the configuration's (status 16).
-#include "storage/clickhouse_sink.h"
+#include "storage/sinks/clickhouse.h"
 
 #include <curl/curl.h>
 #include <sys/stat.h>
@@ -24,11 +24,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <random>
 
 #include "common/memory.h"
 #include "common/messages.h"
-#include "common/settings.h"
 #include "common/terminate.h"
 #include "storage/backlog.h"
 
@@ -54,8 +54,8 @@ constexpr const char* kUnreachable = "ClickHouse server %s unreachable: %s";
 constexpr const char* kServerRefused = "ClickHouse server %s refused %s: %s";
 constexpr const char* kOpenCredentials = "ClickHouse credentials %s are readable by others";
 constexpr const char* kPartlyStored = "ClickHouse request %016llx found stored in part: %llu of %zu rows";
-constexpr const char* kTarget = "%s on %s";
-constexpr const char* kNoTarget = "(not a valid URL)";
+constexpr const char* kReportLine = "DB: Will store on ClickHouse table %s on %s\n";
+constexpr const char* kReportBadUrl = "DB: Will store on ClickHouse at a URL it cannot use\n";
 constexpr const char* kCredentialsFile = "/.netrc";
 
 // Below the server's max_insert_block_size (1048576): one request, one block, one part.
@@ -98,6 +98,7 @@ struct Readings {
     BacklogGauges backlog;
 };
 Readings readings;
+SinkSetting setting{nullptr, {0}};
 
 // Storage thread only (sink lock held). Plain data: Close starts afresh by assigning a new one.
 struct ClickHouse {
@@ -447,7 +448,7 @@ void Open() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     sink.curl = curl_easy_init();
     sink.stage = static_cast<unsigned char*>(allocate_mem(kStageBytes));
-    if (sink.curl == nullptr || !ParseUrl(GetClickHouseURL(), &sink)) Terminate(16, kBadUrl);
+    if (sink.curl == nullptr || !ParseUrl(setting.name, &sink)) Terminate(16, kBadUrl);
     CheckCredentialsFile();
     SetUpHandle();
     CheckTable();
@@ -466,24 +467,51 @@ void Close() {
     sink = ClickHouse{};
 }
 
-}  // namespace
-
-void DescribeClickHouseTarget(char* text, size_t size) {
+// The target without its credentials.
+void Report() {
     ClickHouse target;
-    if (ParseUrl(GetClickHouseURL(), &target))
-        std::snprintf(text, size, kTarget, target.table, target.server);
+    if (ParseUrl(setting.name, &target))
+        std::printf(kReportLine, target.table, target.server);
     else
-        std::snprintf(text, size, "%s", kNoTarget);
+        std::fputs(kReportBadUrl, stdout);
     curl_url_cleanup(target.url);
 }
 
-const Sink kClickHouseSink{"clickhouse", IsClickHouseLoggingEnabled, Open, Write, Commit, Close};
+uint64_t Accepted() { return readings.accepted.load(std::memory_order_relaxed); }
+uint64_t Failed() { return readings.failed.load(std::memory_order_relaxed); }
+uint64_t Backlogged() { return readings.backlog.depth.load(std::memory_order_relaxed); }
+uint64_t Dropped() { return readings.backlog.dropped.load(std::memory_order_relaxed); }
 
-uint64_t GetClickHouseAcceptedRows() { return readings.accepted.load(std::memory_order_relaxed); }
-uint64_t GetClickHouseFailedRequests() { return readings.failed.load(std::memory_order_relaxed); }
-uint64_t GetClickHouseBacklogRows() {
-    return readings.backlog.depth.load(std::memory_order_relaxed);
-}
-uint64_t GetClickHouseDroppedRows() {
-    return readings.backlog.dropped.load(std::memory_order_relaxed);
-}
+constexpr Reading kReadings[] = {
+    {kDroppedFlows, "clickhouse_backlog", Dropped},
+    {kSinkBacklogRows, "clickhouse", Backlogged},
+    {kSinkFailedRequests, "clickhouse", Failed},
+};
+
+}  // namespace
+
+const Sink kClickHouseSink{
+    .name = "clickhouse",
+    .setting = &setting,
+    .name_switch = 0,
+    .off_switch = 0,
+    .long_switch = "clickhouse",
+    .default_name = nullptr,
+    .help = "--clickhouse URL Export every flow to ClickHouse at http[s]://[USER:PASSWORD@]HOST:PORT"
+            "[/DATABASE.TABLE] (table defaults to FLOWDB.FLOWS; off by default)",
+    .off_help = nullptr,
+    .report = Report,
+    .report_when_off = false,
+    .check_refusal = nullptr,
+    .check_creates = false,
+    .readings = kReadings,
+    .reading_count = std::size(kReadings),
+    .written = Accepted,
+    .open = Open,
+    .write = Write,
+    .commit = Commit,
+    .close = Close};
+
+uint64_t GetClickHouseAcceptedRows() { return Accepted(); }
+uint64_t GetClickHouseFailedRequests() { return Failed(); }
+uint64_t GetClickHouseBacklogRows() { return Backlogged(); }

@@ -7,6 +7,9 @@
 
 extern const Sink kSQLiteSink;
 
+const char* GetBinaryLogFileName();
+int IsBinaryLoggingEnabled();
+
 // Creates table flows; Terminate(8, ...) when that fails.
 void CreateDB(sqlite3* db);
 // Empties table flows by dropping and re-creating it in one transaction (rotation, sink lock

@@ -1,7 +1,17 @@
 #pragma once
-// The trash log's lines wait in memory until the next storage pass appends them all with one
-// open and one write, so a flood of bad datagrams costs the workers no file I/O.
+// The trash log: a line per rejected datagram. The lines wait in memory until the next storage
+// pass appends them all with one open and one write, so a flood of bad datagrams costs the
+// workers no file I/O. It takes no flows.
 #include <cstdint>
+
+#include "storage/sink.h"
+
+extern const Sink kTrashLogSink;
+
+const char* GetTrashLogFileName();
+int IsTrashLoggingEnabled();
+// SIGHUP's work.
+void SwitchTrashFlag();
 
 // Any thread. While kTrashBufferBytes of lines wait, a further line is dropped and counted.
 void StoreTrashLine(const char* line);

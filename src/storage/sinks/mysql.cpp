@@ -9,7 +9,7 @@
 // unanswered is settled by the server: the same rows sent again under the same number either
 // meet the committed key (duplicate: the batch is done) or take its place. While the first
 // attempt is still open on the server, the insert waits for it to end.
-#include "storage/mysql_sink.h"
+#include "storage/sinks/mysql.h"
 
 #include <errmsg.h>
 #include <mysql.h>
@@ -20,12 +20,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <random>
 
 #include "common/memory.h"
 #include "common/messages.h"
-#include "common/settings.h"
 #include "common/terminate.h"
+#include "storage/backlog.h"
 #include "storage/queue.h"
 #include "storage/render.h"
 
@@ -51,10 +52,7 @@ constexpr const char* kInsertFailed = "Can't add data to mysql server";
 constexpr const char* kStartTransaction = "START TRANSACTION";
 constexpr const char* kCommit = "COMMIT";
 constexpr const char* kRollback = "ROLLBACK";
-constexpr const char* kServerAway = "MySQL server unavailable, keeping its rows: %s";
-constexpr const char* kBacklogFull = "MySQL backlog full, dropping rows";
-constexpr const char* kServerBack = "MySQL server back: %zu rows kept, %llu dropped";
-constexpr const char* kRowsLost = "MySQL rows lost: %zu";
+constexpr const char* kReportLine = "DB: Will store on MYSQL database %s on %s\n";
 
 constexpr size_t kRowsPerStatement = 500;
 constexpr size_t kBatchRows = 10 * kRowsPerStatement;
@@ -65,38 +63,30 @@ constexpr size_t kStatementSize = 32 + kRowsPerStatement * kRowTextSize;
 // A black-holed server costs a pass at most the connect timeout, a hung one the I/O timeout.
 constexpr unsigned kConnectTimeoutSeconds = 3;
 constexpr unsigned kIoTimeoutSeconds = 10;
-constexpr std::chrono::seconds kFirstRetry{1};
-constexpr std::chrono::seconds kLastRetry{30};
 // After an outage a regular pass spends at most this long on the backlog, then lets the other
 // sinks have their turn.
 constexpr std::chrono::seconds kCatchUpPerPass{2};
 
-// Storage thread only (sink lock held), apart from the atomic counter.
-MYSQL mysql;
-MYSQL* mysqlconn = nullptr;  // null while the server is away
-char* statement = nullptr;   // kStatementSize bytes from open to close: the sink is open
+SinkSetting setting{nullptr, {0}};
+BacklogGauges gauges;  // for the metrics, from any thread
 
-// Rows not yet committed, oldest first; rows of the head block before first are gone.
-FlowChain backlog{};
-size_t first = 0;
-size_t backlog_rows = 0;
+// Storage thread only (sink lock held); Close resets it in one step.
+struct MySQLState {
+    MYSQL mysql;
+    MYSQL* mysqlconn;  // null while the server is away
+    char* statement;   // kStatementSize bytes from open to close: the sink is open
+    Backlog backlog{"MySQL", &gauges};  // rows not yet committed, and the outage
 
-unsigned long long collector_id = 0;
-unsigned long long batch = 0;  // number of the batch the backlog's head belongs to
-size_t batch_rows = 0;         // rows of that batch once it was sent: the same go out again
-bool proven = false;           // a batch has committed: the server takes our rows
-// Rows Write took since it last sent a batch. It sends one batch per kBatchRows taken, so the
-// traffic never makes the backlog grow while the server keeps up, and leaves what an outage
-// left behind to Commit and its time budget.
-size_t paced_rows = 0;
-
-bool away = false;
-Clock::duration retry_delay = kFirstRetry;
-Clock::time_point next_attempt{};
-unsigned long long dropped_in_outage = 0;
-bool drop_reported = false;
-std::atomic<uint64_t> dropped_rows{0};
-std::atomic<size_t> backlog_gauge{0};  // backlog_rows, for the metrics
+    unsigned long long collector_id;
+    unsigned long long batch;  // number of the batch the backlog's head belongs to
+    size_t batch_rows;         // rows of that batch once it was sent: the same go out again
+    bool proven;               // a batch has committed: the server takes our rows
+    // Rows Write took since it last sent a batch. It sends one batch per kBatchRows taken, so
+    // the traffic never makes the backlog grow while the server keeps up, and leaves what an
+    // outage left behind to Commit and its time budget.
+    size_t paced_rows;
+};
+MySQLState state{};
 
 struct RowTimes {
     TimeText received, begin, end;
@@ -118,35 +108,6 @@ size_t FormatRow(const FlowItem* i, RowTimes* times, char* text) {
     return static_cast<size_t>(length);
 }
 
-// Appends what the bound leaves room for; the rest is dropped, counted and reported once.
-// Returns how many rows it kept.
-size_t Keep(const FlowItem* flows, size_t count) {
-    const size_t kept = std::min(count, kBacklogRows - backlog_rows);
-    AppendFlows(backlog, flows, kept);
-    backlog_rows += kept;
-    backlog_gauge.store(backlog_rows, std::memory_order_relaxed);
-    if (kept == count) return kept;
-    dropped_rows.fetch_add(count - kept, std::memory_order_relaxed);
-    dropped_in_outage += count - kept;
-    if (!drop_reported) notify(kBacklogFull);
-    drop_reported = true;
-    return kept;
-}
-
-// Releases the oldest rows, which the server has committed.
-void Forget(size_t rows) {
-    backlog_rows -= rows;
-    backlog_gauge.store(backlog_rows, std::memory_order_relaxed);
-    first += rows;
-    while (backlog.head != nullptr && first >= backlog.head->count) {
-        FlowBlock* block = backlog.head;
-        first -= block->count;
-        backlog.head = block->next;
-        if (backlog.head == nullptr) backlog.tail = nullptr;
-        release_mem(block, sizeof(FlowBlock));
-    }
-}
-
 // Errors after which the server may take the same rows again: the connection is gone or the
 // server gave up on the transaction.
 bool IsLoss(unsigned error) {
@@ -160,72 +121,46 @@ bool IsLoss(unsigned error) {
     }
 }
 
-void RetryLater() {
-    next_attempt = Clock::now() + retry_delay;
-    retry_delay = std::min<Clock::duration>(2 * retry_delay, kLastRetry);
-}
-
 // Until a batch has committed, a refusal is the configuration's (no table, no grant): status 14
 // as always. Later the same refusal (a table dropped or renamed) is ridden out like a lost
 // connection, so that the other sinks go on and the backlog waits for the table to return.
 void Fail() {
-    if (!proven && !IsLoss(mysql_errno(mysqlconn))) Terminate(14, kInsertFailed);
-    char message[kMessageSize];
-    std::snprintf(message, sizeof message, kServerAway, mysql_error(mysqlconn));
-    mysql_close(mysqlconn);  // a transaction still open is rolled back by the server
-    mysqlconn = nullptr;
-    if (!away) {
-        notify(message);
-        away = true;
-        retry_delay = kFirstRetry;
-    }
-    RetryLater();
+    if (!state.proven && !IsLoss(mysql_errno(state.mysqlconn))) Terminate(14, kInsertFailed);
+    state.backlog.Lose(mysql_error(state.mysqlconn));
+    mysql_close(state.mysqlconn);  // a transaction still open is rolled back by the server
+    state.mysqlconn = nullptr;
 }
 
 bool Run(const char* text, size_t length) {
-    if (mysql_real_query(mysqlconn, text, length) == 0) return true;
+    if (mysql_real_query(state.mysqlconn, text, length) == 0) return true;
     Fail();
     return false;
 }
 
 bool Run(const char* text) { return Run(text, std::strlen(text)); }
 
-void EndOutage() {
-    char message[kMessageSize];
-    std::snprintf(message, sizeof message, kServerBack, backlog_rows, dropped_in_outage);
-    notify(message);
-    away = false;
-    dropped_in_outage = 0;
-    drop_reported = false;
-}
-
 void Settle() {
-    if (away) EndOutage();
-    Forget(batch_rows);
-    batch_rows = 0;
-    ++batch;
-    proven = true;
+    state.backlog.Regain();
+    state.backlog.Forget(state.batch_rows);
+    state.batch_rows = 0;
+    ++state.batch;
+    state.proven = true;
 }
 
 // Sends the batch's rows, the oldest batch_rows of the backlog, as INSERTs.
 bool InsertBatchRows() {
-    const FlowBlock* block = backlog.head;
-    size_t index = first;
+    BacklogCursor row = state.backlog.Oldest();
     RowTimes times;
-    for (size_t left = batch_rows; left > 0;) {
+    for (size_t left = state.batch_rows; left > 0;) {
         const size_t rows = std::min(left, kRowsPerStatement);
         size_t length = std::strlen(kInsertInto);
-        std::memcpy(statement, kInsertInto, length);
-        for (size_t n = 0; n < rows; ++n, ++index) {
-            if (index == block->count) {
-                block = block->next;
-                index = 0;
-            }
-            if (n > 0) statement[length++] = ',';
-            length += FormatRow(&block->flows[index], &times, statement + length);
+        std::memcpy(state.statement, kInsertInto, length);
+        for (size_t n = 0; n < rows; ++n, row.Next()) {
+            if (n > 0) state.statement[length++] = ',';
+            length += FormatRow(&row.Row(), &times, state.statement + length);
         }
-        statement[length++] = ';';
-        if (!Run(statement, length)) return false;
+        state.statement[length++] = ';';
+        if (!Run(state.statement, length)) return false;
         left -= rows;
     }
     return true;
@@ -234,12 +169,13 @@ bool InsertBatchRows() {
 // One transaction: the marker, then the rows. False when the server was lost or refused them;
 // they stay, as the same batch, for the next attempt.
 bool SendBatch() {
-    if (batch_rows == 0) batch_rows = std::min(backlog_rows, kBatchRows);
+    if (state.batch_rows == 0) state.batch_rows = std::min(state.backlog.rows, kBatchRows);
     if (!Run(kStartTransaction)) return false;
     char marker[kMessageSize];
-    std::snprintf(marker, sizeof marker, kInsertMarker, collector_id, batch, batch_rows);
-    if (mysql_query(mysqlconn, marker) != 0) {
-        if (mysql_errno(mysqlconn) != ER_DUP_ENTRY) {
+    std::snprintf(marker, sizeof marker, kInsertMarker, state.collector_id, state.batch,
+                  state.batch_rows);
+    if (mysql_query(state.mysqlconn, marker) != 0) {
+        if (mysql_errno(state.mysqlconn) != ER_DUP_ENTRY) {
             Fail();
             return false;
         }
@@ -254,46 +190,46 @@ bool SendBatch() {
 
 // Connects with the timeouts that keep a pass short; false (structure released) on failure.
 bool Connect() {
-    if (mysql_init(&mysql) == nullptr) return false;
-    mysql_options(&mysql, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
-    mysql_options(&mysql, MYSQL_OPT_READ_TIMEOUT, &kIoTimeoutSeconds);
-    mysql_options(&mysql, MYSQL_OPT_WRITE_TIMEOUT, &kIoTimeoutSeconds);
+    if (mysql_init(&state.mysql) == nullptr) return false;
+    mysql_options(&state.mysql, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
+    mysql_options(&state.mysql, MYSQL_OPT_READ_TIMEOUT, &kIoTimeoutSeconds);
+    mysql_options(&state.mysql, MYSQL_OPT_WRITE_TIMEOUT, &kIoTimeoutSeconds);
     // The explicit host, user and database below still win over the option files' own.
-    mysql_optionsv(&mysql, MYSQL_READ_DEFAULT_GROUP, kOptionGroup);
-    mysqlconn = mysql_real_connect(&mysql, GetMYSQLServerName(), kUser, nullptr, kDatabase, kPort,
-                                   nullptr, 0);
-    return mysqlconn != nullptr;
+    mysql_optionsv(&state.mysql, MYSQL_READ_DEFAULT_GROUP, kOptionGroup);
+    state.mysqlconn = mysql_real_connect(&state.mysql, setting.name, kUser, nullptr, kDatabase,
+                                         kPort, nullptr, 0);
+    return state.mysqlconn != nullptr;
 }
 
 // A regular pass tries only once the delay has passed; the last pass tries once more anyway.
 bool Reconnect(Patience patience) {
-    if (patience == Patience::kThisPass && Clock::now() < next_attempt) return false;
+    if (patience == Patience::kThisPass && !state.backlog.RetryDue()) return false;
     if (Connect()) return true;
-    mysql_close(&mysql);
-    RetryLater();
+    mysql_close(&state.mysql);
+    state.backlog.RetryLater();
     return false;
 }
 
 size_t Write(const FlowItem* flows, size_t count, Patience /*patience*/) {
     NF_ASSERT(flows != nullptr, "i != NULL");
-    paced_rows += Keep(flows, count);
-    while (mysqlconn != nullptr && paced_rows >= kBatchRows && backlog_rows >= kBatchRows &&
-           SendBatch()) {
-        paced_rows -= kBatchRows;
+    state.paced_rows += state.backlog.Keep(flows, count);
+    while (state.mysqlconn != nullptr && state.paced_rows >= kBatchRows &&
+           state.backlog.rows >= kBatchRows && SendBatch()) {
+        state.paced_rows -= kBatchRows;
     }
     return count;
 }
 
 // False while rows wait for the server: the next pass calls again.
 bool Commit(Patience patience) {
-    paced_rows = 0;
-    if (backlog_rows == 0) return true;
-    if (mysqlconn == nullptr && !Reconnect(patience)) return false;
+    state.paced_rows = 0;
+    if (state.backlog.rows == 0) return true;
+    if (state.mysqlconn == nullptr && !Reconnect(patience)) return false;
     const Clock::time_point until = Clock::now() + kCatchUpPerPass;
-    while (backlog_rows > 0 && SendBatch()) {
+    while (state.backlog.rows > 0 && SendBatch()) {
         if (patience == Patience::kThisPass && Clock::now() >= until) break;
     }
-    return backlog_rows == 0;
+    return state.backlog.rows == 0;
 }
 
 // The collector's id in the marker table: another collector writing to the same server, or this
@@ -305,43 +241,57 @@ unsigned long long RandomCollectorId() {
 
 // The sink is open from here to Close, with or without a connection.
 void Open() {
-    if (statement != nullptr) return;
+    if (state.statement != nullptr) return;
     if (!Connect()) {
         char message[kMessageSize];
-        std::snprintf(message, sizeof message, kConnectFailed, mysql_error(&mysql));
+        std::snprintf(message, sizeof message, kConnectFailed, mysql_error(&state.mysql));
         Terminate(13, message);
     }
-    statement = static_cast<char*>(allocate_mem(kStatementSize));
-    collector_id = RandomCollectorId();
+    state.statement = static_cast<char*>(allocate_mem(kStatementSize));
+    state.collector_id = RandomCollectorId();
 }
 
 // Reached from Terminate too: rows the server has not committed are reported lost, never sent
 // from here (a refusal would have to end a process that is already ending).
 void Close() {
-    if (statement == nullptr) return;
-    if (backlog_rows > 0) {
-        char message[kMessageSize];
-        std::snprintf(message, sizeof message, kRowsLost, backlog_rows);
-        notify(message);
-    }
-    if (mysqlconn != nullptr) mysql_close(mysqlconn);
-    mysqlconn = nullptr;
-    Forget(backlog_rows);
-    release_mem(statement, kStatementSize);
-    statement = nullptr;
-    batch_rows = 0;
-    paced_rows = 0;
-    proven = false;
-    away = false;
-    retry_delay = kFirstRetry;
-    next_attempt = Clock::time_point{};
-    dropped_in_outage = 0;
-    drop_reported = false;
+    if (state.statement == nullptr) return;
+    state.backlog.Clear();
+    if (state.mysqlconn != nullptr) mysql_close(state.mysqlconn);
+    state.mysqlconn = nullptr;
+    release_mem(state.statement, kStatementSize);
+    state = MySQLState{};
 }
+
+void Report() { std::printf(kReportLine, kDatabase, setting.name); }
+
+constexpr Reading kReadings[] = {
+    {kDroppedFlows, "mysql_backlog", GetMySQLDroppedRows},
+    {kMysqlBacklog, nullptr, GetMySQLBacklogRows},
+};
 
 }  // namespace
 
-const Sink kMySQLSink{"mysql", IsMYSQLLoggingEnabled, Open, Write, Commit, Close};
+const Sink kMySQLSink{.name = "mysql",
+                      .setting = &setting,
+                      .name_switch = 'm',
+                      .off_switch = 0,
+                      .long_switch = nullptr,
+                      .default_name = nullptr,
+                      .help = "-m ip/hostname of MYSQL database server",
+                      .off_help = nullptr,
+                      .report = Report,
+                      .report_when_off = false,
+                      .check_refusal = nullptr,
+                      .check_creates = false,
+                      .readings = kReadings,
+                      .reading_count = std::size(kReadings),
+                      .written = nullptr,
+                      .open = Open,
+                      .write = Write,
+                      .commit = Commit,
+                      .close = Close};
 
-uint64_t GetMySQLDroppedRows() { return dropped_rows.load(std::memory_order_relaxed); }
-uint64_t GetMySQLBacklogRows() { return backlog_gauge.load(std::memory_order_relaxed); }
+const char* GetMYSQLServerName() { return setting.name; }
+int IsMYSQLLoggingEnabled() { return setting.enabled; }
+uint64_t GetMySQLDroppedRows() { return gauges.dropped.load(std::memory_order_relaxed); }
+uint64_t GetMySQLBacklogRows() { return gauges.depth.load(std::memory_order_relaxed); }

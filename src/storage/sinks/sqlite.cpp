@@ -1,14 +1,13 @@
 // The SQLite flow database. Rows are inserted through one prepared statement with bound values
 // and committed in batches that end with the pass (or at their 5001st row), so a reader sees
 // every row of a finished pass and a crash loses at most the pass in progress.
-#include "storage/sqlite_sink.h"
+#include "storage/sinks/sqlite.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "common/messages.h"
-#include "common/settings.h"
 #include "common/terminate.h"
 #include "storage/flows_table.h"
 #include "storage/render.h"
@@ -32,16 +31,23 @@ constexpr const char* kStatementWas = "SQL was: %s";
 constexpr const char* kErrorCode = "Err code is: %d\n";
 constexpr const char* kCommitFailed = "Can't commit the open flow batch: %s";
 
+constexpr const char* kReportLine = "Binary logging (SQLITE %s): %s\n";
+
 constexpr int kBatchRows = 5001;
 // SQLite sleeps inside its own busy handler up to this long before reporting busy to us.
 constexpr int kBusyTimeoutMs = 100;
 // Pause between retries of a statement that reports a lock without waiting in the busy handler.
 constexpr useconds_t kBusyPauseMicros = 1000;
 
+SinkSetting setting{nullptr, {0}};
+
 // Storage thread, or whoever holds the sink lock.
-sqlite3* sqlitedb = nullptr;
-sqlite3_stmt* insert_row = nullptr;
-int batch_rows = 0;  // rows in the open transaction
+struct SQLiteState {
+    sqlite3* sqlitedb;
+    sqlite3_stmt* insert_row;
+    int batch_rows;  // rows in the open transaction
+};
+SQLiteState state{};
 
 // Result codes may come back extended (SQLITE_BUSY_SNAPSHOT, ...); the low byte is the class.
 bool IsBusy(int rc) {
@@ -52,14 +58,14 @@ bool IsBusy(int rc) {
 // Runs statement, giving other connections' locks the busy timeout, or for as long as they are
 // held when patience is kUntilDone.
 int Exec(const char* statement, Patience patience, char** errmsg = nullptr) {
-    int rc = sqlite3_exec(sqlitedb, statement, nullptr, nullptr, errmsg);
+    int rc = sqlite3_exec(state.sqlitedb, statement, nullptr, nullptr, errmsg);
     while (IsBusy(rc) && patience == Patience::kUntilDone) {
         if (errmsg != nullptr) {
             sqlite3_free(*errmsg);
             *errmsg = nullptr;
         }
         usleep(kBusyPauseMicros);
-        rc = sqlite3_exec(sqlitedb, statement, nullptr, nullptr, errmsg);
+        rc = sqlite3_exec(state.sqlitedb, statement, nullptr, nullptr, errmsg);
     }
     return rc;
 }
@@ -89,7 +95,9 @@ const char* CreateDBMessage(int rc) {
     }
 }
 
-bool InTransaction() { return sqlitedb != nullptr && sqlite3_get_autocommit(sqlitedb) == 0; }
+bool InTransaction() {
+    return state.sqlitedb != nullptr && sqlite3_get_autocommit(state.sqlitedb) == 0;
+}
 
 // A failed commit loses the batch: that ends the process rather than pass as success.
 bool CommitBatch(Patience patience) {
@@ -102,7 +110,7 @@ bool CommitBatch(Patience patience) {
     }
     if (rc != SQLITE_OK)
         FailStatement(kCommitBatch, errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
-    batch_rows = 0;
+    state.batch_rows = 0;
     return true;
 }
 
@@ -123,7 +131,7 @@ void BindRow(const FlowItem* i, const FlowAddresses& address) {
                                  address.nexthop};
     const int text_columns[] = {1, 5, 7, 9};
     for (int t = 0; t < 4; ++t) {
-        sqlite3_bind_text(insert_row, text_columns[t], texts[t], -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(state.insert_row, text_columns[t], texts[t], -1, SQLITE_TRANSIENT);
     }
     const struct {
         int column;
@@ -134,7 +142,7 @@ void BindRow(const FlowItem* i, const FlowAddresses& address) {
         {13, i->bytes},        {14, i->packets},  {15, i->flow_begin}, {16, i->flow_end},
         {17, i->src_as},       {18, i->dst_as},   {19, i->src_mask},   {20, i->dst_mask}};
     for (const auto& number : numbers) {
-        sqlite3_bind_int64(insert_row, number.column, number.value);
+        sqlite3_bind_int64(state.insert_row, number.column, number.value);
     }
 }
 
@@ -142,25 +150,26 @@ void BindRow(const FlowItem* i, const FlowAddresses& address) {
 [[noreturn]] void FailRow(const FlowItem* i, const FlowAddresses& address) {
     char statement[kMessageSize];
     FormatRow(i, address, statement);
-    FailStatement(statement, sqlite3_errmsg(sqlitedb));
+    FailStatement(statement, sqlite3_errmsg(state.sqlitedb));
 }
 
 // False when another connection's lock keeps the row out for now (patience kThisPass). The
 // statement is prepared at the first row after every open.
 bool InsertRow(const FlowItem* i, Patience patience) {
     const FlowAddresses address = RenderAddresses(i);
-    if (insert_row == nullptr &&
-        sqlite3_prepare_v2(sqlitedb, kInsertPrepared, -1, &insert_row, nullptr) != SQLITE_OK) {
+    if (state.insert_row == nullptr &&
+        sqlite3_prepare_v2(state.sqlitedb, kInsertPrepared, -1, &state.insert_row, nullptr) !=
+            SQLITE_OK) {
         FailRow(i, address);
     }
     BindRow(i, address);
-    int rc = sqlite3_step(insert_row);
+    int rc = sqlite3_step(state.insert_row);
     while (IsBusy(rc) && patience == Patience::kUntilDone) {
-        sqlite3_reset(insert_row);
+        sqlite3_reset(state.insert_row);
         usleep(kBusyPauseMicros);
-        rc = sqlite3_step(insert_row);
+        rc = sqlite3_step(state.insert_row);
     }
-    sqlite3_reset(insert_row);
+    sqlite3_reset(state.insert_row);
     if (rc == SQLITE_DONE) return true;
     if (IsBusy(rc)) return false;
     FailRow(i, address);
@@ -169,13 +178,13 @@ bool InsertRow(const FlowItem* i, Patience patience) {
 size_t Write(const FlowItem* flows, size_t count, Patience patience) {
     size_t done = 0;
     while (done < count) {
-        if (batch_rows == kBatchRows && !CommitBatch(patience)) return done;
+        if (state.batch_rows == kBatchRows && !CommitBatch(patience)) return done;
         if (!InTransaction() && IsBusy(Exec(kBeginBatch, patience))) return done;
         if (!InsertRow(&flows[done], patience)) return done;
         ++done;
-        ++batch_rows;
+        ++state.batch_rows;
     }
-    if (batch_rows == kBatchRows) CommitBatch(patience);
+    if (state.batch_rows == kBatchRows) CommitBatch(patience);
     return done;
 }
 
@@ -183,21 +192,21 @@ bool Commit(Patience patience) { return CommitBatch(patience); }
 
 // A busy probe says nothing about the table; only a probe that really ran and failed does.
 void Open() {
-    if (sqlitedb != nullptr) return;
+    if (state.sqlitedb != nullptr) return;
     // Without the library's own locking: the sink lock already makes every use exclusive.
     constexpr int kFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(GetBinaryLogFileName(), &sqlitedb, kFlags, nullptr) != SQLITE_OK) {
-        sqlite3_close(sqlitedb);
-        sqlitedb = nullptr;
+    if (sqlite3_open_v2(setting.name, &state.sqlitedb, kFlags, nullptr) != SQLITE_OK) {
+        sqlite3_close(state.sqlitedb);
+        state.sqlitedb = nullptr;
         Terminate(8, kOpenFailed);
     }
-    sqlite3_busy_timeout(sqlitedb, kBusyTimeoutMs);
-    if (Exec(kProbeTable, Patience::kUntilDone) != SQLITE_OK) CreateDB(sqlitedb);
+    sqlite3_busy_timeout(state.sqlitedb, kBusyTimeoutMs);
+    if (Exec(kProbeTable, Patience::kUntilDone) != SQLITE_OK) CreateDB(state.sqlitedb);
 }
 
 // Reached from Terminate too, so a failed commit is reported here, never fatal.
 void Close() {
-    if (sqlitedb == nullptr) return;
+    if (state.sqlitedb == nullptr) return;
     if (InTransaction()) {
         char* errmsg = nullptr;
         const int rc = Exec(kCommitBatch, Patience::kUntilDone, &errmsg);
@@ -209,16 +218,40 @@ void Close() {
         }
         sqlite3_free(errmsg);
     }
-    sqlite3_finalize(insert_row);
-    insert_row = nullptr;
-    sqlite3_close(sqlitedb);
-    sqlitedb = nullptr;
-    batch_rows = 0;
+    sqlite3_finalize(state.insert_row);
+    sqlite3_close(state.sqlitedb);
+    state = SQLiteState{};
+}
+
+void Report() {
+    std::printf(kReportLine, sqlite3_libversion(), setting.enabled ? setting.name : "Disabled");
 }
 
 }  // namespace
 
-const Sink kSQLiteSink{"sqlite", IsBinaryLoggingEnabled, Open, Write, Commit, Close};
+const Sink kSQLiteSink{.name = "sqlite",
+                       .setting = &setting,
+                       .name_switch = 'b',
+                       .off_switch = 'y',
+                       .long_switch = nullptr,
+                       .default_name = "./netflow.db",
+                       .help = "-b Enable binary logging, defaults to ",
+                       .off_help = "-y Disable binary logging",
+                       .report = Report,
+                       .report_when_off = true,
+                       // The database file is left to Open, which creates it with its table.
+                       .check_refusal = "Main, can't access to Binary Log File, check permissions",
+                       .check_creates = false,
+                       .readings = nullptr,
+                       .reading_count = 0,
+                       .written = nullptr,
+                       .open = Open,
+                       .write = Write,
+                       .commit = Commit,
+                       .close = Close};
+
+const char* GetBinaryLogFileName() { return setting.name; }
+int IsBinaryLoggingEnabled() { return setting.enabled; }
 
 void CreateDB(sqlite3* db) {
     char* errmsg = nullptr;
@@ -236,14 +269,14 @@ void CreateDB(sqlite3* db) {
 // The drop and the re-creation form one transaction, so no reader, and no later insert, ever
 // meets the file without table flows. The insert statement is prepared afresh for the new table.
 void EmptyFlowsTable() {
-    sqlite3_finalize(insert_row);
-    insert_row = nullptr;
+    sqlite3_finalize(state.insert_row);
+    state.insert_row = nullptr;
     Exec(kBeginBatch, Patience::kUntilDone);
     if (Exec(kDropTable, Patience::kUntilDone) != SQLITE_OK) {
         Exec(kRollback, Patience::kUntilDone);
         return;
     }
-    CreateDB(sqlitedb);
+    CreateDB(state.sqlitedb);
     if (Exec(kCommitBatch, Patience::kUntilDone) != SQLITE_OK && InTransaction()) {
         Exec(kRollback, Patience::kUntilDone);
     }
