@@ -9,7 +9,7 @@
 #include "clickhouse.h"
 #include "fixtures.h"
 #include "relay.h"
-#include "storage/clickhouse_sink.h"
+#include "storage/sinks/clickhouse.h"
 
 namespace {
 
