@@ -52,7 +52,7 @@ struct RestartsServer {
 
 // Every field of every flow arrives as the SQLite sink stores it, in its ClickHouse type.
 TEST_F(DaemonClickHouse, RowsEqualTheSqliteRowsFieldForField) {
-    Query("TRUNCATE TABLE FLOWDB.FLOWS");
+    EmptyTable();
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-x", "-z", "--clickhouse", Url("FLOWDB.FLOWS")})) << daemon.Stderr();
     EXPECT_EQ(RunNf5send(dir_, daemon.port(), {"-c", "200", "-r", "2000"}).at("datagrams"), 200);
@@ -66,7 +66,7 @@ TEST_F(DaemonClickHouse, RowsEqualTheSqliteRowsFieldForField) {
 // server is back it holds every flow sent, once. Stopped again while the daemon stops, the
 // daemon ends in due time and says which rows it could not write.
 TEST_F(DaemonClickHouse, ServerStoppedUnderTrafficGetsEveryFlowOnceBack) {
-    Query("TRUNCATE TABLE FLOWDB.FLOWS");
+    EmptyTable();
     const RestartsServer restart;
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "2", "--clickhouse", Url()})) << daemon.Stderr();

@@ -59,4 +59,9 @@ int ClickHouseTest::Server(const char* command) {
         .status;
 }
 
+void ClickHouseTest::EmptyTable() {
+    Query("DROP TABLE IF EXISTS FLOWDB.FLOWS");
+    EXPECT_EQ(Server("start"), 0);
+}
+
 }  // namespace testsupport

@@ -21,7 +21,7 @@ protected:
         ClickHouseTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        Query("TRUNCATE TABLE FLOWDB.FLOWS");
+        EmptyTable();
     }
     void TearDown() override {
         kClickHouseSink.close();
@@ -30,11 +30,11 @@ protected:
     static void Use(const std::string& url) {
         testsupport::UseSwitches({"--clickhouse", url, "-x", "-y", "-z"});
     }
-    // Writes and commits rows copies of the example flow.
+    // Writes rows copies of the example flow and sends them, as the last pass does.
     static bool Store(size_t rows) {
         const std::vector<FlowItem> items(rows, testsupport::ExampleFlow());
-        EXPECT_EQ(kClickHouseSink.write(items.data(), items.size(), Patience::kThisPass), rows);
-        return kClickHouseSink.commit(Patience::kThisPass);
+        EXPECT_EQ(kClickHouseSink.write(items.data(), items.size(), Patience::kUntilDone), rows);
+        return kClickHouseSink.commit(Patience::kUntilDone);
     }
     static std::string TableRows() { return Query("SELECT count() FROM FLOWDB.FLOWS").at(0); }
 };
@@ -55,7 +55,7 @@ TEST_F(ClickHouseSink, RequestOrAnswerLostIsStoredExactlyOnce) {
     for (const Relay::Cut cut :
          {Relay::Cut::kBeforeServerSeesIt, Relay::Cut::kAfterServerAnswered}) {
         SCOPED_TRACE(static_cast<int>(cut));
-        Query("TRUNCATE TABLE FLOWDB.FLOWS");
+        EmptyTable();
         kClickHouseSink.open();
         ASSERT_TRUE(Store(1));  // accepted once: from now on failures are ridden out
         const uint64_t accepted = GetClickHouseAcceptedRows();

@@ -1,6 +1,7 @@
 // The ClickHouse export. Rows wait in a backlog of their own until the server has accepted them
-// and go out as one HTTP POST per pass: an INSERT in RowBinary, the format the server parses
-// without text, with the rows encoded straight from the backlog as libcurl asks for the body.
+// and go out as one HTTP POST per pass, and at most one a second while fewer than kEagerRows
+// wait: an INSERT in RowBinary, the format the server parses without text, with the rows encoded
+// straight from the backlog as libcurl asks for the body.
 //
 // A request carries at most kRequestRows rows of one UTC day, so the server stores it as one part
 // in one partition (the table is partitioned by UTC day): whole or not at all. Each row carries
@@ -77,6 +78,11 @@ constexpr long kConnectTimeoutSeconds = 3;
 constexpr long kStallSeconds = 10;
 // After an outage a regular pass spends at most this long on the backlog.
 constexpr std::chrono::seconds kCatchUpPerPass{2};
+// Every request makes a part on the server, which its merges want few and large: at high rates,
+// when passes come many times a second, a request waits for a second after the last one unless
+// this many rows wait.
+constexpr std::chrono::seconds kRequestSpacing{1};
+constexpr size_t kEagerRows = size_t{1} << 18;
 
 enum class Outcome { kAccepted, kRefused, kLost };
 
@@ -114,6 +120,7 @@ struct ClickHouse {
     size_t batch_rows = 0;         // its rows, fixed once it was first sent
     bool unsettled = false;        // it was sent and its fate is not known
     bool proven = false;           // a request was accepted: the server takes our rows
+    Clock::time_point last_request{};
 };
 ClickHouse sink;
 
@@ -311,6 +318,7 @@ bool SendBatch() {
     char id[64];
     QueryIdOf(sink.batch, id, sizeof id);
     sink.unsettled = true;
+    sink.last_request = Clock::now();
     const Outcome outcome = Post(insert, sink.batch_rows, id);
     if (outcome != Outcome::kAccepted) {
         Fail(outcome);
@@ -329,8 +337,11 @@ size_t Write(const FlowItem* flows, size_t count, Patience /*patience*/) {
 // False while rows wait for the server: the next pass calls again.
 bool Commit(Patience patience) {
     if (sink.backlog.rows == 0) return true;
-    if (sink.backlog.away && patience == Patience::kThisPass && !sink.backlog.RetryDue())
-        return false;
+    if (patience == Patience::kThisPass) {
+        if (sink.backlog.away && !sink.backlog.RetryDue()) return false;
+        if (sink.backlog.rows < kEagerRows && Clock::now() < sink.last_request + kRequestSpacing)
+            return false;
+    }
     const Clock::time_point until = Clock::now() + kCatchUpPerPass;
     while (sink.backlog.rows > 0 && SendBatch()) {
         if (patience == Patience::kThisPass && Clock::now() >= until) break;
