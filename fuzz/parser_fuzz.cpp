@@ -1,7 +1,7 @@
-// libFuzzer target for NetFlowPacketParser. Every input is parsed as a datagram from one fixed
-// sender. The number of records it stores is checked against what its bytes allow, and the
-// storage queue is drained now and then with every sink disabled, after which all tracked memory
-// must have come back.
+// libFuzzer target for the parser, through RouteDatagram. Every input is parsed as a datagram
+// from one fixed sender. The number of records it stores is checked against what its bytes
+// allow, and the storage queue is drained now and then with every sink disabled, after which all
+// tracked memory must have come back.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -17,7 +17,7 @@
 #include "common/memory.h"
 #include "common/settings.h"
 #include "entry/settings.h"
-#include "parser/netflow.h"
+#include "sched/workers.h"
 #include "storage/pass.h"
 #include "storage/queue.h"
 
@@ -99,8 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t stored_before = GetStorageWrittenCount();
     // An exact-size copy, so that a read past the datagram hits the sanitizer's redzone.
     std::vector<char> datagram(data, data + size);
-    NetFlowPacketParser(datagram.data(), reinterpret_cast<const sockaddr*>(&sender),
-                        static_cast<int>(size));
+    RouteDatagram(datagram.data(), reinterpret_cast<const sockaddr*>(&sender),
+                  static_cast<int>(size));
     const size_t stored = GetStorageWrittenCount() - stored_before;
     if (stored != ExpectedRecords(data, size)) {
         std::fprintf(stderr, "parser_fuzz: %zu records stored, %zu expected\n", stored,

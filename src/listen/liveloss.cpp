@@ -25,12 +25,11 @@ seqloss::SeqTracker& TrackerOf(int slot) {
 
 // Only datagrams the parser accepts count, as only those reach the rows nf5stat reads.
 void TrackSequence(int slot, const char* datagram, size_t length, time_t now) {
-    uint32_t sequence = 0;
-    uint16_t flows = 0;
-    if (slot == kOtherExporter ||
-        !PeekNetFlowHeader(datagram, static_cast<int>(length), &sequence, &flows))
+    NetFlowHeader header{};
+    if (slot == kOtherExporter || !DecodeNetFlowHeader(datagram, static_cast<int>(length), &header))
         return;
-    seqloss::SeqTrackerAdd(TrackerOf(slot), seqloss::SeqDatagram{sequence, flows, now});
+    seqloss::SeqTrackerAdd(TrackerOf(slot),
+                           seqloss::SeqDatagram{header.sequence, header.count, now});
     heard[slot] = true;
 }
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,8 +13,6 @@
 #include "common/flow.h"
 #include "common/messages.h"
 #include "common/metrics.h"
-#include "storage/queue.h"
-#include "storage/sinks/trashlog.h"
 
 namespace {
 
@@ -47,15 +46,6 @@ uint32_t LoadAddress(Bytes bytes, size_t offset) {
     std::memcpy(&address, bytes.subspan(offset, sizeof address).data(), sizeof address);
     return address;
 }
-
-// The header fields a flow record needs; the engine and sampling fields are not kept.
-struct NetFlowHeader {
-    uint16_t version;
-    uint16_t count;
-    uint32_t uptime;
-    uint32_t unixseconds;
-    uint32_t sequence;
-};
 
 NetFlowHeader DecodeHeader(Bytes header) {
     return NetFlowHeader{Load16(header, 0), Load16(header, 2), Load32(header, 4), Load32(header, 8),
@@ -94,119 +84,89 @@ void DecodeRecord(Bytes record, const NetFlowHeader& header, FlowItem* flow) {
     flow->dst_mask = record[45];
 }
 
-// The sender and the receive time, as every record and every trash line of a datagram shows them.
-struct Origin {
-    sockaddr_in address;
-    time_t received;
-};
-
-// The two texts every trash line shows, rendered only for a rejected datagram; ctime_r keeps the
-// time text off the buffer that other threads' ctime would share.
+// The two texts every trash line shows; ctime_r keeps the time text off the buffer that other
+// threads' ctime would share.
 struct TrashTexts {
     char address[INET_ADDRSTRLEN];
     char received[kTimeTextSize];
 };
 
-TrashTexts RenderTrashTexts(const Origin& origin) {
+TrashTexts RenderTrashTexts(const ParsedDatagram& datagram) {
     TrashTexts texts{};
-    if (inet_ntop(AF_INET, &origin.address.sin_addr, texts.address, sizeof texts.address) ==
+    if (inet_ntop(AF_INET, &datagram.from.sin_addr, texts.address, sizeof texts.address) ==
         nullptr) {
         texts.address[0] = '\0';
     }
-    if (ctime_r(&origin.received, texts.received) == nullptr) {
+    if (ctime_r(&datagram.received, texts.received) == nullptr) {
         std::snprintf(texts.received, sizeof texts.received, "%s", kUnknownTime);
     }
     return texts;
 }
 
-void TrashUseless(const Origin& origin, int packetsize) {
-    if (IsTrashLoggingEnabled() == 0) return;
-    const TrashTexts texts = RenderTrashTexts(origin);
-    char line[kMessageSize];
-    std::snprintf(line, sizeof line, kUselessFormat, texts.address, packetsize,
-                  static_cast<int>(ntohs(origin.address.sin_port)), texts.received);
-    StoreTrashLine(line);
-}
-
-void TrashUnsupported(const Origin& origin, uint16_t version) {
-    if (IsTrashLoggingEnabled() == 0) return;
-    const TrashTexts texts = RenderTrashTexts(origin);
-    char line[kMessageSize];
-    std::snprintf(line, sizeof line, kUnsupportedFormat, texts.address, static_cast<int>(version),
-                  texts.received);
-    StoreTrashLine(line);
-}
-
-void TrashMangled(const Origin& origin) {
-    if (IsTrashLoggingEnabled() == 0) return;
-    const TrashTexts texts = RenderTrashTexts(origin);
-    char line[kMessageSize];
-    std::snprintf(line, sizeof line, kMangledFormat, texts.address,
-                  static_cast<int>(kNetFlowVersion), texts.received);
-    StoreTrashLine(line);
-}
-
-// Flows hand over to the storage queue a datagram at a time: one lock per datagram, and its flows
-// stay together and in record order. A datagram read into the receive buffer holds at most
-// kMaxRecords; a longer one (only a direct caller can pass it) goes in several hand-overs.
-constexpr size_t kMaxRecords = (16384 - kHeaderSize) / kRecordSize;
-
-void StoreFlows(Bytes datagram, const NetFlowHeader& header, const FlowItem& shared) {
-    FlowItem flows[kMaxRecords];
-    size_t held = 0;
-    for (size_t i = 0; i < header.count; ++i) {
-        flows[held] = shared;
-        DecodeRecord(datagram.subspan(kHeaderSize + i * kRecordSize, kRecordSize), header,
-                     &flows[held]);
-        if (++held == kMaxRecords) {
-            StoreNetFlowPacket(flows, held);
-            held = 0;
-        }
-    }
-    if (held > 0) StoreNetFlowPacket(flows, held);
+Bytes BytesOf(const ParsedDatagram& datagram) {
+    return Bytes(reinterpret_cast<const uint8_t*>(datagram.packet),
+                 static_cast<size_t>(datagram.packetsize));
 }
 
 }  // namespace
 
-bool PeekNetFlowHeader(const char* packet, int packetsize, uint32_t* sequence, uint16_t* count) {
+bool DecodeNetFlowHeader(const char* packet, int packetsize, NetFlowHeader* header) {
     if (packetsize < kHeaderSize) return false;
-    const NetFlowHeader header = DecodeHeader(
+    *header = DecodeHeader(
         Bytes(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(kHeaderSize)));
-    if (header.version != kNetFlowVersion || !CountFits(header, packetsize)) return false;
-    *sequence = header.sequence;
-    *count = header.count;
-    return true;
+    return header->version == kNetFlowVersion && CountFits(*header, packetsize);
 }
 
-void NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize) {
-    Origin origin{};
-    origin.received = time(nullptr);
+ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize) {
+    ParsedDatagram datagram{};
+    datagram.packet = packet;
+    datagram.packetsize = packetsize;
+    datagram.received = time(nullptr);
     // Copied out, so the sockaddr is never read through the sockaddr_in type.
-    std::memcpy(&origin.address, from, sizeof origin.address);
+    std::memcpy(&datagram.from, from, sizeof datagram.from);
+    datagram.rejected = !DecodeNetFlowHeader(packet, packetsize, &datagram.header);
+    if (!datagram.rejected) {
+        CountDecodedFlows(datagram.header.count);
+    } else if (packetsize < kHeaderSize) {
+        datagram.reason = Reject::kTooShort;
+    } else {
+        datagram.reason =
+            datagram.header.version != kNetFlowVersion ? Reject::kVersion : Reject::kCount;
+    }
+    if (datagram.rejected) CountReject(datagram.reason);
+    return datagram;
+}
 
-    if (packetsize < kHeaderSize) {
-        CountReject(Reject::kTooShort);
-        TrashUseless(origin, packetsize);
-        return;
+size_t DecodeFlows(const ParsedDatagram& datagram, size_t first, FlowItem* flows, size_t room) {
+    const size_t count = std::min<size_t>(room, datagram.header.count - first);
+    FlowItem shared{};
+    shared.origin_ip = datagram.from.sin_addr.s_addr;
+    shared.time_received = static_cast<int32_t>(datagram.received);
+    shared.version = static_cast<uint8_t>(datagram.header.version);
+    shared.sequence = datagram.header.sequence;
+    for (size_t n = 0; n < count; ++n) {
+        flows[n] = shared;
+        DecodeRecord(
+            BytesOf(datagram).subspan(kHeaderSize + (first + n) * kRecordSize, kRecordSize),
+            datagram.header, &flows[n]);
     }
-    const Bytes datagram(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(packetsize));
-    const NetFlowHeader header = DecodeHeader(datagram.first(kHeaderSize));
-    if (header.version != kNetFlowVersion) {
-        CountReject(Reject::kVersion);
-        TrashUnsupported(origin, header.version);
-        return;
-    }
-    if (!CountFits(header, packetsize)) {
-        CountReject(Reject::kCount);
-        TrashMangled(origin);
-        return;
-    }
-    CountDecodedFlows(header.count);
+    return count;
+}
 
-    FlowItem flow{};
-    flow.origin_ip = origin.address.sin_addr.s_addr;
-    flow.time_received = static_cast<int32_t>(origin.received);
-    flow.version = static_cast<uint8_t>(header.version);
-    flow.sequence = header.sequence;
-    StoreFlows(datagram, header, flow);
+void RenderTrashLine(const ParsedDatagram& datagram, char* line, size_t size) {
+    const TrashTexts texts = RenderTrashTexts(datagram);
+    switch (datagram.reason) {
+        case Reject::kTooShort:
+            std::snprintf(line, size, kUselessFormat, texts.address, datagram.packetsize,
+                          static_cast<int>(ntohs(datagram.from.sin_port)), texts.received);
+            break;
+        case Reject::kVersion:
+            std::snprintf(line, size, kUnsupportedFormat, texts.address,
+                          static_cast<int>(datagram.header.version), texts.received);
+            break;
+        case Reject::kCount:
+            std::snprintf(line, size, kMangledFormat, texts.address,
+                          static_cast<int>(kNetFlowVersion), texts.received);
+            break;
+    }
 }

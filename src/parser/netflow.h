@@ -1,15 +1,46 @@
 #pragma once
-// NetFlow v5 datagram decoding: flows to the storage queue, rejects to the trash log.
+// NetFlow v5 datagram decoding. The parser judges a datagram and decodes its records; where the
+// flows and the rejections go is the caller's (sched/workers.cpp). Safe from several threads.
+#include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <ctime>
 
-// packet holds packetsize bytes, from the IPv4 sockaddr_in of the sender; both stay the
-// caller's. A datagram is either queued whole, one FlowItem per record, or not at all (malformed,
-// or refused by the storage queue's bound).
-// Safe to call from several threads at once.
-void NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize);
+#include "common/flow.h"
+#include "common/metrics.h"
 
-// The sequence number and flow count of a datagram that NetFlowPacketParser would accept, read
-// from its header alone; false for one it would reject.
-bool PeekNetFlowHeader(const char* packet, int packetsize, uint32_t* sequence, uint16_t* count);
+// Records in the largest datagram the receive buffer holds.
+constexpr size_t kMaxRecords = (16384 - 24) / 48;
+
+// The header fields a flow record needs; the engine and sampling fields are not kept.
+struct NetFlowHeader {
+    uint16_t version;
+    uint16_t count;
+    uint32_t uptime;
+    uint32_t unixseconds;
+    uint32_t sequence;
+};
+
+// Decodes the header of a datagram that NetFlowPacketParser accepts; false for one it rejects.
+bool DecodeNetFlowHeader(const char* packet, int packetsize, NetFlowHeader* header);
+
+// A datagram as the parser judged it. packet stays the caller's and must outlive it.
+struct ParsedDatagram {
+    const char* packet;
+    int packetsize;
+    sockaddr_in from;
+    time_t received;
+    NetFlowHeader header;  // header.count flows when accepted
+    bool rejected;
+    Reject reason;  // when rejected
+};
+
+// packet holds packetsize bytes, from the IPv4 sockaddr_in of the sender. A datagram is accepted
+// whole, one flow per record, or rejected (and counted by its reason).
+ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize);
+// Accepted datagrams: decodes up to room flows from record first on into flows; how many.
+size_t DecodeFlows(const ParsedDatagram& datagram, size_t first, FlowItem* flows, size_t room);
+// Rejected datagrams: the trash line that says why, ending in a newline.
+void RenderTrashLine(const ParsedDatagram& datagram, char* line, size_t size);

@@ -3,10 +3,33 @@
 #include <cstdint>
 
 #include "common/counters.h"
+#include "common/messages.h"
 #include "common/registry.h"
 #include "common/shutdown.h"
 #include "parser/netflow.h"
 #include "sched/joblist.h"
+#include "storage/queue.h"
+#include "storage/sinks/trashlog.h"
+
+// Flows hand over to the storage queue a datagram at a time: one lock per datagram, and its flows
+// stay together and in record order. Only a direct caller can pass a datagram longer than the
+// receive buffer; it goes in several hand-overs.
+void RouteDatagram(const char* packet, const sockaddr* from, int packetsize) {
+    const ParsedDatagram datagram = NetFlowPacketParser(packet, from, packetsize);
+    if (datagram.rejected) {
+        if (IsTrashLoggingEnabled() == 0) return;
+        char line[kMessageSize];
+        RenderTrashLine(datagram, line, sizeof line);
+        StoreTrashLine(line);
+        return;
+    }
+    FlowItem flows[kMaxRecords];
+    for (size_t first = 0; first < datagram.header.count;) {
+        const size_t count = DecodeFlows(datagram, first, flows, kMaxRecords);
+        StoreNetFlowPacket(flows, count);
+        first += count;
+    }
+}
 
 // A worker sleeps in TakeJobs while there is no job, and ends once shutdown has begun and every
 // job queued before it has been parsed.
@@ -15,8 +38,8 @@ void* ThreadWorker(void* threadid_arg) {
     JobChain jobs;
     while ((jobs = TakeJobs(jobs)).count > 0) {
         for (const JobItem* job = jobs.first; job != nullptr; job = job->next)
-            NetFlowPacketParser(job->packet, reinterpret_cast<const sockaddr*>(&job->from),
-                                job->packetsize);
+            RouteDatagram(job->packet, reinterpret_cast<const sockaddr*>(&job->from),
+                          job->packetsize);
     }
     EndThread(pthread_t{}, threadid);
     return nullptr;

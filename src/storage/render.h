@@ -1,19 +1,10 @@
 #pragma once
-// The text forms of a flow's addresses and times, shared by every sink.
+// The text forms of a flow, one per sink, all rendered from its table of fields (common/flow.h).
+#include <cstddef>
 #include <cstdint>
 
 #include "common/flow.h"
 #include "common/messages.h"
-
-// The four addresses of a flow as dotted-quad text, each in a 16-byte buffer of its own.
-struct FlowAddresses {
-    char origin[16];
-    char source[16];
-    char destination[16];
-    char nexthop[16];
-};
-
-FlowAddresses RenderAddresses(const FlowItem* i);
 
 // One rendered time and the seconds it shows: the flows of a datagram share their receive time,
 // so a sink that keeps one per field renders each distinct second once.
@@ -22,7 +13,21 @@ struct TimeText {
     char text[kTimeTextSize];
 };
 
-// ctime form without its newline ("Sat Dec  5 13:29:26 2026"), or "Unknown" (text log).
-const char* CtimeText(int32_t seconds, TimeText* cache);
-// "%Y-%m-%d %H:%M:%S" in local time, or an empty text when it cannot be converted (MySQL).
-const char* LocalDateTimeText(int32_t seconds, TimeText* cache);
+// A cache per field, kept for a batch.
+struct FieldTimes {
+    TimeText field[kFlowFieldCount];
+};
+
+// An address field as dotted text.
+struct AddressText {
+    char text[16];
+};
+AddressText RenderAddress(int64_t address);
+
+// The text log's line, newline included, cut to size - 1 bytes; returns its length.
+size_t RenderTextLine(const FlowItem& flow, FieldTimes* times, char* line, size_t size);
+// The row as SQL values, "(NULL,'192.0.2.1',...)", the key first: addresses quoted, times as Unix
+// seconds or, with local_times, as quoted local dates and times (MySQL). Cut to size - 1 bytes;
+// returns its length.
+size_t RenderRowValues(const FlowItem& flow, bool local_times, FieldTimes* times, char* text,
+                       size_t size);

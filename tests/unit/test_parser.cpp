@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "fixtures.h"
-#include "parser/netflow.h"
 #include "process.h"
+#include "sched/workers.h"
 #include "storage/sinks/trashlog.h"
 #include "v5datagram.h"
 
@@ -23,8 +23,8 @@ void Parse(const std::vector<uint8_t>& bytes, const char* sender = "192.0.2.1",
     sockaddr_in from{AF_INET, htons(port), {Address(sender)}, {}};
     // An exact-size copy, so that the sanitizers catch a read past the datagram.
     std::vector<char> copy(bytes.begin(), bytes.end());
-    NetFlowPacketParser(copy.data(), reinterpret_cast<const sockaddr*>(&from),
-                        static_cast<int>(copy.size()));
+    RouteDatagram(copy.data(), reinterpret_cast<const sockaddr*>(&from),
+                  static_cast<int>(copy.size()));
 }
 
 // Records numbered by source port, the header's count set apart, padded with stray bytes to size.

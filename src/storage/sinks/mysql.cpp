@@ -41,10 +41,8 @@ constexpr const char* kOptionGroup = "nf5d";
 // The client library's port: 3306 unless its environment (MYSQL_TCP_PORT) or an option file
 // names another.
 constexpr unsigned kPort = 0;
-// The table has 21 columns in this order; the first (the key) accepts NULL.
+// The table has the key and then a column per flow field, in their order; the key accepts NULL.
 constexpr const char* kInsertInto = "INSERT INTO FLOWS VALUES ";
-constexpr const char* kRowValues =
-    "(NULL,'%s','%s',%d,%lu,'%s',%d,'%s',%d,'%s',%d,%d,%d,%lu,%lu,'%s','%s',%d,%d,%d,%d)";
 constexpr const char* kInsertMarker =
     "INSERT INTO FLOW_BATCHES (COLLECTOR,BATCH,FLOWS) VALUES (%llu,%llu,%zu)";
 constexpr const char* kConnectFailed = "%s\n";
@@ -88,24 +86,11 @@ struct MySQLState {
 };
 MySQLState state{};
 
-struct RowTimes {
-    TimeText received, begin, end;
-};
-
 // Appends the row's values at text; returns their length.
-size_t FormatRow(const FlowItem* i, RowTimes* times, char* text) {
-    const FlowAddresses address = RenderAddresses(i);
-    const int length = std::snprintf(
-        text, kRowTextSize, kRowValues, address.origin,
-        LocalDateTimeText(i->time_received, &times->received), i->version,
-        static_cast<unsigned long>(i->sequence), address.source, i->src_port, address.destination,
-        i->dst_port, address.nexthop, i->protocol, i->tcp_flags, i->tos,
-        static_cast<unsigned long>(i->bytes), static_cast<unsigned long>(i->packets),
-        LocalDateTimeText(i->flow_begin, &times->begin),
-        LocalDateTimeText(i->flow_end, &times->end), i->src_as, i->dst_as, i->src_mask,
-        i->dst_mask);
-    NF_ASSERT(length > 0 && static_cast<size_t>(length) < kRowTextSize, "row fits");
-    return static_cast<size_t>(length);
+size_t FormatRow(const FlowItem& flow, FieldTimes* times, char* text) {
+    const size_t length = RenderRowValues(flow, true, times, text, kRowTextSize);
+    NF_ASSERT(length > 0 && length < kRowTextSize - 1, "row fits");
+    return length;
 }
 
 // Errors after which the server may take the same rows again: the connection is gone or the
@@ -150,14 +135,14 @@ void Settle() {
 // Sends the batch's rows, the oldest batch_rows of the backlog, as INSERTs.
 bool InsertBatchRows() {
     BacklogCursor row = state.backlog.Oldest();
-    RowTimes times;
+    FieldTimes times;
     for (size_t left = state.batch_rows; left > 0;) {
         const size_t rows = std::min(left, kRowsPerStatement);
         size_t length = std::strlen(kInsertInto);
         std::memcpy(state.statement, kInsertInto, length);
         for (size_t n = 0; n < rows; ++n, row.Next()) {
             if (n > 0) state.statement[length++] = ',';
-            length += FormatRow(&row.Row(), &times, state.statement + length);
+            length += FormatRow(row.Row(), &times, state.statement + length);
         }
         state.statement[length++] = ';';
         if (!Run(state.statement, length)) return false;

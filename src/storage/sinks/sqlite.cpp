@@ -5,7 +5,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
 #include "common/messages.h"
 #include "common/terminate.h"
@@ -14,13 +17,11 @@
 
 namespace {
 
-constexpr const char* kInsertPrepared =
+constexpr std::string_view kInsertPrepared =
     "INSERT INTO flows VALUES (NULL,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
-// The same row as text, shown when the library refuses it. Unsigned 32-bit counters go out as
-// %lu so values of 2^31 and above are never negative.
-constexpr const char* kInsertRow =
-    "INSERT INTO flows VALUES (NULL,'%s',%ld,%d,%lu,'%s',%d,'%s',%d,'%s',%d,%d,%d,%lu,%lu,%ld,"
-    "%ld,%d,%d,%d,%d)";
+static_assert(std::ranges::count(kInsertPrepared, '?') == kFlowFieldCount, "a value per field");
+// The same row as text, shown when the library refuses it, is this and the row's values.
+constexpr const char* kInsertRow = "INSERT INTO flows VALUES ";
 constexpr const char* kProbeTable = "SELECT COUNT() FROM flows";
 constexpr const char* kBeginBatch = "BEGIN IMMEDIATE TRANSACTION";
 constexpr const char* kCommitBatch = "COMMIT";
@@ -114,55 +115,40 @@ bool CommitBatch(Patience patience) {
     return true;
 }
 
-void FormatRow(const FlowItem* i, const FlowAddresses& address, char* statement) {
-    std::snprintf(statement, kMessageSize, kInsertRow, address.origin,
-                  static_cast<long>(i->time_received), i->version,
-                  static_cast<unsigned long>(i->sequence), address.source, i->src_port,
-                  address.destination, i->dst_port, address.nexthop, i->protocol, i->tcp_flags,
-                  i->tos, static_cast<unsigned long>(i->bytes),
-                  static_cast<unsigned long>(i->packets), static_cast<long>(i->flow_begin),
-                  static_cast<long>(i->flow_end), i->src_as, i->dst_as, i->src_mask, i->dst_mask);
-}
-
-// Addresses as text and every number as an integer: the values and types the table has always
-// held.
-void BindRow(const FlowItem* i, const FlowAddresses& address) {
-    const char* const texts[] = {address.origin, address.source, address.destination,
-                                 address.nexthop};
-    const int text_columns[] = {1, 5, 7, 9};
-    for (int t = 0; t < 4; ++t) {
-        sqlite3_bind_text(state.insert_row, text_columns[t], texts[t], -1, SQLITE_TRANSIENT);
-    }
-    const struct {
-        int column;
-        sqlite3_int64 value;
-    } numbers[] = {
-        {2, i->time_received}, {3, i->version},   {4, i->sequence},    {6, i->src_port},
-        {8, i->dst_port},      {10, i->protocol}, {11, i->tcp_flags},  {12, i->tos},
-        {13, i->bytes},        {14, i->packets},  {15, i->flow_begin}, {16, i->flow_end},
-        {17, i->src_as},       {18, i->dst_as},   {19, i->src_mask},   {20, i->dst_mask}};
-    for (const auto& number : numbers) {
-        sqlite3_bind_int64(state.insert_row, number.column, number.value);
+// Addresses as text and every other value as an integer: the values and types the table has
+// always held. The key is the statement's NULL, so field f is parameter f + 1.
+void BindRow(const FlowItem& flow) {
+    for (size_t f = 0; f < kFlowFieldCount; ++f) {
+        const FlowField& field = kFlowFields[f];
+        const int parameter = static_cast<int>(f) + 1;
+        if (field.kind == FieldKind::kAddress) {
+            sqlite3_bind_text(state.insert_row, parameter, RenderAddress(field.value(flow)).text,
+                              -1, SQLITE_TRANSIENT);
+        } else {
+            sqlite3_bind_int64(state.insert_row, parameter, field.value(flow));
+        }
     }
 }
 
 // The row as text after "SQL was: ", then Terminate(8, ...) with the library's text.
-[[noreturn]] void FailRow(const FlowItem* i, const FlowAddresses& address) {
+[[noreturn]] void FailRow(const FlowItem& flow) {
     char statement[kMessageSize];
-    FormatRow(i, address, statement);
+    const size_t length = std::strlen(kInsertRow);
+    std::memcpy(statement, kInsertRow, length);
+    FieldTimes times;
+    RenderRowValues(flow, false, &times, statement + length, sizeof statement - length);
     FailStatement(statement, sqlite3_errmsg(state.sqlitedb));
 }
 
 // False when another connection's lock keeps the row out for now (patience kThisPass). The
 // statement is prepared at the first row after every open.
 bool InsertRow(const FlowItem* i, Patience patience) {
-    const FlowAddresses address = RenderAddresses(i);
     if (state.insert_row == nullptr &&
-        sqlite3_prepare_v2(state.sqlitedb, kInsertPrepared, -1, &state.insert_row, nullptr) !=
-            SQLITE_OK) {
-        FailRow(i, address);
+        sqlite3_prepare_v2(state.sqlitedb, kInsertPrepared.data(), -1, &state.insert_row,
+                           nullptr) != SQLITE_OK) {
+        FailRow(*i);
     }
-    BindRow(i, address);
+    BindRow(*i);
     int rc = sqlite3_step(state.insert_row);
     while (IsBusy(rc) && patience == Patience::kUntilDone) {
         sqlite3_reset(state.insert_row);
@@ -172,7 +158,7 @@ bool InsertRow(const FlowItem* i, Patience patience) {
     sqlite3_reset(state.insert_row);
     if (rc == SQLITE_DONE) return true;
     if (IsBusy(rc)) return false;
-    FailRow(i, address);
+    FailRow(*i);
 }
 
 size_t Write(const FlowItem* flows, size_t count, Patience patience) {

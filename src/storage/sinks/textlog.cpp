@@ -3,7 +3,6 @@
 // to disk before it closes the file.
 #include "storage/sinks/textlog.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -14,11 +13,6 @@
 
 namespace {
 
-// Widths are minimums: longer values push the rest of the line right rather than being cut.
-constexpr const char* kTextLogLine =
-    "Origin: %15s - Received: %s - Version: %d Sequence: %10lu From: %15s Sport: %5d "
-    "To: %15s Dport: %5d Next_Hop: %15s Protocol: %5d TCP_Flags: 0x%02x TOS:0x%02x "
-    "Bytes: %12lu Packets: %12lu Start: %s Stop: %s SrcMask: /%02d DstMask: /%02d\n";
 constexpr const char* kReportLine = "ASCII logging: %s\n";
 constexpr size_t kWriteBufferSize = size_t{1} << 20;
 
@@ -39,28 +33,13 @@ void OpenForPass() {
 
 // Renders times through caches that live for one batch: the flows of a datagram share their
 // receive time.
-struct LineTimes {
-    TimeText received, start, stop;
-};
-
-void WriteLine(const FlowItem* i, LineTimes* times) {
-    const FlowAddresses address = RenderAddresses(i);
-    char line[kMessageSize];
-    const int length = std::snprintf(
-        line, sizeof line, kTextLogLine, address.origin,
-        CtimeText(i->time_received, &times->received), i->version,
-        static_cast<unsigned long>(i->sequence), address.source, i->src_port, address.destination,
-        i->dst_port, address.nexthop, i->protocol, static_cast<unsigned>(i->tcp_flags),
-        static_cast<unsigned>(i->tos), static_cast<unsigned long>(i->bytes),
-        static_cast<unsigned long>(i->packets), CtimeText(i->flow_begin, &times->start),
-        CtimeText(i->flow_end, &times->stop), i->src_mask, i->dst_mask);
-    std::fwrite(line, 1, std::min(static_cast<size_t>(length), sizeof line - 1), textlog.file);
-}
-
 size_t Write(const FlowItem* flows, size_t count, Patience /*patience*/) {
     if (textlog.file == nullptr) OpenForPass();
-    LineTimes times;
-    for (size_t n = 0; n < count; ++n) WriteLine(&flows[n], &times);
+    FieldTimes times;
+    char line[kMessageSize];
+    for (size_t n = 0; n < count; ++n) {
+        std::fwrite(line, 1, RenderTextLine(flows[n], &times, line, sizeof line), textlog.file);
+    }
     return count;
 }
 
