@@ -98,9 +98,10 @@ TEST_F(DaemonClickHouse, ServerStoppedUnderTrafficGetsEveryFlowOnceBack) {
     EXPECT_EQ(Count(daemon.Stderr(), "ClickHouse rows lost: 30\n"), 1) << daemon.Stderr();
 }
 
-// Nothing is ridden out at start: no server (15), or a table it refuses or a URL that names none
-// (16), each with the reason.
+// Nothing is ridden out at start: no server (15), or a table it refuses, a column nf5d cannot
+// fill or a URL that names no table (16), each with the reason.
 TEST_F(DaemonClickHouse, StartWithoutServerOrTableEndsWithItsStatus) {
+    Query("CREATE TABLE IF NOT EXISTS FLOWDB.TEXT_PROBE (PROBE String) ENGINE = Memory");
     const std::string nobody = "http://127.0.0.1:" + std::to_string(FreePort(SOCK_STREAM));
     const struct {
         std::string url;
@@ -109,6 +110,7 @@ TEST_F(DaemonClickHouse, StartWithoutServerOrTableEndsWithItsStatus) {
     } cases[] = {
         {nobody, 15, "ClickHouse server " + nobody + " unreachable: "},
         {Url("FLOWDB.MISSING"), 16, "refused FLOWDB.MISSING: Code: 60"},
+        {Url("FLOWDB.TEXT_PROBE"), 16, "column PROBE is String, which nf5d cannot fill"},
         {"ftp://127.0.0.1/", 16, "--clickhouse takes http[s]://"},
     };
     for (const auto& c : cases) {

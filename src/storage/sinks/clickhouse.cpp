@@ -38,12 +38,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kDefaultTable = "FLOWDB.FLOWS";
-constexpr const char* kColumns =
-    "PROBE,TIME_RECEIVED,FLOW_VERSION,SEQUENCE,SOURCE_IP,SOURCE_PORT,DEST_IP,DEST_PORT,NEXT_HOP,"
-    "PROTOCOL,TCP_FLAGS,TOS,BYTES,PACKETS,FLOW_BEGIN,FLOW_END,SOURCE_AS,DEST_AS,SOURCE_MASK,"
-    "DEST_MASK,BATCH";
+// The table's columns are the flow fields' and this one.
+constexpr const char* kBatchColumn = "BATCH";
+constexpr const char* kBatchType = "UInt64";
 constexpr const char* kInsert = "INSERT INTO %s (%s) FORMAT RowBinary\n";
-constexpr const char* kCheckTable = "SELECT %s FROM %s LIMIT 0";
+constexpr const char* kDescribe = "DESCRIBE TABLE %s";
 constexpr const char* kStillRunning = "SELECT count() FROM system.processes WHERE query_id = '%s'";
 constexpr const char* kCountBatch =
     "SELECT count() FROM %s WHERE TIME_RECEIVED >= %llu AND TIME_RECEIVED < %llu AND BATCH = %llu";
@@ -51,10 +50,13 @@ constexpr const char* kQueryId = "nf5d-%016llx";
 constexpr const char* kQueryIdParameter = "query_id=%s";
 constexpr const char* kBadUrl =
     "--clickhouse takes http[s]://[USER:PASSWORD@]HOST[:PORT][/DATABASE.TABLE]";
-constexpr const char* kUnreachable = "ClickHouse server %s unreachable: %s";
-constexpr const char* kServerRefused = "ClickHouse server %s refused %s: %s";
+constexpr const char* kUnreachable = "ClickHouse server %s unreachable: %.1200s";
+constexpr const char* kServerRefused = "ClickHouse server %s refused %s: %.1200s";
+constexpr const char* kUnfitColumn =
+    "ClickHouse table %s: column %s is %s, which nf5d cannot fill (sql/clickhouse-flows.sql)";
 constexpr const char* kOpenCredentials = "ClickHouse credentials %s are readable by others";
-constexpr const char* kPartlyStored = "ClickHouse request %016llx found stored in part: %llu of %zu rows";
+constexpr const char* kPartlyStored =
+    "ClickHouse request %016llx found stored in part: %llu of %zu rows";
 constexpr const char* kReportLine = "DB: Will store on ClickHouse table %s on %s\n";
 constexpr const char* kReportBadUrl = "DB: Will store on ClickHouse at a URL it cannot use\n";
 constexpr const char* kCredentialsFile = "/.netrc";
@@ -64,14 +66,16 @@ constexpr size_t kRequestRows = 1'000'000;
 constexpr long kSecondsPerDay = 86400;
 // A request's rows are encoded this many at a time into the staging buffer.
 constexpr size_t kStageRows = 512;
-// PROBE .. DEST_MASK and BATCH as RowBinary: addresses 16 bytes, times 4, the rest their width.
-constexpr size_t kRowBytes = 122;
-constexpr size_t kStageBytes = kStageRows * kRowBytes;
+constexpr size_t kColumnCount = kFlowFieldCount + 1;  // and BATCH, last
+// In RowBinary an address takes 16 bytes (IPv6), a number at most 8.
+constexpr size_t kAddressBytes = 16;
+constexpr size_t kStageBytes = kStageRows * kColumnCount * kAddressBytes;
 constexpr size_t kTableSize = 130;  // DATABASE.TABLE, each at most 64 characters
-constexpr size_t kQuerySize = 512;
+constexpr size_t kQuerySize = 1024;
 constexpr size_t kServerSize = 320;
-// The start of an answer: a count, or enough of an error text for a message.
-constexpr size_t kAnswerSize = 1024;
+constexpr size_t kTypeSize = 64;
+// The start of an answer: a count, the table's description, or a server's error text.
+constexpr size_t kAnswerSize = 4096;
 
 // A black-holed server costs a pass at most the connect timeout, a hung one the stall timeout.
 constexpr long kConnectTimeoutSeconds = 3;
@@ -115,6 +119,9 @@ struct ClickHouse {
     unsigned char* stage = nullptr;
     char answer[kAnswerSize];  // the start of the server's last answer
     size_t answer_length = 0;
+    char insert[kQuerySize];            // the INSERT that heads every request
+    uint8_t bytes[kColumnCount];        // each column's size in a row, as the table declares it
+    size_t row_bytes = 0;
     Backlog backlog{"ClickHouse", &readings.backlog};
     unsigned long long batch = 0;  // number of the request that takes the backlog's head
     size_t batch_rows = 0;         // its rows, fixed once it was first sent
@@ -136,29 +143,17 @@ void PutAddress(unsigned char*& out, uint32_t address) {
     out += 16;
 }
 
-// Times go as their 32 bits: DateTime counts unsigned seconds.
-void PutRow(unsigned char*& out, const FlowItem& f, unsigned long long batch) {
-    PutAddress(out, f.origin_ip);
-    PutLittleEndian(out, static_cast<uint32_t>(f.time_received), 4);
-    PutLittleEndian(out, f.version, 1);
-    PutLittleEndian(out, f.sequence, 4);
-    PutAddress(out, f.src_ip);
-    PutLittleEndian(out, f.src_port, 2);
-    PutAddress(out, f.dst_ip);
-    PutLittleEndian(out, f.dst_port, 2);
-    PutAddress(out, f.next_hop);
-    PutLittleEndian(out, f.protocol, 1);
-    PutLittleEndian(out, f.tcp_flags, 1);
-    PutLittleEndian(out, f.tos, 1);
-    PutLittleEndian(out, f.bytes, 8);
-    PutLittleEndian(out, f.packets, 8);
-    PutLittleEndian(out, static_cast<uint32_t>(f.flow_begin), 4);
-    PutLittleEndian(out, static_cast<uint32_t>(f.flow_end), 4);
-    PutLittleEndian(out, f.src_as, 4);
-    PutLittleEndian(out, f.dst_as, 4);
-    PutLittleEndian(out, f.src_mask, 1);
-    PutLittleEndian(out, f.dst_mask, 1);
-    PutLittleEndian(out, batch, 8);
+// The fields in their columns' sizes: a time goes as its 32 bits (DateTime counts unsigned
+// seconds), a number in its column's width.
+void PutRow(unsigned char*& out, const FlowItem& flow, unsigned long long batch) {
+    for (size_t c = 0; c < kFlowFieldCount; ++c) {
+        const int64_t value = kFlowFields[c].value(flow);
+        if (kFlowFields[c].kind == FieldKind::kAddress)
+            PutAddress(out, static_cast<uint32_t>(value));
+        else
+            PutLittleEndian(out, static_cast<uint64_t>(value), sink.bytes[c]);
+    }
+    PutLittleEndian(out, batch, sizeof batch);
 }
 
 // The next piece of the body: the query text first, then the rows a stage at a time.
@@ -213,7 +208,7 @@ Outcome Post(const char* text, size_t rows, const char* query_id) {
     curl_easy_setopt(sink.curl, CURLOPT_CURLU, sink.url);
     curl_easy_setopt(sink.curl, CURLOPT_READDATA, &up);
     curl_easy_setopt(sink.curl, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(up.text_length + rows * kRowBytes));
+                     static_cast<curl_off_t>(up.text_length + rows * sink.row_bytes));
     sink.answer_length = 0;
     sink.answer[0] = '\0';
     const CURLcode code = curl_easy_perform(sink.curl);
@@ -313,13 +308,11 @@ bool SendBatch() {
         const Settled settled = Settle();
         if (settled != Settled::kAbsent) return settled == Settled::kStored;
     }
-    char insert[kQuerySize];
-    std::snprintf(insert, sizeof insert, kInsert, sink.table, kColumns);
     char id[64];
     QueryIdOf(sink.batch, id, sizeof id);
     sink.unsettled = true;
     sink.last_request = Clock::now();
-    const Outcome outcome = Post(insert, sink.batch_rows, id);
+    const Outcome outcome = Post(sink.insert, sink.batch_rows, id);
     if (outcome != Outcome::kAccepted) {
         Fail(outcome);
         return false;
@@ -406,7 +399,7 @@ void CheckCredentialsFile() {
     curl_free(user);
     const char* home = std::getenv("HOME");
     if (named || home == nullptr) return;
-    char path[kAnswerSize];
+    char path[kQuerySize];
     std::snprintf(path, sizeof path, "%s%s", home, kCredentialsFile);
     struct stat status {};
     if (stat(path, &status) != 0 || (status.st_mode & 077) == 0) return;
@@ -433,19 +426,82 @@ void SetUpHandle() {
     curl_easy_setopt(sink.curl, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_OPTIONAL));
 }
 
-// The table must answer a query on every column the rows fill.
+// The size RowBinary gives a value of type in a column of kind, or 0 for a type nf5d cannot
+// fill: unsigned integers and DateTime for numbers and times, 16 bytes for addresses.
+size_t TypeBytes(const char* type, FieldKind kind) {
+    if (kind == FieldKind::kAddress)
+        return std::strcmp(type, "FixedString(16)") == 0 || std::strcmp(type, "IPv6") == 0
+                   ? kAddressBytes
+                   : 0;
+    if (std::strcmp(type, "DateTime") == 0 || std::strncmp(type, "DateTime(", 9) == 0) return 4;
+    static constexpr const char* kUnsigned[] = {"UInt8", "UInt16", "UInt32", "UInt64"};
+    for (size_t n = 0; n < std::size(kUnsigned); ++n)
+        if (std::strcmp(type, kUnsigned[n]) == 0) return size_t{1} << n;
+    return 0;
+}
+
+// The type of column name in DESCRIBE TABLE's answer (lines of name, tab, type, tab, ...), or
+// an empty text.
+void ColumnType(const char* description, const char* name, char* type) {
+    type[0] = '\0';
+    const size_t length = std::strlen(name);
+    for (const char* line = description; line != nullptr && *line != '\0';) {
+        if (std::strncmp(line, name, length) == 0 && line[length] == '\t') {
+            const char* begin = line + length + 1;
+            std::snprintf(type, kTypeSize, "%.*s", static_cast<int>(std::strcspn(begin, "\t\n")),
+                          begin);
+            return;
+        }
+        line = std::strchr(line, '\n');
+        if (line != nullptr) ++line;
+    }
+}
+
+// A column the table lacks, or of a type nf5d cannot fill, ends the start.
+void SetColumn(size_t c, const char* name, size_t bytes, const char* type) {
+    if (bytes == 0) {
+        char message[kMessageSize];
+        std::snprintf(message, sizeof message, kUnfitColumn, sink.table, name,
+                      type[0] != '\0' ? type : "missing");
+        Terminate(16, message);
+    }
+    sink.bytes[c] = static_cast<uint8_t>(bytes);
+    sink.row_bytes += bytes;
+}
+
+// The table's description gives each column's size in a row, and the INSERT its column list.
+void ReadColumns() {
+    char columns[kQuerySize] = "";
+    char type[kTypeSize];
+    for (size_t c = 0; c < kFlowFieldCount; ++c) {
+        const FlowField& field = kFlowFields[c];
+        ColumnType(sink.answer, field.column, type);
+        SetColumn(c, field.column, TypeBytes(type, field.kind), type);
+        std::strncat(columns, field.column, sizeof columns - std::strlen(columns) - 2);
+        std::strcat(columns, ",");
+    }
+    ColumnType(sink.answer, kBatchColumn, type);
+    SetColumn(kFlowFieldCount, kBatchColumn, std::strcmp(type, kBatchType) == 0 ? 8 : 0, type);
+    std::strncat(columns, kBatchColumn, sizeof columns - std::strlen(columns) - 1);
+    std::snprintf(sink.insert, sizeof sink.insert, kInsert, sink.table, columns);
+}
+
+// The table must exist, with a column nf5d can fill for every field.
 void CheckTable() {
     char query[kQuerySize];
-    std::snprintf(query, sizeof query, kCheckTable, kColumns, sink.table);
+    std::snprintf(query, sizeof query, kDescribe, sink.table);
     const Outcome outcome = Post(query, 0, nullptr);
-    if (outcome == Outcome::kAccepted) return;
     char message[kMessageSize];
     if (outcome == Outcome::kLost) {
         std::snprintf(message, sizeof message, kUnreachable, sink.server, sink.answer);
         Terminate(15, message);
     }
-    std::snprintf(message, sizeof message, kServerRefused, sink.server, sink.table, sink.answer);
-    Terminate(16, message);
+    if (outcome == Outcome::kRefused) {
+        std::snprintf(message, sizeof message, kServerRefused, sink.server, sink.table,
+                      sink.answer);
+        Terminate(16, message);
+    }
+    ReadColumns();
 }
 
 unsigned long long RandomBatchBase() {
