@@ -101,7 +101,6 @@ struct Upload {
     const unsigned char* piece_end = nullptr;
 };
 
-
 struct Readings {
     std::atomic<uint64_t> accepted{0};
     std::atomic<uint64_t> failed{0};
@@ -279,6 +278,7 @@ Settled Settle() {
     const long long running = Count(query);
     if (running != 0) {
         if (running < 0) Fail(Outcome::kLost);
+        if (running > 0) sink.backlog.RetryLater();
         return Settled::kUnknown;
     }
     const unsigned long long day =
