@@ -118,36 +118,13 @@ protected:
 
 }  // namespace
 
-// A line whose values reach or pass their field's width: widths are minimums, counters unsigned,
-// flags hexadecimal, masks zero-padded, a time before 1970 shown and one that cannot be rendered
-// "Unknown". It follows the example flow (whose line the e2e tests pin) in one batch, which
-// shares time texts.
-TEST_F(Storage, TextLogLinesAreExactWithMinimumWidthsUnsignedCountersAndUnknownTimes) {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    FlowItem flows[2] = {testsupport::ExampleFlow(), testsupport::ExampleFlow()};
-    FlowItem& wide = flows[1];
-    wide.origin_ip = testsupport::Address("255.255.255.255");
-    wide.time_received = INT32_MIN;
-    wide.sequence = 4294967295u;
-    wide.src_port = 65535;
-    wide.protocol = 255;
-    wide.tcp_flags = 2;
-    wide.tos = 0xb8;
-    wide.bytes = 4294967295u;
-    wide.packets = 2147483648u;
-    unrenderable_time = wide.flow_begin = 7;
-    wide.src_mask = 8;
-    wide.dst_mask = 128;
-    kTextLogSink.write(flows, 2, Patience::kThisPass);
+// A time that cannot be rendered shows as "Unknown" (the lines' widths and values: the scenarios).
+TEST_F(Storage, TextLogShowsATimeThatCannotBeRenderedAsUnknown) {
+    FlowItem flow = testsupport::ExampleFlow();
+    unrenderable_time = flow.flow_begin = 7;
+    kTextLogSink.write(&flow, 1, Patience::kThisPass);
     kTextLogSink.commit(Patience::kThisPass);
-    const std::string text = ReadFile(dir_ + "/flows.log");
-    EXPECT_EQ(text.substr(text.find('\n') + 1),
-              "Origin: 255.255.255.255 - Received: Fri Dec 13 20:45:52 1901 - Version: 5 Sequence: "
-              "4294967295 From:    198.51.100.7 Sport: 65535 To:     203.0.113.9 Dport:   514 "
-              "Next_Hop:         0.0.0.0 Protocol:   255 TCP_Flags: 0x02 TOS:0xb8 Bytes:   "
-              "4294967295 Packets:   2147483648 Start: Unknown Stop: Sat Dec  5 13:29:20 2026 "
-              "SrcMask: /08 DstMask: /128\n");
+    EXPECT_NE(ReadFile(dir_ + "/flows.log").find(" Start: Unknown Stop: "), std::string::npos);
     unrenderable_time = LLONG_MIN;
 }
 
