@@ -42,7 +42,7 @@ Relay::~Relay() {
     close(listener_);
 }
 
-void Relay::CutNext(const std::string& prefix, Cut cut) {
+void Relay::CutNext(std::string_view prefix, Cut cut) {
     prefix_ = prefix;
     cut_ = cut;
 }

@@ -3,6 +3,7 @@
 // an outage or to lose one answer.
 #include <atomic>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace testsupport {
@@ -17,7 +18,7 @@ public:
     Relay& operator=(const Relay&) = delete;
     int port() const { return port_; }
     // Ends the connection at the next client message that begins with prefix.
-    void CutNext(const std::string& prefix, Cut cut);
+    void CutNext(std::string_view prefix, Cut cut);
 
 private:
     void Serve();
