@@ -24,6 +24,7 @@
 #include "listen/liveloss.h"
 #include "listen/metrics_endpoint.h"
 #include "listen/signals.h"
+#include "parser/netflow.h"
 #include "sched/joblist.h"
 #include "sched/workers.h"
 #include "storage/pass.h"
@@ -156,12 +157,17 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
         const unsigned length = ring.messages[i].msg_len;
         if (length == 0) continue;
         const char* datagram = static_cast<const char*>(ring.vectors[i].iov_base);
+        // The header decoded for the loss tracker goes with the job: the parser reuses it.
+        NetFlowHeader header{};
+        bool decoded = false;
         if (MetricsOn()) {
             const int slot = ExporterSlot(ring.senders[i].sin_addr.s_addr);
             CountDatagram(slot, length, now);
-            TrackSequence(slot, datagram, length, now);
+            decoded = DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
+            if (decoded) TrackSequence(slot, header, now);
         }
-        AddJob(datagram, length, reinterpret_cast<const sockaddr*>(&ring.senders[i]));
+        AddJob(datagram, length, reinterpret_cast<const sockaddr*>(&ring.senders[i]),
+               decoded ? &header : nullptr);
     }
     NoteDrops(ring, got);
     PublishJobs();

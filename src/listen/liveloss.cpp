@@ -24,10 +24,8 @@ seqloss::SeqTracker& TrackerOf(int slot) {
 }  // namespace
 
 // Only datagrams the parser accepts count, as only those reach the rows nf5stat reads.
-void TrackSequence(int slot, const char* datagram, size_t length, time_t now) {
-    NetFlowHeader header{};
-    if (slot == kOtherExporter || !DecodeNetFlowHeader(datagram, static_cast<int>(length), &header))
-        return;
+void TrackSequence(int slot, const NetFlowHeader& header, time_t now) {
+    if (slot == kOtherExporter) return;
     seqloss::SeqTrackerAdd(TrackerOf(slot),
                            seqloss::SeqDatagram{header.sequence, header.count, now});
     heard[slot] = true;

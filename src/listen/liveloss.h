@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <ctime>
 
-// Receive loop: a datagram of length bytes from the exporter in slot, read at now.
-void TrackSequence(int slot, const char* datagram, size_t length, time_t now);
+#include "parser/netflow.h"
+
+// Receive loop: the header of an accepted datagram from the exporter in slot, read at now.
+void TrackSequence(int slot, const NetFlowHeader& header, time_t now);
 // Receive loop: publishes the totals of the exporters heard since the last call, at most once a
 // second.
 void PublishLiveLoss(time_t now);

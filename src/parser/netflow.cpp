@@ -117,14 +117,18 @@ bool DecodeNetFlowHeader(const char* packet, int packetsize, NetFlowHeader* head
     return header->version == kNetFlowVersion && CountFits(*header, packetsize);
 }
 
-ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize) {
+ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize,
+                                   const NetFlowHeader* header) {
     ParsedDatagram datagram{};
     datagram.packet = packet;
     datagram.packetsize = packetsize;
     datagram.received = time(nullptr);
     // Copied out, so the sockaddr is never read through the sockaddr_in type.
     std::memcpy(&datagram.from, from, sizeof datagram.from);
-    datagram.rejected = !DecodeNetFlowHeader(packet, packetsize, &datagram.header);
+    if (header != nullptr)
+        datagram.header = *header;
+    else
+        datagram.rejected = !DecodeNetFlowHeader(packet, packetsize, &datagram.header);
     if (!datagram.rejected) {
         CountDecodedFlows(datagram.header.count);
     } else if (packetsize < kHeaderSize) {

@@ -38,8 +38,10 @@ struct ParsedDatagram {
 };
 
 // packet holds packetsize bytes, from the IPv4 sockaddr_in of the sender. A datagram is accepted
-// whole, one flow per record, or rejected (and counted by its reason).
-ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize);
+// whole, one flow per record, or rejected (and counted by its reason). header, if not null, is
+// the datagram's header as DecodeNetFlowHeader accepted it, which is then not decoded again.
+ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize,
+                                   const NetFlowHeader* header = nullptr);
 // Accepted datagrams: decodes up to room flows from record first on into flows; how many.
 size_t DecodeFlows(const ParsedDatagram& datagram, size_t first, FlowItem* flows, size_t room);
 // Rejected datagrams: the trash line that says why, ending in a newline.

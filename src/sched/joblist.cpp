@@ -148,7 +148,8 @@ int Wait(pthread_cond_t& cond, const timespec* deadline) {
 
 void SetThreadCount(int nThreads) { TotalThreads.store(nThreads, std::memory_order_relaxed); }
 
-void AddJob(const char* packet, long packetsize, const sockaddr* from) {
+void AddJob(const char* packet, long packetsize, const sockaddr* from,
+            const NetFlowHeader* header) {
     NF_ASSERT(packet != nullptr, "packet != NULL");
     NF_ASSERT(from != nullptr, "from != NULL");
     NF_ASSERT(packetsize > 0 && packetsize <= INT_MAX, "packetsize > 0");
@@ -161,6 +162,8 @@ void AddJob(const char* packet, long packetsize, const sockaddr* from) {
     std::memcpy(job->packet, packet, size);
     job->packetsize = static_cast<int>(packetsize);
     std::memcpy(&job->from, from, sizeof job->from);
+    job->decoded = header != nullptr;
+    if (header != nullptr) job->header = *header;
     Append(pending, JobChain{job, job, 1});
     IncrementReceived();
 }

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "parser/netflow.h"
+
 // Room inside a job for the largest datagram an exporter sends (a header and 30 records);
 // a longer datagram gets a tracked block of its own.
 constexpr int kInlinePacketSize = 24 + 30 * 48;
@@ -19,6 +21,8 @@ struct JobItem {
     char* packet;  // inline_packet, or a tracked block of packetsize bytes
     int packetsize;
     sockaddr_in from;
+    bool decoded;  // header holds the datagram's header, which the parser accepts
+    NetFlowHeader header;
     char inline_packet[kInlinePacketSize];
 };
 
@@ -38,8 +42,10 @@ extern std::atomic<int> TotalThreads;
 void SetThreadCount(int nThreads);
 
 // Receive loop only. AddJob copies a datagram into a job kept aside until PublishJobs appends
-// every job kept aside since the last call, with one lock, and wakes idle workers.
-void AddJob(const char* packet, long packetsize, const sockaddr* from);
+// every job kept aside since the last call, with one lock, and wakes idle workers. A header the
+// receive loop has already decoded (or null) goes with it, so the parser need not decode it again.
+void AddJob(const char* packet, long packetsize, const sockaddr* from,
+            const NetFlowHeader* header = nullptr);
 void PublishJobs();
 // How many more datagrams fit in the backlog (the -i limit, at least 1).
 int RoomForJobs();

@@ -14,8 +14,9 @@
 // Flows hand over to the storage queue a datagram at a time: one lock per datagram, and its flows
 // stay together and in record order. Only a direct caller can pass a datagram longer than the
 // receive buffer; it goes in several hand-overs.
-void RouteDatagram(const char* packet, const sockaddr* from, int packetsize) {
-    const ParsedDatagram datagram = NetFlowPacketParser(packet, from, packetsize);
+void RouteDatagram(const char* packet, const sockaddr* from, int packetsize,
+                   const NetFlowHeader* header) {
+    const ParsedDatagram datagram = NetFlowPacketParser(packet, from, packetsize, header);
     if (datagram.rejected) {
         if (IsTrashLoggingEnabled() == 0) return;
         char line[kMessageSize];
@@ -39,7 +40,7 @@ void* ThreadWorker(void* threadid_arg) {
     while ((jobs = TakeJobs(jobs)).count > 0) {
         for (const JobItem* job = jobs.first; job != nullptr; job = job->next)
             RouteDatagram(job->packet, reinterpret_cast<const sockaddr*>(&job->from),
-                          job->packetsize);
+                          job->packetsize, job->decoded ? &job->header : nullptr);
     }
     EndThread(pthread_t{}, threadid);
     return nullptr;

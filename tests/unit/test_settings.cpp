@@ -26,8 +26,8 @@ TEST(Settings, ArgumentInSameOrNextWordLastOccurrenceWinsAndAWordEndsTheSwitches
     ASSERT_STREQ(options.user, "averylongusername");  // of any length
     release_mem(options.user, std::strlen(options.user) + 1);
     EXPECT_EQ(GetMetricsPort(), 9105);
-    EXPECT_STREQ(GetTextLogFileName(), "/var/b.log");
-    EXPECT_STREQ(GetMYSQLServerName(), "db.example");
+    EXPECT_STREQ(kTextLogSink.setting->name, "/var/b.log");
+    EXPECT_STREQ(kMySQLSink.setting->name, "db.example");
     EXPECT_STREQ(GetBindAddress(), "127.0.0.1");
     EXPECT_EQ(GetMaxThrottle(), 7u);
 }
@@ -56,7 +56,7 @@ TEST(Settings, ReleasedTextSettingsBalanceTheAllocator) {
     ReleaseNamedVars();  // a second call releases nothing
     EXPECT_EQ(GetMallocTotal(), 0u);
     EXPECT_EQ(GetMallocCounts(), GetFreeCounts());
-    EXPECT_EQ(GetTextLogFileName(), nullptr);
+    EXPECT_EQ(kTextLogSink.setting->name, nullptr);
 }
 
 // The endpoint is on even when its value is refused at start-up (port 0).

@@ -25,6 +25,6 @@ TEST(Signals, PiledUpTogglesKeepTheirParityAndRotationsRunOnce) {
     RunSignalWork();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Begun rotation of DB file\nCompleted rotation of DB File\n");
-    EXPECT_EQ((std::pair{IsTextLoggingEnabled(), IsTrashLoggingEnabled()}), (std::pair{1, 0}));
+    EXPECT_EQ((std::pair{SinkOn(kTextLogSink), SinkOn(kTrashLogSink)}), (std::pair{true, false}));
     RemoveTree(dir);
 }

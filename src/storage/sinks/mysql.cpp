@@ -276,7 +276,5 @@ const Sink kMySQLSink{.name = "mysql",
                       .commit = Commit,
                       .close = Close};
 
-const char* GetMYSQLServerName() { return setting.name; }
-int IsMYSQLLoggingEnabled() { return setting.enabled; }
 uint64_t GetMySQLDroppedRows() { return gauges.dropped.load(std::memory_order_relaxed); }
 uint64_t GetMySQLBacklogRows() { return gauges.depth.load(std::memory_order_relaxed); }

@@ -9,9 +9,6 @@
 
 extern const Sink kMySQLSink;
 
-const char* GetMYSQLServerName();  // null unless -m was given
-int IsMYSQLLoggingEnabled();
-
 // Rows dropped since start because the backlog was full; a metrics export reads it.
 uint64_t GetMySQLDroppedRows();
 // Rows waiting for the server now.

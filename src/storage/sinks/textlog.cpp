@@ -91,6 +91,4 @@ const Sink kTextLogSink{.name = "text",
                         .commit = Commit,
                         .close = Close};
 
-const char* GetTextLogFileName() { return setting.name; }
-int IsTextLoggingEnabled() { return setting.enabled; }
 void SwitchTextFlag() { ToggleSink(setting); }

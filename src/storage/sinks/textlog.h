@@ -4,7 +4,5 @@
 
 extern const Sink kTextLogSink;
 
-const char* GetTextLogFileName();
-int IsTextLoggingEnabled();
 // SIGUSR2's work.
 void SwitchTextFlag();

@@ -54,7 +54,6 @@ const Sink kTrashLogSink{.name = "trash",
                          .commit = nullptr,
                          .close = nullptr};
 
-const char* GetTrashLogFileName() { return setting.name; }
 int IsTrashLoggingEnabled() { return setting.enabled; }
 void SwitchTrashFlag() { ToggleSink(setting); }
 

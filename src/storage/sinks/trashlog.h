@@ -8,7 +8,6 @@
 
 extern const Sink kTrashLogSink;
 
-const char* GetTrashLogFileName();
 int IsTrashLoggingEnabled();
 // SIGHUP's work.
 void SwitchTrashFlag();
