@@ -93,7 +93,8 @@ TEST_F(DaemonClickHouse, ServerStoppedUnderTrafficGetsEveryFlowOnceBack) {
         << TableRows() << " rows for " << flows << " flows";
     EXPECT_EQ(Query("SELECT sum(PACKETS), sum(BYTES) FROM FLOWDB.FLOWS").at(0),
               SqliteRows(Path("netflow.db"), "SELECT SUM(packets) || '\t' || SUM(bytes) FROM flows")
-                  .at(0).at(0));
+                  .at(0)
+                  .at(0));
     EXPECT_EQ(RowCount(Path("netflow.db")), flows);
 
     ASSERT_EQ(Server("stop"), 0);
@@ -120,11 +121,13 @@ TEST_F(DaemonClickHouse, StartWithoutServerOrTableEndsWithItsStatus) {
         {"ftp://127.0.0.1/", 16, "--clickhouse takes http[s]://"},
     };
     for (const auto& c : cases) {
-        const RunResult run = testsupport::Run({NF5D_BINARY, "-p", std::to_string(FreePort()), "-x", "-y", "-z",
-                                   "--clickhouse", c.url}, dir_);
+        const RunResult run = testsupport::Run({NF5D_BINARY, "-p", std::to_string(FreePort()), "-x",
+                                                "-y", "-z", "--clickhouse", c.url},
+                                               dir_);
         EXPECT_EQ(run.status, c.status) << c.url << run.err;
         EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("Process terminated with value: " + std::to_string(c.status)),
-                  std::string::npos) << run.err;
+                  std::string::npos)
+            << run.err;
     }
 }

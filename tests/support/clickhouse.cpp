@@ -23,7 +23,8 @@ long Post(const std::string& sql, std::string* answer) {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, answer);
     long status = 0;
-    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (curl_easy_perform(curl) == CURLE_OK)
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
     return status;
 }
@@ -54,8 +55,8 @@ std::vector<std::string> ClickHouseTest::Query(const std::string& sql) {
 }
 
 int ClickHouseTest::Server(const char* command) {
-    return testsupport::Run({"/bin/sh", NF5D_SOURCE_DIR "/scripts/clickhouse-test.sh", command}, NF5D_BUILD_DIR,
-               {}, 180s)
+    return testsupport::Run({"/bin/sh", NF5D_SOURCE_DIR "/scripts/clickhouse-test.sh", command},
+                            NF5D_BUILD_DIR, {}, 180s)
         .status;
 }
 

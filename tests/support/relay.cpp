@@ -33,7 +33,9 @@ Relay::Relay(const char* address, int port, int target) : target_(target) {
     listen(listener_, 4);
     getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length);
     port_ = ntohs(at.sin_port);
-    thread_ = std::thread([this] { while (!stop_) Serve(); });
+    thread_ = std::thread([this] {
+        while (!stop_) Serve();
+    });
 }
 
 Relay::~Relay() {

@@ -71,8 +71,8 @@ TEST_F(ClickHouseSink, RequestOrAnswerLostIsStoredExactlyOnce) {
         EXPECT_EQ(GetClickHouseFailedRequests() - failed, 1u);
         EXPECT_EQ(testsupport::Count(err, "ClickHouse server unavailable, keeping its rows: "), 1)
             << err;
-        EXPECT_NE(err.find("ClickHouse server back: 600 rows kept, 0 dropped\n"),
-                  std::string::npos) << err;
+        EXPECT_NE(err.find("ClickHouse server back: 600 rows kept, 0 dropped\n"), std::string::npos)
+            << err;
         kClickHouseSink.close();
     }
 }

@@ -118,8 +118,8 @@ struct ClickHouse {
     unsigned char* stage = nullptr;
     char answer[kAnswerSize];  // the start of the server's last answer
     size_t answer_length = 0;
-    char insert[kQuerySize];            // the INSERT that heads every request
-    uint8_t bytes[kColumnCount];        // each column's size in a row, as the table declares it
+    char insert[kQuerySize];      // the INSERT that heads every request
+    uint8_t bytes[kColumnCount];  // each column's size in a row, as the table declares it
     size_t row_bytes = 0;
     Backlog backlog{"ClickHouse", &readings.backlog};
     unsigned long long batch = 0;  // number of the request that takes the backlog's head
@@ -234,7 +234,8 @@ void Fail(Outcome outcome) {
     readings.failed.fetch_add(1, std::memory_order_relaxed);
     if (outcome == Outcome::kRefused && !sink.proven) {
         char message[kMessageSize];
-        std::snprintf(message, sizeof message, kServerRefused, sink.server, "the rows", sink.answer);
+        std::snprintf(message, sizeof message, kServerRefused, sink.server, "the rows",
+                      sink.answer);
         Terminate(16, message);
     }
     sink.backlog.Lose(sink.answer);
@@ -382,8 +383,8 @@ bool ParseUrl(const char* text, ClickHouse* into) {
     char* path = nullptr;
     curl_url_get(into->url, CURLUPART_SCHEME, &scheme, 0);
     curl_url_get(into->url, CURLUPART_PATH, &path, 0);
-    const bool web = scheme != nullptr && (std::strcmp(scheme, "http") == 0 ||
-                                           std::strcmp(scheme, "https") == 0);
+    const bool web = scheme != nullptr &&
+                     (std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0);
     const bool named = path != nullptr && SetTable(path, into);
     curl_free(scheme);
     curl_free(path);
@@ -481,7 +482,8 @@ void ReadColumns() {
         std::strcat(columns, ",");
     }
     ColumnType(sink.answer, kBatchColumn, type);
-    SetColumn(kFlowFieldCount, kBatchColumn, std::strcmp(type, kBatchType) == 0 ? 8 : 0, type);
+    SetColumn(kFlowFieldCount, kBatchColumn,
+              std::strcmp(type, kBatchType) == 0 ? sizeof sink.batch : 0, type);
     std::strncat(columns, kBatchColumn, sizeof columns - std::strlen(columns) - 1);
     std::snprintf(sink.insert, sizeof sink.insert, kInsert, sink.table, columns);
 }
@@ -564,8 +566,9 @@ const Sink kClickHouseSink{
     .off_switch = 0,
     .long_switch = "clickhouse",
     .default_name = nullptr,
-    .help = "--clickhouse URL Export every flow to ClickHouse at http[s]://[USER:PASSWORD@]HOST:PORT"
-            "[/DATABASE.TABLE] (table defaults to FLOWDB.FLOWS; off by default)",
+    .help =
+        "--clickhouse URL Export every flow to ClickHouse at http[s]://[USER:PASSWORD@]HOST:PORT"
+        "[/DATABASE.TABLE] (table defaults to FLOWDB.FLOWS; off by default)",
     .off_help = nullptr,
     .report = Report,
     .report_when_off = false,
