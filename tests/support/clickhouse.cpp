@@ -1,7 +1,5 @@
 #include "clickhouse.h"
 
-#include <curl/curl.h>
-
 #include <cstdlib>
 #include <sstream>
 
@@ -9,32 +7,18 @@ namespace testsupport {
 
 namespace {
 
-size_t Append(char* data, size_t size, size_t count, void* text) {
-    static_cast<std::string*>(text)->append(data, size * count);
-    return size * count;
-}
-
-// The HTTP status (0 if there was no answer) and the body.
-long Post(const std::string& sql, std::string* answer) {
-    CURL* curl = curl_easy_init();
-    const std::string url = ClickHouseTest::Url();
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, sql.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, answer);
-    long status = 0;
-    if (curl_easy_perform(curl) == CURLE_OK)
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(curl);
-    return status;
+// The server's answer to sql through curl(1): its status (0 when the server answered 200).
+RunResult Post(const std::string& sql) {
+    return Run(
+        {"/usr/bin/curl", "-sS", "--fail-with-body", ClickHouseTest::Url(), "--data-binary", sql},
+        NF5D_BUILD_DIR);
 }
 
 }  // namespace
 
 void ClickHouseTest::SetUp() {
     DaemonTest::SetUp();
-    std::string answer;
-    if (Post("SELECT 1", &answer) == 200) return;
+    if (Post("SELECT 1").status == 0) return;
     if (std::getenv("NF5D_REQUIRE_CLICKHOUSE") != nullptr) FAIL() << "no server at " << Url();
     GTEST_SKIP() << "no server (scripts/clickhouse-test.sh start) at " << Url();
 }
@@ -45,11 +29,10 @@ std::string ClickHouseTest::Url(const std::string& path) {
 }
 
 std::vector<std::string> ClickHouseTest::Query(const std::string& sql) {
-    std::string answer;
-    const long status = Post(sql, &answer);
-    EXPECT_EQ(status, 200) << sql << ": " << answer;
+    const RunResult answer = Post(sql);
+    EXPECT_EQ(answer.status, 0) << sql << ": " << answer.out << answer.err;
     std::vector<std::string> lines;
-    std::istringstream text(status == 200 ? answer : "");
+    std::istringstream text(answer.status == 0 ? answer.out : "");
     for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
 }
