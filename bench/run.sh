@@ -12,6 +12,7 @@
 #   BENCH_RATES="1000 4000" BENCH_SECONDS=3 bench/run.sh
 #   BENCH_STEADY_RATES=200 BENCH_STEADY_SECONDS=60 BENCH_BURST_RATES="100000 150000" bench/run.sh
 #   BENCH_LONG=1 bench/run.sh         (storage cases at full length: 30 s and 60 s)
+#   BENCH_ONLY=clickhouse bench/run.sh (only the ClickHouse rows; server on $NF5D_CLICKHOUSE_PORT)
 #
 # Every step offers datagrams of 1 to 30 flows at one rate for BENCH_SECONDS. A daemon is
 # started afresh for each step and stopped with SIGTERM once it has read everything; its orderly
@@ -130,6 +131,12 @@ mysql_query() {
     mariadb --no-defaults -h 127.0.0.1 -P 3306 -u nf5test -N -B FLOWDB -e "$1"
 }
 
+clickhouse_url=http://127.0.0.1:${NF5D_CLICKHOUSE_PORT:-8123}/
+
+clickhouse_query() { curl -sS --fail "$clickhouse_url" --data-binary "$1"; }
+
+clickhouse_ready() { clickhouse_query 'SELECT count() FROM FLOWDB.FLOWS' >/dev/null 2>&1; }
+
 # stored SINK DIR: the flows the sink holds after the run.
 stored() {
     case $1 in
@@ -142,6 +149,7 @@ stored() {
             fi
             ;;
         mysql) mysql_query 'SELECT COUNT(*) FROM FLOWS' ;;
+        clickhouse) clickhouse_query 'SELECT count() FROM FLOWDB.FLOWS' ;;
     esac
 }
 
@@ -335,6 +343,38 @@ mysql_export() {
     rm -rf "$dir"
 }
 
+# ClickHouse only at 500,000 flows/s (16,667 datagrams of 30 flows a second), then the defaults
+# plus ClickHouse at the defaults' 300,000: flows stored, lost (the kernel's drops and the bounds),
+# and how long after the stream the daemon had stored the last one and ended.
+clickhouse_rows() {
+    clickhouse_ready || { echo "(clickhouse skipped: no server at $clickhouse_url)"; return; }
+    secs=$(long_or_short 30)
+    for run in "clickhouse-only 16667 -x -y -z" "defaults+clickhouse 10000"; do
+        set -- $run
+        name=$1 rate=$2
+        shift 2
+        dir=$work/$name
+        port=$(free_port)
+        clickhouse_query 'TRUNCATE TABLE FLOWDB.FLOWS'
+        start "$dir" "$port" "$@" --clickhouse "$clickhouse_url"
+        began=$(now)
+        "$nf5send" -p "$port" -c $((rate * secs)) -r "$rate" -f 30 --pool 1000 --seed 1 >"$dir/sent"
+        sent_at=$(now)
+        offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
+        wait_drained "$port"
+        stop  # the orderly stop stores every flow read
+        done_at=$(now)
+        kept=$(stored clickhouse "$dir")
+        read -r hwm cpu <"$dir/usage"
+        echo "$name ($((rate * 30)) flows/s offered for ${secs} s): offered $offered, stored $kept," \
+            "lost $((offered - kept)), last row $(elapsed "$sent_at" "$done_at") s after the stream," \
+            "$(awk -v n="$kept" -v a="$began" -v b="$done_at" 'BEGIN {printf "%d", n / (b - a)}') rows/s," \
+            "VmHWM $(divide "$hwm" 1024 %.1f) MiB, CPU $(divide "$cpu" "$ticks" %.2f) s"
+        [ "$name" = clickhouse-only ] || echo "  text $(stored text "$dir"), sqlite $(stored sqlite "$dir")"
+        rm -rf "$dir"
+    done
+}
+
 # SQLite only at twice the lossless rate: peak memory stays bounded, the excess is lost.
 overload() {
     secs=$(long_or_short 60)
@@ -378,6 +418,10 @@ stat_loss() {
         -v s="$(times_seconds "${cpu#* }")" 'BEGIN {printf "%.2f", u + s}') CPU s, $took s elapsed"
     rm -rf "$dir"
 }
+if [ "${BENCH_ONLY:-}" = clickhouse ]; then
+    clickhouse_rows
+    exit 0
+fi
 
 echo "nf5d benchmark: ${seconds} s per step, 1-30 flows per datagram, 4 workers; $(nproc) CPUs"
 header
@@ -406,5 +450,6 @@ line_rate
 line_rate 9
 line_rate 10
 mysql_export
+clickhouse_rows
 overload
 stat_loss

@@ -1,7 +1,7 @@
 # Installation layout and the Debian package (make install, make deb).
 #   sbin/nf5d, bin/nf5stat, share/man/man8/nf5d.8.gz, share/man/man1/nf5stat.1.gz,
 #   share/doc/nf5d/{copyright,changelog.Debian.gz}, share/lintian/overrides/nf5d,
-#   share/nf5d/mysql-flows.sql,
+#   share/nf5d/mysql-flows.sql, share/nf5d/clickhouse-flows.sql,
 #   share/nf5d/grafana/nf5d-dashboard.json, share/nf5d/prometheus/nf5d-alerts.yml,
 #   lib/systemd/system/{nf5d.service,nf5d-rotate.service,nf5d-rotate.timer},
 #   /etc/default/nf5d (PREFIX/etc/default/nf5d under a prefix other than /usr)
@@ -13,7 +13,7 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 install(TARGETS nf5d RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS nf5stat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES sql/mysql-flows.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/nf5d)
+install(FILES sql/mysql-flows.sql sql/clickhouse-flows.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/nf5d)
 install(FILES packaging/grafana/nf5d-dashboard.json DESTINATION ${CMAKE_INSTALL_DATADIR}/nf5d/grafana)
 install(FILES packaging/prometheus/nf5d-alerts.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/nf5d/prometheus)
 # The alert rules against their histories (promtool comes with make test's packages).
@@ -99,7 +99,8 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
-# dpkg-shlibdeps derives libc6, libstdc++6, libsqlite3-0 and libmariadb3 with their versions;
+# dpkg-shlibdeps derives libc6, libstdc++6, libsqlite3-0, libmariadb3 and libcurl4 with their
+# versions;
 # passwd provides the groupadd/useradd that postinst runs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")

@@ -58,6 +58,8 @@ enum Family {
     kStorageQueue,
     kMysqlBacklog,
     kMysqlConnected,
+    kSinkBacklogRows,
+    kSinkFailedRequests,
     kPassDuration,
     kPassFlows,
     kExportersTracked,

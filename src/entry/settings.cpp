@@ -18,14 +18,16 @@ namespace {
 // The switches besides the sinks' own. The leading '+' makes glibc's getopt stop at the first
 // word that is not a switch instead of permuting the command line.
 constexpr const char* kOptions = "+p:a:n:hdi:u:";
-// The long switches; their values lie outside the range of the short ones. --help is -h under the
-// name a user tries first.
+// The long switches' values lie outside the range of the short ones: --metrics, --netflow, then
+// those of the sinks, kSinkSwitch + the sink's place in the table. --help is -h under the name a
+// user tries first.
 constexpr int kMetricsSwitch = 256;
 constexpr int kNetFlowSwitch = 257;
+constexpr int kSinkSwitch = 258;
 constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetricsSwitch},
                                    {"help", no_argument, nullptr, 'h'},
-                                   {"netflow", required_argument, nullptr, kNetFlowSwitch},
-                                   {nullptr, 0, nullptr, 0}};
+                                   {"netflow", required_argument, nullptr, kNetFlowSwitch}};
+constexpr size_t kLongCount = sizeof kLongOptions / sizeof kLongOptions[0];
 constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
 constexpr const char* kMetricsHelp =
     "--metrics [ADDR:]PORT Serve Prometheus metrics on http://ADDR:PORT/metrics (ADDR defaults "
@@ -37,20 +39,31 @@ constexpr int kDefaultThreads = 4;
 constexpr int kDefaultPort = 2055;
 constexpr unsigned long kDefaultMaxThrottle = 50000;
 
-// kOptions followed by each sink's name switch (with its value) and off switch.
+// kOptions followed by each sink's name switch (with its value) and off switch; kLongOptions and
+// the sinks' long switches, ended by a zero entry.
 struct OptionText {
     char text[64];
+    option longs[kLongCount + kMaxSinks + 1];
 };
 
 OptionText Options() {
     OptionText options{};
     size_t length = std::strlen(kOptions);
     std::memcpy(options.text, kOptions, length);
+    size_t longs = 0;
+    for (const option& long_option : kLongOptions) options.longs[longs++] = long_option;
     for (size_t s = 0; s < kSinkCount; ++s) {
+        const Sink& sink = *kSinks[s];
         NF_ASSERT(length + 3 < sizeof options.text, "length + 3 < sizeof options.text");
-        options.text[length++] = kSinks[s]->name_switch;
-        options.text[length++] = ':';
-        if (kSinks[s]->off_switch != 0) options.text[length++] = kSinks[s]->off_switch;
+        if (sink.name_switch != 0) {
+            options.text[length++] = sink.name_switch;
+            options.text[length++] = ':';
+        }
+        if (sink.off_switch != 0) options.text[length++] = sink.off_switch;
+        if (sink.long_switch != nullptr) {
+            options.longs[longs++] = {sink.long_switch, required_argument, nullptr,
+                                      kSinkSwitch + static_cast<int>(s)};
+        }
     }
     return options;
 }
@@ -116,7 +129,8 @@ void SetDefaults(StartupOptions* options) {
 bool ApplySinkSwitch(int arg, const char* value) {
     for (size_t s = 0; s < kSinkCount; ++s) {
         const Sink& sink = *kSinks[s];
-        if (arg == sink.name_switch) {
+        if ((sink.name_switch != 0 && arg == sink.name_switch) ||
+            arg == kSinkSwitch + static_cast<int>(s)) {
             SetText(sink.setting->name, value);
             if (sink.default_name == nullptr) sink.setting->enabled = 1;
             return true;
@@ -182,10 +196,10 @@ void PrintSinkHelp() {
 
 void ReadSettings(int argc, char** argv, StartupOptions* options) {
     SetDefaults(options);
-    const OptionText short_options = Options();
+    const OptionText switches = Options();
     optind = 0;  // full rescan, so the settings can be read again
     int arg;
-    while ((arg = getopt_long(argc, argv, short_options.text, kLongOptions, nullptr)) != -1)
+    while ((arg = getopt_long(argc, argv, switches.text, switches.longs, nullptr)) != -1)
         ApplySwitch(arg, optarg, options);
     FillDefaultNames();
 }

@@ -222,6 +222,7 @@ const Sink kSQLiteSink{.name = "sqlite",
                        .setting = &setting,
                        .name_switch = 'b',
                        .off_switch = 'y',
+                       .long_switch = nullptr,
                        .default_name = "./netflow.db",
                        .help = "-b Enable binary logging, defaults to ",
                        .off_help = "-y Disable binary logging",
@@ -232,11 +233,11 @@ const Sink kSQLiteSink{.name = "sqlite",
                        .check_creates = false,
                        .readings = nullptr,
                        .reading_count = 0,
+                       .written = nullptr,
                        .open = Open,
                        .write = Write,
                        .commit = Commit,
-                       .close = Close,
-                       .written = nullptr};
+                       .close = Close};
 
 const char* GetBinaryLogFileName() { return setting.name; }
 int IsBinaryLoggingEnabled() { return setting.enabled; }

@@ -75,6 +75,7 @@ const Sink kTextLogSink{.name = "text",
                         .setting = &setting,
                         .name_switch = 'l',
                         .off_switch = 'x',
+                        .long_switch = nullptr,
                         .default_name = "./netflow.log",
                         .help = "-l Enable ASCII logging, defaults to ",
                         .off_help = "-x Disable text logging",
@@ -84,10 +85,10 @@ const Sink kTextLogSink{.name = "text",
                         .check_creates = true,
                         .readings = nullptr,
                         .reading_count = 0,
+                        .written = nullptr,
                         .open = Open,
                         .write = Write,
                         .commit = Commit,
-                        .close = Close,
-                        .written = nullptr};
+                        .close = Close};
 
 void SwitchTextFlag() { ToggleSink(setting); }

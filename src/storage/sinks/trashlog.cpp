@@ -38,6 +38,7 @@ const Sink kTrashLogSink{.name = "trash",
                          .setting = &setting,
                          .name_switch = 't',
                          .off_switch = 'z',
+                         .long_switch = nullptr,
                          .default_name = "./netflow_trash.log",
                          .help = "-t Enable trash (non NetFlow5 packets) logging, defaults to ",
                          .off_help = "-z Disable trash logging",
@@ -47,11 +48,11 @@ const Sink kTrashLogSink{.name = "trash",
                          .check_creates = true,
                          .readings = kReadings,
                          .reading_count = 1,
+                         .written = nullptr,
                          .open = nullptr,
                          .write = nullptr,
                          .commit = nullptr,
-                         .close = nullptr,
-                         .written = nullptr};
+                         .close = nullptr};
 
 int IsTrashLoggingEnabled() { return setting.enabled; }
 void SwitchTrashFlag() { ToggleSink(setting); }
