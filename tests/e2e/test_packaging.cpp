@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -88,33 +88,21 @@ TEST_F(Packaging, InstallWithOrWithoutDestdirLaysDownTheSameKitWhoseUnitsVerify)
 
 // The words of a help text that are switches: "-p", "--metrics", "[--by", "-b, --database".
 std::vector<std::string> Switches(const std::string& help) {
+    static const std::regex kSwitch("(^|[ \\n[(])(-[a-z]|--[a-z-]*[a-z])(?![a-z-])");
     std::vector<std::string> names;
-    for (size_t at = 0; (at = help.find('-', at)) != std::string::npos;) {
-        const size_t end = help.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at);
-        const std::string word = help.substr(at, end - at);
-        const bool starts_word =
-            at == 0 || std::string(" \n[(").find(help[at - 1]) != std::string::npos;
-        if (starts_word && (word.size() == 2 || word.starts_with("--")) &&
-            std::isalpha(word.back())) {
-            names.push_back(word);
-        }
-        at = end;
-    }
+    for (std::sregex_iterator it(help.begin(), help.end(), kSwitch), end; it != end; ++it)
+        names.push_back((*it)[2]);
     return names;
 }
 
 // Whether the page has an entry (.TP, then a bold line holding the name as a word) for name.
-bool HasEntry(const std::string& page, std::string name) {
-    for (size_t dash = name.find('-'); dash != std::string::npos; dash = name.find('-', dash + 2)) {
-        name.insert(dash, "\\");
-    }
-    std::istringstream lines(page);
-    for (std::string line, previous; std::getline(lines, line); previous = line) {
-        if (previous != ".TP" || !line.starts_with(".B")) continue;
-        std::istringstream words(line);
-        for (std::string word; words >> word;) {
-            if (word == name) return true;
-        }
+bool HasEntry(const std::string& page, const std::string& name) {
+    std::string word = " ";  // as roff writes it: "\-" for each dash
+    for (char c : name) word += c == '-' ? std::string("\\-") : std::string(1, c);
+    for (size_t at = 0; (at = page.find("\n.TP\n.B", at)) != std::string::npos; ++at) {
+        const size_t line = at + 5;
+        if ((page.substr(line, page.find('\n', line) - line) + " ").find(word + " ") != page.npos)
+            return true;
     }
     return false;
 }
