@@ -183,8 +183,8 @@ TEST_F(DaemonFlow, OperatorSignals) {
 }
 
 // Every pass writes and commits while the traffic goes on, so another program reads the lines and
-// rows before the stream ends, and a SIGKILL after the last pass loses none of them.
-TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigkill) {
+// rows before the stream ends.
+TEST_F(DaemonStorage, SteadyExportCountedExactlyAndReadableAtOnce) {
     const time_t before = std::time(nullptr);
     const int http = FreePort(SOCK_STREAM);
     Daemon daemon(dir_);
@@ -254,10 +254,6 @@ TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigk
 
     ASSERT_TRUE(WaitUntil([&] { return RowCount(db) == flows && LineCount(log) == flows + 1; }))
         << RowCount(db) << " rows for " << flows << " flows";
-    daemon.process().Signal(SIGKILL);
-    EXPECT_EQ(daemon.process().Wait(), 128 + SIGKILL);
-    EXPECT_EQ(RowCount(db), flows);
-    EXPECT_EQ(LineCount(log), flows + 1);
 }
 
 // The kernel's drop counter reaches the daemon with the next datagram it reads, so every datagram
