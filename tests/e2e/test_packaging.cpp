@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "daemon.h"
 
 using namespace testsupport;
 
@@ -25,10 +25,8 @@ std::string Listing(const std::string& dir) {
     return Shell("find . ! -type d -printf '%P %m\\n' | LC_ALL=C sort", dir).out;
 }
 
-class Packaging : public testing::Test {
+class Packaging : public DaemonTest {
 protected:
-    ~Packaging() override { RemoveTree(dir_); }
-
     // Installs the build under dir_/stage, staged with DESTDIR or straight into the prefix.
     std::string Install(const std::string& prefix, bool destdir) {
         const std::string stage = dir_ + "/stage";
@@ -38,8 +36,6 @@ protected:
         EXPECT_EQ(result.status, 0) << result.out << result.err;
         return stage + prefix + "/";
     }
-
-    std::string dir_ = MakeTempDir();
 };
 
 // The units name the daemon where the installation put it, so systemd finds it, and its page.
