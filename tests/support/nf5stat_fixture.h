@@ -25,7 +25,8 @@ struct Row {
 };
 
 // A database file whose table flows holds rows in that storage order.
-inline void WriteFlowsDb(const std::string& path, const std::vector<Row>& rows) {
+inline void WriteFlowsDb(const std::string& path, const std::vector<Row>& rows)
+{
     std::string sql = std::string(kCreateFlowsTable) + ";BEGIN;";
     char insert[512];
     for (const Row& r : rows) {
@@ -44,13 +45,15 @@ inline void WriteFlowsDb(const std::string& path, const std::vector<Row>& rows) 
 
 // The rows of one datagram: flows rows sharing exporter, receive time and sequence, each flow with a
 // source port of its own, so that a copy of the datagram repeats exactly these rows.
-inline void AddDatagram(std::vector<Row>& rows, const std::string& probe, long long time, long long sequence, int flows) {
+inline void AddDatagram(std::vector<Row>& rows, const std::string& probe, long long time, long long sequence, int flows)
+{
     for (int i = 0; i < flows; ++i)
         rows.push_back(Row{.probe = probe, .time = time, .sequence = sequence, .sport = 1024 + i});
 }
 
 // nf5stat as a user runs it.
-inline testsupport::RunResult RunNf5stat(std::vector<std::string> args) {
+inline testsupport::RunResult RunNf5stat(std::vector<std::string> args)
+{
     args.insert(args.begin(), NF5STAT_BINARY);
     return testsupport::Run(args, "/", {"TZ=UTC"});
 }
