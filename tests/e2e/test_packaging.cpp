@@ -2,13 +2,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "daemon.h"
 
 using namespace testsupport;
 
@@ -24,10 +25,8 @@ std::string Listing(const std::string& dir) {
     return Shell("find . ! -type d -printf '%P %m\\n' | LC_ALL=C sort", dir).out;
 }
 
-class Packaging : public testing::Test {
+class Packaging : public DaemonTest {
 protected:
-    ~Packaging() override { RemoveTree(dir_); }
-
     // Installs the build under dir_/stage, staged with DESTDIR or straight into the prefix.
     std::string Install(const std::string& prefix, bool destdir) {
         const std::string stage = dir_ + "/stage";
@@ -37,8 +36,6 @@ protected:
         EXPECT_EQ(result.status, 0) << result.out << result.err;
         return stage + prefix + "/";
     }
-
-    std::string dir_ = MakeTempDir();
 };
 
 // The units name the daemon where the installation put it, so systemd finds it, and its page.
@@ -87,34 +84,27 @@ TEST_F(Packaging, InstallWithOrWithoutDestdirLaysDownTheSameKitWhoseUnitsVerify)
 }
 
 // The words of a help text that are switches: "-p", "--metrics", "[--by", "-b, --database".
-std::vector<std::string> Switches(const std::string& help) {
+std::vector<std::string> Switches(std::string help) {
+    std::replace_if(help.begin(), help.end(), [](char c) { return c == '[' || c == '('; }, ' ');
+    std::istringstream words(help);
     std::vector<std::string> names;
-    for (size_t at = 0; (at = help.find('-', at)) != std::string::npos;) {
-        const size_t end = help.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at);
-        const std::string word = help.substr(at, end - at);
-        const bool starts_word =
-            at == 0 || std::string(" \n[(").find(help[at - 1]) != std::string::npos;
-        if (starts_word && (word.size() == 2 || word.starts_with("--")) &&
-            std::isalpha(word.back())) {
+    for (std::string word; words >> word;) {
+        word.resize(std::min(word.size(), word.find_first_not_of("abcdefghijklmnopqrstuvwxyz-")));
+        if (word.starts_with('-') && (word.size() == 2 || word.starts_with("--")) &&
+            std::isalpha(word.back()))
             names.push_back(word);
-        }
-        at = end;
     }
     return names;
 }
 
 // Whether the page has an entry (.TP, then a bold line holding the name as a word) for name.
-bool HasEntry(const std::string& page, std::string name) {
-    for (size_t dash = name.find('-'); dash != std::string::npos; dash = name.find('-', dash + 2)) {
-        name.insert(dash, "\\");
-    }
-    std::istringstream lines(page);
-    for (std::string line, previous; std::getline(lines, line); previous = line) {
-        if (previous != ".TP" || !line.starts_with(".B")) continue;
-        std::istringstream words(line);
-        for (std::string word; words >> word;) {
-            if (word == name) return true;
-        }
+bool HasEntry(const std::string& page, const std::string& name) {
+    std::string word = " ";  // as roff writes it: "\-" for each dash
+    for (char c : name) word += c == '-' ? std::string("\\-") : std::string(1, c);
+    for (size_t at = 0; (at = page.find("\n.TP\n.B", at)) != std::string::npos; ++at) {
+        const size_t line = at + 5;
+        if ((page.substr(line, page.find('\n', line) - line) + " ").find(word + " ") != page.npos)
+            return true;
     }
     return false;
 }

@@ -131,24 +131,6 @@ TEST_F(TempDirTest, LossCountsOfDatabasesWithKnownGapsAreExact) {
     }
 }
 
-// Datagrams received two or three times while the stream goes on past gaps, once across the 2^32
-// wrap: the repeats are duplicates, never a restart or an interleaved engine.
-TEST(SeqLoss, DatagramsRepeatedAcrossGapsAreDuplicates) {
-    const std::pair<std::vector<SeqDatagram>, const char*> cases[] = {
-        {{{1000, 18}, {1000, 18}, {1018, 29}, {1000, 18}, {1428, 27}, {1652, 7}, {1652, 7}, {1428, 27}},
-         " 8 151 659 578 70 0 0\n"},
-        {{{4294966901u, 8}, {4294966901u, 8}, {4294966967u, 28}, {4294966901u, 8}, {95, 12}, {512, 11},
-          {512, 11}, {95, 12}},
-         " 8 98 918 859 39 0 0\n"},
-    };
-    for (const auto& [sent, expected] : cases) {
-        SeqTracker tracker;
-        SeqTrackerInit(tracker, kDefaultRestartThreshold);
-        for (const SeqDatagram& datagram : sent) SeqTrackerAdd(tracker, datagram);
-        EXPECT_EQ(Describe({{"", SeqTrackerFinish(tracker)}}), expected);
-    }
-}
-
 // Under heavy loss the open gaps a stream keeps stay capped, and every gap is still counted.
 TEST(SeqLoss, EveryOtherDatagramLostKeepsFewGapsOpenAndCountsThemAll) {
     SeqTracker tracker;
