@@ -2,7 +2,7 @@
 #   make run     install what is missing, build, run the collector in the foreground
 #   make test    install, build plain/ASan+UBSan/TSan, start MariaDB, run every test
 #   make bench   throughput benchmark (numbers are printed, never asserted)
-#   make fuzz    run the datagram parser fuzzer for a longer time
+#   make fuzz    run the datagram parser and the v9/IPFIX fuzzers for a longer time
 #   make install install under PREFIX (default /usr/local), staged under DESTDIR if set
 #   make deb     build the Debian package build/nf5d_<version>-1_<arch>.deb
 
@@ -35,7 +35,7 @@ build-tsan: test-deps
 build-fuzz: test-deps
 	CXX=clang++ cmake -S . -B build-fuzz -DNF5D_FUZZ=ON -DNF5D_TESTS=OFF \
 	    -DNF5D_SANITIZE=address $(CMAKE_FLAGS) >/dev/null
-	cmake --build build-fuzz -j $(JOBS) --target parser_fuzz
+	cmake --build build-fuzz -j $(JOBS) --target parser_fuzz export_fuzz
 
 run: build
 	./build/nf5d

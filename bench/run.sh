@@ -3,14 +3,17 @@
 # offers it NetFlow v5 traffic from build/nf5send at rising rates, and prints what it stored,
 # what it lost, its peak resident memory and the CPU time it used. Then the dispatch: how fresh
 # the sinks are while a steady stream goes on, the kernel drops and CPU per million flows of
-# bursts with every sink off, and what idle daemons with 4 to 1024 workers cost. Numbers are
-# printed, never asserted.
+# bursts with every sink off, and what idle daemons with 4 to 1024 workers cost. NetFlow v9 and
+# IPFIX get a burst row each (every sink off, 150,000 datagrams/s; BENCH_EXPORT_RATE) and a line
+# rate row each (the defaults at the flows/s of v5's). Last, the CPU time of `nf5stat loss` over a
+# 3,000,000-row database. Numbers are printed, never asserted.
 #
 #   bench/run.sh                      (make bench builds first)
 #   BENCH_RATES="1000 4000" BENCH_SECONDS=3 bench/run.sh
 #   BENCH_STEADY_RATES=200 BENCH_STEADY_SECONDS=60 BENCH_BURST_RATES="100000 150000" bench/run.sh
 #   BENCH_LONG=1 bench/run.sh         (storage cases at full length: 30 s and 60 s)
 #   BENCH_ONLY=writers BENCH_LONG=1 bench/run.sh   (only the line rate and the sinks' ceilings)
+#   BENCH_ONLY=clickhouse bench/run.sh (only the ClickHouse rows; server on $NF5D_CLICKHOUSE_PORT)
 #
 # Every step offers datagrams of 1 to 30 flows at one rate for BENCH_SECONDS. A daemon is
 # started afresh for each step and stopped with SIGTERM once it has read everything; its orderly
@@ -23,6 +26,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${NF5D_BUILD_DIR:-$root/build}" && pwd)
 nf5d=$build/nf5d
 nf5send=$build/nf5send
+nf5stat=$build/nf5stat
 rates=${BENCH_RATES:-1000 4000 16000}
 seconds=${BENCH_SECONDS:-2}
 idle_seconds=10
@@ -30,9 +34,11 @@ steady_rates=${BENCH_STEADY_RATES:-200 3000}
 steady_seconds=${BENCH_STEADY_SECONDS:-20}
 burst_rates=${BENCH_BURST_RATES:-50000 100000 150000 200000}
 metrics_rate=${BENCH_METRICS_RATE-150000}  # empty: no metrics run (a build without the switch)
+export_rate=${BENCH_EXPORT_RATE:-150000}
+send_args=""  # what nf5send sends besides v5: "--export 9" or "--export 10"
 ticks=$(getconf CLK_TCK)
 
-for tool in "$nf5d" "$nf5send"; do
+for tool in "$nf5d" "$nf5send" "$nf5stat"; do
     [ -x "$tool" ] || { echo "bench: $tool is missing (make build)" >&2; exit 1; }
 done
 
@@ -126,6 +132,12 @@ mysql_query() {
     mariadb --no-defaults -h 127.0.0.1 -P 3306 -u nf5test -N -B FLOWDB -e "$1"
 }
 
+clickhouse_url=http://127.0.0.1:${NF5D_CLICKHOUSE_PORT:-8123}/
+
+clickhouse_query() { curl -sS --fail "$clickhouse_url" --data-binary "$1"; }
+
+clickhouse_ready() { clickhouse_query 'SELECT count() FROM FLOWDB.FLOWS' >/dev/null 2>&1; }
+
 # stored SINK DIR: the flows the sink holds after the run.
 stored() {
     case $1 in
@@ -140,6 +152,7 @@ stored() {
             fi
             ;;
         mysql) mysql_query 'SELECT COUNT(*) FROM FLOWS' ;;
+        clickhouse) clickhouse_query 'SELECT count() FROM FLOWDB.FLOWS' ;;
     esac
 }
 
@@ -226,15 +239,16 @@ burst() {
     start "$dir" "$port" -x -y -z "$@"
     ticks_before=$(cpu_ticks)
     began=$(now)
-    "$nf5send" -p "$port" -c $((rate * 5)) -r "$rate" -f 30 --pool 1000 >"$dir/sent"
+    # shellcheck disable=SC2086  # send_args is a list of words
+    "$nf5send" -p "$port" -c $((rate * 5)) -r "$rate" -f 30 --pool 1000 $send_args >"$dir/sent"
     took=$(awk -v a="$began" -v b="$(now)" 'BEGIN {print b - a}')
     wait_drained "$port"
     drops=$(socket_drops "$port")
     used=$(($(cpu_ticks) - ticks_before))
     stop
     received=$(($(awk '/^flows:/ {print $2}' "$dir/sent") - drops * 30))
-    printf "burst  %6d dgrams/s x 30 flows, 5 s%s: sent at %6d/s, kernel drops %7d, %.2f CPU s per million flows received\n" \
-        "$rate" "${1:+ ($*)}" "$(divide $((rate * 5)) "$took" %d)" "$drops" \
+    printf "burst  %6d dgrams/s x 30 flows, 5 s%s%s: sent at %6d/s, kernel drops %7d, %.2f CPU s per million flows received\n" \
+        "$rate" "${send_args:+ $send_args}" "${1:+ ($*)}" "$(divide $((rate * 5)) "$took" %d)" "$drops" \
         "$(awk -v u="$used" -v t="$ticks" -v f="$received" 'BEGIN {print u / t / (f / 1e6)}')"
     rm -rf "$dir"
 }
@@ -300,19 +314,25 @@ held_within() {
 
 # Defaults at 10,000 datagrams of 30 flows per second: the time from the end of the stream until
 # every flow is in the text log and in the database (the target: within one pass interval, 5 s),
-# and what each sink holds once the daemon has stopped.
+# and what each sink holds once the daemon has stopped. line_rate VERSION: v9 or IPFIX (9, 10)
+# instead of v5.
 line_rate() {
     secs=$(long_or_short 30)
     dir=$work/line-rate
     port=$(free_port)
-    start "$dir" "$port"
-    "$nf5send" -p "$port" -c $((10000 * secs)) -r 10000 -f 30 --seed 1 >"$dir/sent"
+    if [ -n "${1:-}" ]; then
+        start "$dir" "$port" --netflow v5,v9,ipfix
+        set -- --export "$1"
+    else
+        start "$dir" "$port"
+    fi
+    "$nf5send" -p "$port" -c $((10000 * secs)) -r 10000 -f 30 --seed 1 "$@" >"$dir/sent"
     offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
     text_after=$(held_within text "$dir" "$offered" 15)
     db_after=$(held_within sqlite "$dir" "$offered" 15)
     stop
     read -r hwm cpu <"$dir/usage"
-    echo "line rate (defaults, 300k flows/s for ${secs} s): offered $offered;" \
+    echo "line rate (defaults${1:+ $*}, 300k flows/s for ${secs} s): offered $offered;" \
         "every flow in the text log after $text_after s, in sqlite after $db_after s;" \
         "stored at the end: text $(stored text "$dir"), sqlite $(stored sqlite "$dir");" \
         "VmHWM $(divide "$hwm" 1024 %.1f) MiB, CPU $(divide "$cpu" "$ticks" %.1f) s"
@@ -368,6 +388,38 @@ mysql_export() {
     rm -rf "$dir"
 }
 
+# ClickHouse only at 500,000 flows/s (16,667 datagrams of 30 flows a second), then the defaults
+# plus ClickHouse at the defaults' 300,000: flows stored, lost (the kernel's drops and the bounds),
+# and how long after the stream the daemon had stored the last one and ended.
+clickhouse_rows() {
+    clickhouse_ready || { echo "(clickhouse skipped: no server at $clickhouse_url)"; return; }
+    secs=$(long_or_short 30)
+    for run in "clickhouse-only 16667 -x -y -z" "defaults+clickhouse 10000"; do
+        set -- $run
+        name=$1 rate=$2
+        shift 2
+        dir=$work/$name
+        port=$(free_port)
+        clickhouse_query 'TRUNCATE TABLE FLOWDB.FLOWS'
+        start "$dir" "$port" "$@" --clickhouse "$clickhouse_url"
+        began=$(now)
+        "$nf5send" -p "$port" -c $((rate * secs)) -r "$rate" -f 30 --pool 1000 --seed 1 >"$dir/sent"
+        sent_at=$(now)
+        offered=$(awk '/^flows:/ {print $2}' "$dir/sent")
+        wait_drained "$port"
+        stop  # the orderly stop stores every flow read
+        done_at=$(now)
+        kept=$(stored clickhouse "$dir")
+        read -r hwm cpu <"$dir/usage"
+        echo "$name ($((rate * 30)) flows/s offered for ${secs} s): offered $offered, stored $kept," \
+            "lost $((offered - kept)), last row $(elapsed "$sent_at" "$done_at") s after the stream," \
+            "$(awk -v n="$kept" -v a="$began" -v b="$done_at" 'BEGIN {printf "%d", n / (b - a)}') rows/s," \
+            "VmHWM $(divide "$hwm" 1024 %.1f) MiB, CPU $(divide "$cpu" "$ticks" %.2f) s"
+        [ "$name" = clickhouse-only ] || echo "  text $(stored text "$dir"), sqlite $(stored sqlite "$dir")"
+        rm -rf "$dir"
+    done
+}
+
 # SQLite only at twice the lossless rate: peak memory stays bounded, the excess is lost.
 overload() {
     secs=$(long_or_short 60)
@@ -385,6 +437,37 @@ overload() {
     rm -rf "$dir"
 }
 
+# ---- nf5stat ---------------------------------------------------------------------------------
+
+# Seconds in the "XmY.Zs" form of the shell's `times`.
+times_seconds() { echo "$1" | awk -F'[ms]' '{print $1 * 60 + $2}'; }
+
+# nf5stat loss over 3,000,000 rows in the table nf5d creates: three exporters taking turns,
+# 100,000 datagrams of 30 flows, 1,000 a second. Prints the CPU time (user + system, which other
+# load on the machine hardly moves) and the time elapsed.
+stat_loss() {
+    command -v sqlite3 >/dev/null 2>&1 || { echo "(nf5stat loss skipped: no sqlite3)"; return; }
+    dir=$work/stat-loss
+    start "$dir" "$(free_port)" -x -z
+    stop
+    sqlite3 "$dir/netflow.db" "WITH RECURSIVE d(n) AS (SELECT 0 UNION ALL SELECT n + 1 FROM d
+        WHERE n < 99999), f(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM f WHERE i < 29)
+        INSERT INTO flows SELECT NULL, '192.0.2.' || (1 + n % 3), 1700000000 + n / 1000, 5,
+        n / 3 * 30, '10.0.' || i || '.' || n % 250, 1024 + i, '10.1.' || n % 7 || '.' || n % 200,
+        80, '0.0.0.0', 6, 0, 0, 100 + i, 1, 1699999990 + n / 1000, 1700000000 + n / 1000, 0, 0,
+        24, 24 FROM d, f"
+    began=$(now)
+    cpu=$( (cd "$dir" && "$nf5stat" loss >/dev/null && times) | tail -n 1)
+    took=$(elapsed "$began" "$(now)")
+    echo "nf5stat loss, 3,000,000 rows: $(awk -v u="$(times_seconds "${cpu% *}")" \
+        -v s="$(times_seconds "${cpu#* }")" 'BEGIN {printf "%.2f", u + s}') CPU s, $took s elapsed"
+    rm -rf "$dir"
+}
+if [ "${BENCH_ONLY:-}" = clickhouse ]; then
+    clickhouse_rows
+    exit 0
+fi
+
 echo "nf5d benchmark: ${seconds} s per step, 1-30 flows per datagram, 4 workers; $(nproc) CPUs"
 header
 for rate in $rates; do step defaults sqlite "$rate"; done
@@ -401,10 +484,19 @@ for rate in $steady_rates; do steady "$rate" "$steady_seconds"; done
 for rate in $burst_rates; do burst "$rate"; done
 [ -z "$metrics_rate" ] || burst "$metrics_rate" --metrics "$(free_tcp_port)"  # endpoint on
 burst 1500 -n 1024
+for version in 9 10; do
+    send_args="--export $version --ipv6 25"
+    burst "$export_rate" --netflow v9,ipfix
+done
+send_args=""
 for workers in 4 64 1024; do idle "$workers"; done
 echo
 line_rate
 ceiling text -y -z
 ceiling sqlite -x -z
+line_rate 9
+line_rate 10
 mysql_export
+clickhouse_rows
 overload
+stat_loss

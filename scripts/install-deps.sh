@@ -2,12 +2,14 @@
 # Installs, with apt-get, whatever nf5d needs that this machine lacks.
 #   install-deps.sh build   compiler, CMake and the libraries nf5d links against
 #   install-deps.sh test    the above plus GoogleTest, clang's sanitizer/fuzzer runtime, MariaDB,
-#                           man-db and dpkg-dev (the packaging test), prometheus (promtool)
+#                           ClickHouse, man-db, dpkg-dev, lintian and systemd (systemd-analyze) for
+#                           the packaging test, prometheus (promtool: metrics and alert rules),
+#                           softflowd and tshark (the v9/IPFIX interoperability test)
 set -eu
 
-want="g++ cmake make pkg-config libsqlite3-dev libmariadb-dev prometheus-cpp-dev"
+want="g++ cmake make pkg-config libsqlite3-dev libmariadb-dev libcurl4-openssl-dev prometheus-cpp-dev nlohmann-json3-dev"
 if [ "${1:-build}" = test ]; then
-    want="$want googletest libgtest-dev clang-14 libclang-rt-14-dev sqlite3 mariadb-server mariadb-client procps man-db dpkg-dev prometheus"
+    want="$want python3 googletest libgtest-dev clang-14 libclang-rt-14-dev sqlite3 mariadb-server mariadb-client clickhouse-server curl procps man-db dpkg-dev lintian systemd prometheus softflowd tshark"
 fi
 
 missing=""

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Checks the layering, builds the three configurations, starts a private MariaDB server, runs
-# every test in each configuration and a short fuzzing run, then stops the server.
+# Checks the layering, builds the three configurations, starts a private MariaDB and a private
+# ClickHouse server, runs every test in each configuration and a short fuzzing run, then stops
+# the servers.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -8,10 +9,12 @@ cd "$(dirname "$0")/.."
 scripts/check-layers.py
 make --no-print-directory build build-asan build-tsan build-fuzz
 
+trap 'scripts/mariadb-test.sh stop; scripts/clickhouse-test.sh stop' EXIT
 scripts/mariadb-test.sh start
-trap 'scripts/mariadb-test.sh stop' EXIT
-# The server was just started: a MySQL test that finds none fails instead of skipping.
-export NF5D_REQUIRE_MYSQL=1
+scripts/clickhouse-test.sh start
+# The servers were just started: a MySQL or ClickHouse test that finds none fails instead of
+# skipping.
+export NF5D_REQUIRE_MYSQL=1 NF5D_REQUIRE_CLICKHOUSE=1
 
 # Tests mostly wait on the daemon's timers, so they overlap well beyond the core count.
 status=0
@@ -19,6 +22,6 @@ for dir in build build-asan build-tsan; do
     echo "=== tests: $dir"
     ctest --test-dir "$dir" -j 4 --output-on-failure || status=1
 done
-echo "=== fuzz: parser, 30 s"
+echo "=== fuzz: parser and v9/IPFIX decoder, 30 s each"
 scripts/fuzz.sh 30 || status=1
 exit $status

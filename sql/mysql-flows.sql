@@ -6,36 +6,50 @@
 -- '192.0.2.%') and give the account a password, which nf5d reads from an option file:
 --   mariadb -u root -e "SET @collector_host='nf5d.example.net', @collector_password='...';
 --                       SOURCE mysql-flows.sql"
+-- (SOURCE is a command of the client, not SQL: it must begin a line of its own.)
 --
 -- nf5d inserts without naming columns, so the columns' number (21) and order are fixed:
--- a key that accepts NULL, then the flow fields. Counters are unsigned 32-bit on the wire,
--- times arrive as 'YYYY-MM-DD HH:MM:SS' in nf5d's local time, addresses as dotted quads.
+-- a key that accepts NULL, then the flow fields. Counters are unsigned and up to 64 bits (v9 and
+-- IPFIX), AS numbers up to 32 bits, times arrive as 'YYYY-MM-DD HH:MM:SS' in nf5d's local time,
+-- addresses as dotted quads or IPv6 text (RFC 5952, at most 45 characters).
 
 CREATE DATABASE IF NOT EXISTS FLOWDB;
 
 CREATE TABLE IF NOT EXISTS FLOWDB.FLOWS (
     RECNUM        BIGINT UNSIGNED   NOT NULL AUTO_INCREMENT PRIMARY KEY,
-    PROBE         VARCHAR(15)       NOT NULL,
+    PROBE         VARCHAR(45)       NOT NULL,
     TIME_RECEIVED DATETIME          NOT NULL,
     FLOW_VERSION  TINYINT UNSIGNED  NOT NULL,
     SEQUENCE      INT UNSIGNED      NOT NULL,
-    SOURCE_IP     VARCHAR(15)       NOT NULL,
+    SOURCE_IP     VARCHAR(45)       NOT NULL,
     SOURCE_PORT   SMALLINT UNSIGNED NOT NULL,
-    DEST_IP       VARCHAR(15)       NOT NULL,
+    DEST_IP       VARCHAR(45)       NOT NULL,
     DEST_PORT     SMALLINT UNSIGNED NOT NULL,
-    NEXT_HOP      VARCHAR(15)       NOT NULL,
+    NEXT_HOP      VARCHAR(45)       NOT NULL,
     PROTOCOL      TINYINT UNSIGNED  NOT NULL,
     TCP_FLAGS     TINYINT UNSIGNED  NOT NULL,
     TOS           TINYINT UNSIGNED  NOT NULL,
-    BYTES         INT UNSIGNED      NOT NULL,
-    PACKETS       INT UNSIGNED      NOT NULL,
+    BYTES         BIGINT UNSIGNED   NOT NULL,
+    PACKETS       BIGINT UNSIGNED   NOT NULL,
     FLOW_BEGIN    DATETIME          NOT NULL,
     FLOW_END      DATETIME          NOT NULL,
-    SOURCE_AS     SMALLINT UNSIGNED NOT NULL,
-    DEST_AS       SMALLINT UNSIGNED NOT NULL,
+    SOURCE_AS     INT UNSIGNED      NOT NULL,
+    DEST_AS       INT UNSIGNED      NOT NULL,
     SOURCE_MASK   TINYINT UNSIGNED  NOT NULL,
     DEST_MASK     TINYINT UNSIGNED  NOT NULL
 ) ENGINE=InnoDB DEFAULT CHARSET=ascii;
+
+-- A table made before nf5d took IPv6, v9 and IPFIX is widened in place; on a wide table this
+-- changes nothing.
+ALTER TABLE FLOWDB.FLOWS
+    MODIFY PROBE     VARCHAR(45)     NOT NULL,
+    MODIFY SOURCE_IP VARCHAR(45)     NOT NULL,
+    MODIFY DEST_IP   VARCHAR(45)     NOT NULL,
+    MODIFY NEXT_HOP  VARCHAR(45)     NOT NULL,
+    MODIFY BYTES     BIGINT UNSIGNED NOT NULL,
+    MODIFY PACKETS   BIGINT UNSIGNED NOT NULL,
+    MODIFY SOURCE_AS INT UNSIGNED    NOT NULL,
+    MODIFY DEST_AS   INT UNSIGNED    NOT NULL;
 
 -- The collector only ever inserts. 127.0.0.1 covers TCP from the local host; localhost covers
 -- the server's Unix socket (the client library's choice for the host name "localhost"). The

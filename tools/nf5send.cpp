@@ -1,7 +1,9 @@
-// nf5send: load generator for nf5d. Sends NetFlow v5 export datagrams, valid ones with varied
-// flows and chosen malformed ones, to a collector on a loopback address at a chosen rate, and
-// prints what it sent. Valid datagrams carry the sequence number a real exporter would give them
-// (the flows it exported before), so datagrams skipped on purpose show up as lost flows.
+// nf5send: load generator for nf5d. Sends NetFlow v5, v9 or IPFIX export datagrams, valid ones
+// with varied flows and chosen malformed ones, to a collector on a loopback address at a chosen
+// rate, and prints what it sent. Valid datagrams carry the sequence number a real exporter would
+// give them (v5 and IPFIX: the flows exported before; v9: the datagrams), so datagrams skipped on
+// purpose show up as loss. v9 and IPFIX datagrams carry their templates, an options template and
+// an options record at the start and every --refresh datagrams.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "v5datagram.h"
+#include "v9datagram.h"
 
 namespace {
 
@@ -42,11 +45,23 @@ constexpr const char* kUsage =
     "  --pool N         build the records of N valid datagrams only and send them again in\n"
     "                   turn, with fresh headers: for rates that building every datagram\n"
     "                   cannot reach\n"
+    "  --export V       5 (default), 9 (NetFlow v9) or 10 (IPFIX); -f at most 150 for 9, 10\n"
+    "  --ipv6 PERCENT   share of v9 and IPFIX flows between IPv6 addresses (default 0)\n"
+    "  --refresh N      v9, IPFIX: templates again every N datagrams (default 20)\n"
+    "  --early          v9, IPFIX: the first datagram's data goes ahead of any template\n"
+    "  --withdraw       IPFIX: withdraw every template after the last datagram\n"
+    "  --domain N       v9 source ID, IPFIX observation domain (default 0)\n"
     "  -v               one line per datagram on standard output\n";
 
 constexpr const char* kDatagramLine = "%u %s sequence %u flows %u bytes %zu\n";
 constexpr const char* kMalformedLine = "%u %s bytes %zu\n";
 constexpr uint32_t kBootAge = 3 * 24 * 3600;  // the simulated exporter has been up three days
+// Flows of a v9 or IPFIX datagram: IPv6 records take up to 89 bytes.
+constexpr unsigned kMaxTemplatedFlows = 150;
+// Template ids: IPv4 and IPv6 flows, the options template.
+constexpr uint16_t kIpv4Template = 256;
+constexpr uint16_t kIpv6Template = 257;
+constexpr uint16_t kOptionsTemplate = 258;
 
 enum Kind { kValid, kShort, kBadVersion, kMangled };
 
@@ -66,12 +81,20 @@ struct Options {
     unsigned seed = 1;
     unsigned pool = 0;  // 0: every valid datagram is built afresh
     bool verbose = false;
+    uint16_t version = 5;
+    unsigned ipv6_percent = 0;
+    unsigned refresh = 20;
+    bool early = false;
+    bool withdraw = false;
+    uint32_t domain = 0;
 };
 
 struct Totals {
     unsigned sent = 0;       // every datagram put on the wire, for the pacing
     unsigned datagrams = 0;  // valid ones among them
     unsigned long flows = 0;
+    unsigned templates = 0;         // v9, IPFIX: datagrams that carried the templates
+    unsigned long early_flows = 0;  // flows sent ahead of every template
     unsigned kinds[4] = {0, 0, 0, 0};
     unsigned skipped = 0;
     unsigned long skipped_flows = 0;
@@ -132,7 +155,10 @@ void ParseSkipList(const char* text, Options* options) {
 }
 
 Options ParseOptions(int argc, char** argv) {
-    enum { kOptShort = 256, kOptVersion, kOptMangled, kOptSequence, kOptSeed, kOptPool };
+    enum {
+        kOptShort = 256, kOptVersion, kOptMangled, kOptSequence, kOptSeed, kOptPool, kOptExport,
+        kOptIpv6, kOptRefresh, kOptEarly, kOptWithdraw, kOptDomain
+    };
     static const option kLong[] = {
         {"short", required_argument, nullptr, kOptShort},
         {"bad-version", required_argument, nullptr, kOptVersion},
@@ -140,6 +166,12 @@ Options ParseOptions(int argc, char** argv) {
         {"sequence", required_argument, nullptr, kOptSequence},
         {"seed", required_argument, nullptr, kOptSeed},
         {"pool", required_argument, nullptr, kOptPool},
+        {"export", required_argument, nullptr, kOptExport},
+        {"ipv6", required_argument, nullptr, kOptIpv6},
+        {"refresh", required_argument, nullptr, kOptRefresh},
+        {"early", no_argument, nullptr, kOptEarly},
+        {"withdraw", no_argument, nullptr, kOptWithdraw},
+        {"domain", required_argument, nullptr, kOptDomain},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -160,11 +192,22 @@ Options ParseOptions(int argc, char** argv) {
             case kOptSequence: o.sequence = ParseCount(optarg, "bad --sequence"); break;
             case kOptSeed: o.seed = ParseCount(optarg, "bad --seed"); break;
             case kOptPool: o.pool = ParseCount(optarg, "bad --pool"); break;
+            case kOptExport:
+                o.version = static_cast<uint16_t>(ParseNumber(optarg, 10, "bad --export"));
+                break;
+            case kOptIpv6: o.ipv6_percent = static_cast<unsigned>(ParseNumber(optarg, 100, "bad --ipv6")); break;
+            case kOptRefresh: o.refresh = ParseCount(optarg, "bad --refresh"); break;
+            case kOptEarly: o.early = true; break;
+            case kOptWithdraw: o.withdraw = true; break;
+            case kOptDomain: o.domain = ParseCount(optarg, "bad --domain"); break;
             case 'h': std::fputs(kUsage, stdout); std::exit(0);
             default: Usage(nullptr);
         }
     }
     if (o.port == 0) Usage("-p PORT is required");
+    if (o.version != 5 && o.version != v9::kV9 && o.version != v9::kIpfix) Usage("bad --export");
+    if (o.version != 5 && o.max_flows > kMaxTemplatedFlows) Usage("-f at most 150 for v9, IPFIX");
+    if (o.refresh == 0) Usage("bad --refresh");
     if (optind != argc) Usage("unexpected argument");
     return o;
 }
@@ -241,6 +284,92 @@ std::vector<v5::Record> MakeRecords(std::mt19937& rng, unsigned count, uint32_t 
     std::vector<v5::Record> records;
     for (unsigned n = 0; n < count; ++n) records.push_back(MakeRecord(rng, uptime));
     return records;
+}
+
+// ---- v9 and IPFIX --------------------------------------------------------------------------
+
+std::string Ipv4Text(uint32_t address) {
+    char text[INET_ADDRSTRLEN];
+    const in_addr wire{htonl(address)};
+    inet_ntop(AF_INET, &wire, text, sizeof text);
+    return text;
+}
+
+// The documentation prefix, with the IPv4 address's bytes in its last 32 bits.
+std::string Ipv6Text(uint32_t address) {
+    char text[64];
+    std::snprintf(text, sizeof text, "2001:db8:%x::%x:%x", address >> 24, (address >> 16) & 0xFF,
+                  address & 0xFFFF);
+    return text;
+}
+
+// A v5 record's variety, widened now and then past 32-bit counters and 16-bit AS numbers. Times:
+// v9 the exporter's uptime, IPFIX Unix milliseconds.
+v9::Flow MakeTemplatedFlow(std::mt19937& rng, const Options& o, const v5::Header& header) {
+    const v5::Record r = MakeRecord(rng, header.uptime);
+    v9::Flow f;
+    f.ipv6 = Uniform(rng, 1, 100) <= o.ipv6_percent;
+    const auto text = f.ipv6 ? Ipv6Text : Ipv4Text;
+    f.source = text(r.s_ip);
+    f.destination = text(r.d_ip);
+    f.next_hop = r.next_hop == 0 ? (f.ipv6 ? "::" : "0.0.0.0") : text(r.next_hop);
+    f.src_port = r.src_port;
+    f.dst_port = r.dst_port;
+    f.protocol = f.ipv6 && r.ip_protocol == 1 ? 58 : r.ip_protocol;
+    f.tcp_flags = r.tcp_flags;
+    f.tos = r.tos;
+    f.src_mask = f.ipv6 ? 48 : r.src_netmask;
+    f.dst_mask = f.ipv6 ? 64 : r.dst_netmask;
+    const bool big = Uniform(rng, 0, 9) == 0;
+    f.packets = r.packets;
+    f.bytes = big ? uint64_t{r.bytes} << 20 : r.bytes;
+    f.src_as = big ? 4200000000u + r.src_as : r.src_as;
+    f.dst_as = r.dst_as;
+    const uint64_t now_ms = uint64_t{header.unixseconds} * 1000 + header.unixnanoseconds / 1000000;
+    f.first = o.version == v9::kIpfix ? now_ms - (header.uptime - r.time_start) : r.time_start;
+    f.last = o.version == v9::kIpfix ? now_ms - (header.uptime - r.time_stop) : r.time_stop;
+    return f;
+}
+
+// The data sets of one datagram, kept apart from its header so that --pool can send them again.
+struct DataSets {
+    std::vector<v9::Record> ipv4, ipv6;
+    unsigned flows = 0;
+};
+
+DataSets MakeDataSets(std::mt19937& rng, const Options& o, unsigned flows,
+                      const v5::Header& header) {
+    DataSets sets;
+    for (unsigned n = 0; n < flows; ++n) {
+        const v9::Flow f = MakeTemplatedFlow(rng, o, header);
+        (f.ipv6 ? sets.ipv6 : sets.ipv4).push_back(v9::FlowRecord(o.version, f));
+    }
+    sets.flows = flows;
+    return sets;
+}
+
+// Both flow templates, the options template (left unpadded, as some exporters do) and its one
+// record: IPFIX the exporter's boot time, against which uptime-stamped flows are read.
+void AddTemplates(v9::Message& m, const Options& o, const v5::Header& header) {
+    m.Template(kIpv4Template, v9::FlowFields(o.version, false));
+    m.Template(kIpv6Template, v9::FlowFields(o.version, true));
+    const uint64_t boot_ms = uint64_t{header.unixseconds} * 1000 - header.uptime;
+    if (o.version == v9::kIpfix) {
+        m.OptionsTemplate(kOptionsTemplate, {{149, 4}}, {{160, 8}}, false);
+        m.Data(kOptionsTemplate, {v9::Record().N(4, o.domain).N(8, boot_ms)}, false);
+    } else {
+        m.OptionsTemplate(kOptionsTemplate, {{1, 4}}, {{34, 4}}, false);
+        m.Data(kOptionsTemplate, {v9::Record().N(4, 0).N(4, 1)}, false);
+    }
+}
+
+std::vector<uint8_t> Assemble(const Options& o, const DataSets& sets, bool templates,
+                              uint32_t sequence, const v5::Header& header) {
+    v9::Message m(o.version, sequence, o.domain, header.unixseconds, header.uptime);
+    if (templates) AddTemplates(m, o, header);
+    if (!sets.ipv4.empty()) m.Data(kIpv4Template, sets.ipv4);
+    if (!sets.ipv6.empty()) m.Data(kIpv6Template, sets.ipv6);
+    return m.Bytes();
 }
 
 std::vector<uint8_t> MakeMalformed(std::mt19937& rng, Kind kind, uint32_t sequence) {
@@ -342,44 +471,84 @@ struct Sender {
     Totals totals;
     uint32_t sequence;
     unsigned valid_number;
-    std::vector<std::vector<uint8_t>> pool;  // with --pool: the datagrams sent again in turn
+    std::vector<std::vector<uint8_t>> pool;  // v5 with --pool: the datagrams sent again in turn
+    std::vector<DataSets> sets;              // v9, IPFIX: the same, or the latest datagram's
 };
 
-// A valid datagram: built afresh, or with --pool one built before under a new header.
-std::vector<uint8_t> NextValid(Sender& s) {
-    const v5::Header header = MakeHeader(s.sequence);
+// A valid datagram and its flows: built afresh, or with --pool one built before under a new
+// header.
+struct Datagram {
+    std::vector<uint8_t> bytes;
+    unsigned flows;
+};
+
+Datagram NextV5(Sender& s, const v5::Header& header) {
     if (s.pool.size() < s.o.pool || s.o.pool == 0) {
         const unsigned flows = Uniform(s.rng, s.o.min_flows, s.o.max_flows);
         std::vector<uint8_t> bytes = v5::Encode(header, MakeRecords(s.rng, flows, header.uptime));
         if (s.o.pool != 0) s.pool.push_back(bytes);
-        return bytes;
+        return {bytes, flows};
     }
     std::vector<uint8_t> bytes = s.pool[s.valid_number % s.o.pool];
     const std::vector<uint8_t> fresh = v5::Encode(header);
     std::copy(fresh.begin() + 4, fresh.end(), bytes.begin() + 4);  // all but version and count
-    return bytes;
+    return {bytes, static_cast<unsigned>((bytes.size() - v5::kHeaderSize) / v5::kRecordSize)};
+}
+
+// The templates go in the first datagram (the second with --early) and every --refresh after.
+bool TemplatesDue(const Sender& s) {
+    const unsigned number = s.valid_number + 1;
+    if (s.o.early && number == 1) return false;
+    return s.totals.templates == 0 || (number - 1) % s.o.refresh == 0;
+}
+
+Datagram NextTemplated(Sender& s, const v5::Header& header, bool templates) {
+    if (s.sets.size() < s.o.pool || s.o.pool == 0) {
+        const unsigned flows = Uniform(s.rng, s.o.min_flows, s.o.max_flows);
+        s.sets.push_back(MakeDataSets(s.rng, s.o, flows, header));
+        if (s.o.pool == 0) s.sets.erase(s.sets.begin(), s.sets.end() - 1);
+    }
+    const DataSets& sets = s.o.pool == 0 ? s.sets.back() : s.sets[s.valid_number % s.o.pool];
+    return {Assemble(s.o, sets, templates, s.sequence, header), sets.flows};
+}
+
+// What a datagram advances the sequence by: v5 and IPFIX count data records (IPFIX options
+// records too), v9 datagrams.
+uint32_t SequenceStep(const Options& o, unsigned flows, bool templates) {
+    if (o.version == v9::kV9) return 1;
+    return flows + (o.version == v9::kIpfix && templates ? 1 : 0);
 }
 
 void SendValid(Sender& s, unsigned n) {
-    const std::vector<uint8_t> bytes = NextValid(s);
-    const unsigned flows =
-        static_cast<unsigned>((bytes.size() - v5::kHeaderSize) / v5::kRecordSize);
+    const v5::Header header = MakeHeader(s.sequence);
+    const bool templates = s.o.version != 5 && TemplatesDue(s);
+    const Datagram d = s.o.version == 5 ? NextV5(s, header) : NextTemplated(s, header, templates);
     const bool skip = s.o.skip.count(++s.valid_number) > 0;
     if (s.o.verbose) {
-        std::printf(kDatagramLine, n, skip ? "skipped" : "valid", s.sequence, flows, bytes.size());
+        std::printf(kDatagramLine, n, skip ? "skipped" : "valid", s.sequence, d.flows,
+                    d.bytes.size());
     }
     // A lost datagram still advances the exporter's sequence: that is how loss shows.
-    s.sequence += flows;
+    s.sequence += SequenceStep(s.o, d.flows, templates);
+    if (templates) ++s.totals.templates;
     if (skip) {
         ++s.totals.skipped;
-        s.totals.skipped_flows += flows;
+        s.totals.skipped_flows += d.flows;
         return;
     }
+    if (s.o.version != 5 && s.totals.templates == 0) s.totals.early_flows += d.flows;
     Pace(s.start, s.o.rate, s.totals.sent);
-    Send(s.fd, s.target, bytes);
+    Send(s.fd, s.target, d.bytes);
     ++s.totals.sent;
     ++s.totals.datagrams;
-    s.totals.flows += flows;
+    s.totals.flows += d.flows;
+}
+
+// IPFIX: every template and every options template withdrawn, as an exporter that stops does.
+void SendWithdrawal(Sender& s) {
+    const v5::Header header = MakeHeader(s.sequence);
+    v9::Message m(v9::kIpfix, s.sequence, s.o.domain, header.unixseconds);
+    Send(s.fd, s.target, m.Withdraw(2).Withdraw(3, true).Bytes());
 }
 
 void SendMalformed(Sender& s, Kind kind, unsigned n) {
@@ -401,6 +570,8 @@ void PrintTotals(const Totals& t, uint32_t next_sequence) {
     std::printf("skipped: %u\n", t.skipped);
     std::printf("skipped_flows: %lu\n", t.skipped_flows);
     std::printf("next_sequence: %u\n", next_sequence);
+    std::printf("templates: %u\n", t.templates);
+    std::printf("early_flows: %lu\n", t.early_flows);
 }
 
 }  // namespace
@@ -408,7 +579,7 @@ void PrintTotals(const Totals& t, uint32_t next_sequence) {
 int main(int argc, char** argv) {
     const Options o = ParseOptions(argc, argv);
     std::mt19937 rng(o.seed);
-    Sender s{o, rng, -1, {}, {}, {}, o.sequence, 0, {}};
+    Sender s{o, rng, -1, {}, {}, {}, o.sequence, 0, {}, {}};
     s.fd = OpenSocket(o, &s.target);
     const std::vector<Kind> order = SendingOrder(o, rng);
     clock_gettime(CLOCK_MONOTONIC, &s.start);
@@ -419,6 +590,7 @@ int main(int argc, char** argv) {
             SendMalformed(s, order[n], n + 1);
         }
     }
+    if (o.withdraw && o.version == v9::kIpfix) SendWithdrawal(s);
     close(s.fd);
     PrintTotals(s.totals, s.sequence);
     return 0;

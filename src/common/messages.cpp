@@ -1,20 +1,11 @@
 #include "common/messages.h"
 
-#include <netdb.h>
 #include <syslog.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-namespace {
-
-constexpr const char* kUnknownProtocol =
-    "Your /etc/protocols has gone bitches, please fix it since protocol %d is unknown !";
-constexpr size_t kProtocolNameSize = 64;
-
-}  // namespace
 
 void notify(const char* msg) {
     std::fprintf(stderr, "%s\n", msg);
@@ -57,19 +48,3 @@ void RemoveCR(char* string) {
     }
 }
 
-void IpProtocol(uint8_t proto, char* strprotocol) {
-    NF_ASSERT(strprotocol != nullptr, "strprotocol != NULL");
-    // getprotobynumber shares one static result between threads; the _r form does not.
-    protoent entry{};
-    protoent* found = nullptr;
-    char scratch[1024];
-    if (getprotobynumber_r(proto, &entry, scratch, sizeof scratch, &found) == 0 &&
-        found != nullptr) {
-        std::snprintf(strprotocol, kProtocolNameSize, "%s", found->p_name);
-        return;
-    }
-    std::snprintf(strprotocol, kProtocolNameSize, "%s", "Unknown");
-    char message[kMessageSize];
-    std::snprintf(message, sizeof message, kUnknownProtocol, proto);
-    notify(message);
-}

@@ -23,5 +23,3 @@ const char* SystemErrorText(int error, char* buffer, size_t size);
 
 // Cuts the string at its last CR or LF.
 void RemoveCR(char* string);
-// Official name of an IP protocol number, or "Unknown"; strprotocol holds at least 64 bytes.
-void IpProtocol(uint8_t proto, char* strprotocol);

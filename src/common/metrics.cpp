@@ -6,9 +6,10 @@
 
 namespace {
 
-// Written by the receive loop only; read by the endpoint.
+// Written by the receive loop only; read by the endpoint. The address is written once, before
+// the slot is published with release order, and never again.
 struct ExporterWords {
-    std::atomic<uint32_t> address;
+    NetAddress address;
     std::atomic<uint64_t> datagrams;
     std::atomic<uint64_t> bytes;
     std::atomic<uint64_t> last_seen;
@@ -37,15 +38,18 @@ Reading readings[kMaxReadings];
 size_t reading_count = 0;
 uint32_t last_drop_report = 0;  // receive loop only
 
-uint32_t FirstBucket(uint32_t address) { return (address * 2654435761u) >> 23 & (kBuckets - 1); }
+uint32_t FirstBucket(const NetAddress& address) {
+    uint32_t hash = address.family;
+    for (const uint8_t byte : address.bytes) hash = hash * 31 + byte;
+    return (hash * 2654435761u) >> 23 & (kBuckets - 1);
+}
 
 // The bucket that holds address, or the empty bucket where it would go.
-uint32_t Probe(uint32_t address) {
+uint32_t Probe(const NetAddress& address) {
     uint32_t bucket = FirstBucket(address);
     for (;;) {
         const uint16_t held = buckets[bucket].load(std::memory_order_acquire);
-        if (held == 0 || exporters[held - 1].address.load(std::memory_order_relaxed) == address)
-            return bucket;
+        if (held == 0 || SameAddress(exporters[held - 1].address, address)) return bucket;
         bucket = (bucket + 1) & (kBuckets - 1);
     }
 }
@@ -57,22 +61,20 @@ void Raise(std::atomic<uint64_t>& word, uint64_t value) {
 
 }  // namespace
 
-int ExporterSlot(uint32_t address) {
+int ExporterSlot(const NetAddress& address) {
     const uint32_t bucket = Probe(address);
     const uint16_t held = buckets[bucket].load(std::memory_order_relaxed);
     if (held != 0) return held - 1;
     const int slot = exporters_used.load(std::memory_order_relaxed);
     if (slot == kMaxExporters) return kOtherExporter;
-    exporters[slot].address.store(address, std::memory_order_relaxed);
+    exporters[slot].address = address;
     buckets[bucket].store(static_cast<uint16_t>(slot + 1), std::memory_order_release);
     exporters_used.store(slot + 1, std::memory_order_release);
     return slot;
 }
 
 int ExporterCount() { return exporters_used.load(std::memory_order_acquire); }
-uint32_t ExporterAddress(int slot) {
-    return exporters[slot].address.load(std::memory_order_relaxed);
-}
+const NetAddress& ExporterAddress(int slot) { return exporters[slot].address; }
 
 void CountDatagram(int slot, size_t bytes, time_t now) {
     ExporterWords& words = exporters[slot];

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "common/address.h"
+
 // Exporters counted one by one, in the order they were first heard. Datagrams from any further
 // exporter are counted together under kOtherExporter, so a scrape stays bounded.
 constexpr int kMaxExporters = 256;
@@ -13,11 +15,11 @@ constexpr int kOtherExporter = kMaxExporters;
 
 enum class Reject { kTooShort, kVersion, kCount };
 
-// Receive loop only: the slot of the exporter at address (network byte order), taken on first
-// sight, or kOtherExporter once every slot is taken.
-int ExporterSlot(uint32_t address);
+// Receive loop only: the slot of the exporter at address, taken on first sight, or
+// kOtherExporter once every slot is taken.
+int ExporterSlot(const NetAddress& address);
 int ExporterCount();
-uint32_t ExporterAddress(int slot);
+const NetAddress& ExporterAddress(int slot);
 
 // Receive loop: one non-empty datagram of `bytes` bytes read at `now` from the exporter in slot.
 void CountDatagram(int slot, size_t bytes, time_t now);
@@ -44,6 +46,10 @@ uint64_t KernelDrops();
 enum Family {
     kRejected,
     kDecoded,
+    kVersionDatagrams,
+    kVersionRejected,
+    kSetsWithoutTemplate,
+    kTemplateExpiries,
     kDroppedDatagrams,
     kDroppedFlows,
     kDroppedTrashLines,
@@ -52,6 +58,8 @@ enum Family {
     kStorageQueue,
     kMysqlBacklog,
     kMysqlConnected,
+    kSinkBacklogRows,
+    kSinkFailedRequests,
     kPassDuration,
     kPassFlows,
     kExportersTracked,
@@ -65,6 +73,7 @@ enum Family {
     kExpectedFlows,
     kMissingFlows,
     kRestarts,
+    kTemplatesHeld,
     kFamilyCount
 };
 

@@ -21,6 +21,9 @@ constexpr uint64_t kYoungStream = 64;
 // interleaved, or a replay of an older stream's flows as copies; fewer are the stragglers of a
 // restart, delayed by reordering.
 constexpr uint64_t kInterleaveMinimum = 16;
+// Datagrams an exporter sent before a stream's first one reach nf5d within this many seconds of
+// it, however late they are stored; lower sequences received later are a restart.
+constexpr int64_t kStoredLateSeconds = 10;
 
 // Signed distance from a stream position to a 32-bit sequence number, the shorter way round.
 int64_t SeqDistance(uint32_t sequence, uint64_t position) {
@@ -234,8 +237,8 @@ void PutBackRanges(SeqTracker& tracker, const SeqStream& stream, SeqStream& orig
 // to the stream it split off (a duplicate, or a reordered datagram from before that stream's
 // start). Nor were copies. A stream that split off a young stream below its start and grew up to
 // it, or one that reached exactly where its origin starts, was that stream's own early datagrams,
-// stored late; a gap between them longer than the stream itself is no reordering but an epoch of
-// its own.
+// stored late, if all of it was received by kStoredLateSeconds after that stream began; a gap
+// between them longer than the stream itself, or a stream received later, is an epoch of its own.
 bool PutBack(SeqTracker& tracker, const SeqStream& stream) {
     SeqStream* origin = FindCreated(tracker, stream.origin);
     if (origin == nullptr) return false;
@@ -250,7 +253,9 @@ bool PutBack(SeqTracker& tracker, const SeqStream& stream) {
         return true;
     }
     const int64_t gap = SeqDistance(static_cast<uint32_t>(origin->base), stream.next);
-    if (gap < 0 || (gap > 0 && (!stream.split_early || Magnitude(gap) > stream.next - stream.base)))
+    if (gap < 0 ||
+        (gap > 0 && (!stream.split_early || Magnitude(gap) > stream.next - stream.base)) ||
+        stream.latest - origin->began > kStoredLateSeconds)
         return false;
     const uint64_t start = origin->base - static_cast<uint64_t>(gap);
     const uint64_t shift =
@@ -260,6 +265,7 @@ bool PutBack(SeqTracker& tracker, const SeqStream& stream) {
     for (const auto& [begin, end] : stream.holes) AddHole(*origin, begin + shift, end + shift);
     origin->settled_missing += stream.settled_missing;
     origin->datagrams += stream.datagrams;
+    origin->began = std::min(origin->began, stream.began);
     return true;
 }
 
@@ -300,6 +306,7 @@ void StartStream(SeqTracker& tracker, const SeqDatagram& datagram, const StreamC
     stream.datagrams = 1;
     stream.last_used = tracker.arrivals;
     stream.created = tracker.streams_created++;
+    stream.began = stream.latest = datagram.time;
     if (choice.nearest != nullptr) {
         stream.origin = static_cast<int64_t>(choice.nearest->created);
         stream.split_early = choice.nearest->datagrams < kYoungStream;
@@ -340,6 +347,7 @@ void ContinueStream(SeqTracker& tracker, SeqStream& stream, int64_t distance,
     KeepReplay(tracker, stream, datagram);
     ApplyDatagram(tracker, stream, distance, datagram.flows);
     stream.last_used = tracker.arrivals;
+    stream.latest = std::max(stream.latest, datagram.time);
     SettleHoles(tracker, stream);
 }
 

@@ -73,6 +73,8 @@ struct SeqStream {
     uint64_t origin_went_on = 0;  // datagrams the origin took after this stream began
     bool jumped = false;          // began with a jump from a stream no other one was near
     SeqJump jump;
+    int64_t began = 0;   // receive time of its first datagram
+    int64_t latest = 0;  // latest receive time of its datagrams
 };
 
 // Sequence accounting for one exporter; datagrams are fed in arrival order. Its memory is bounded:

@@ -16,6 +16,7 @@ char* cBindAddress;
 char* cMetricsAddress;  // null while the metrics endpoint is off
 int nMetricsPort;       // 0 when --metrics named no valid port or address
 uint32_t nMaxThrottle;
+unsigned nNetFlowVersions = kTakeV5;
 std::atomic<int> nDetached{0};
 
 // Every text setting SetText has set, so that ReleaseNamedVars finds them all.
@@ -59,6 +60,17 @@ void SetBindAddress(const char* address) { SetText(cBindAddress, address); }
 void SetMetricsEndpoint(const char* address, int port) {
     SetText(cMetricsAddress, address);
     nMetricsPort = port;
+}
+
+void SetNetFlowVersions(unsigned versions) { nNetFlowVersions = versions; }
+unsigned GetNetFlowVersions() { return nNetFlowVersions; }
+
+bool TakesNetFlowVersion(unsigned version) {
+    const unsigned bit = version == 5    ? kTakeV5
+                         : version == 9  ? kTakeV9
+                         : version == 10 ? kTakeIpfix
+                                         : 0;
+    return (nNetFlowVersions & bit) != 0;
 }
 
 const char* GetBindAddress() { return cBindAddress; }

@@ -11,6 +11,19 @@ const char* GetBindAddress();
 // its port (0 if the switch named no valid address or port).
 const char* GetMetricsAddress();
 int GetMetricsPort();
+// The NetFlow versions taken, one bit each (kTakeV5 alone by default); 0 when --netflow named
+// none validly.
+constexpr unsigned kTakeV5 = 1, kTakeV9 = 2, kTakeIpfix = 4;
+// Their names on the command line and in the start-up report, in this order.
+struct NetFlowVersionName {
+    const char* name;
+    unsigned bit;
+};
+constexpr NetFlowVersionName kNetFlowVersionNames[] = {
+    {"v5", kTakeV5}, {"v9", kTakeV9}, {"ipfix", kTakeIpfix}};
+unsigned GetNetFlowVersions();
+// Whether datagrams of this header version (5, 9 or 10) are decoded.
+bool TakesNetFlowVersion(unsigned version);
 // The release number the help and the metrics show.
 const char* GetRelease();
 
@@ -19,6 +32,7 @@ void SetDetached(int value);
 void SetMaxThrottle(unsigned long value);
 void SetBindAddress(const char* address);
 void SetMetricsEndpoint(const char* address, int port);
+void SetNetFlowVersions(unsigned versions);
 // Sets a text setting to a tracked copy of value; ReleaseNamedVars releases it.
 void SetText(char*& setting, const char* value);
 

@@ -1,6 +1,5 @@
 #include "common/terminate.h"
 
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/messages.h"
 #include "common/registry.h"
@@ -25,6 +25,17 @@ std::atomic<bool> terminating{false};
 // A hook is published by its slot's store; Terminate may run on any thread at any time.
 std::atomic<ExitHook> hooks[kMaxExitHooks];
 std::atomic<int> hook_count{0};
+
+// The write end of the start-up pipe until a report has gone through it.
+std::atomic<int> startup_pipe{-1};
+
+void SendStartupReport(const char* report, size_t length) {
+    const int fd = startup_pipe.exchange(-1);
+    if (fd < 0) return;
+    if (write(fd, report, length) < 0) {
+    }  // the waiting process is gone: there is nobody left to tell
+    close(fd);
+}
 
 void RunExitHooks() {
     const int count = hook_count.load();
@@ -57,6 +68,7 @@ void Terminate(int status, const char* caller) {
     std::fputs(message, stderr);
     std::fflush(stderr);
     syslog(LOG_DAEMON | LOG_EMERG, "%s", message);
+    SendStartupReport(message, std::strlen(message));
 
     // The settings may be released only when no other thread can still read them.
     if (AliveThreads() == 0) ReleaseNamedVars();
@@ -64,9 +76,11 @@ void Terminate(int status, const char* caller) {
 }
 
 bool TerminationBegun() { return terminating.load(); }
+void SetStartupPipe(int fd) { startup_pipe.store(fd); }
+
+void StartupSucceeded() { SendStartupReport("", 1); }
 
 FILE* OpenLogForAppend(const char* file) {
-    umask(066);
     FILE* log = std::fopen(file, "a+");
     if (log == nullptr) {
         char error[kMessageSize];

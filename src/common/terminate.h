@@ -13,7 +13,15 @@ bool TerminationBegun();
 using ExitHook = void (*)();
 void AddExitHook(ExitHook hook);
 
-// Opens file for appending (created with mode 0600); Terminate(3, ...) if it cannot be opened.
+// The process that started a detached daemon waits for the outcome of its start-up on a pipe,
+// whose write end fd the daemon hands over here. StartupSucceeded reports that the daemon is
+// ready (one NUL byte); a Terminate before it reports the termination line instead. Only the
+// first report is sent, and it closes the pipe.
+void SetStartupPipe(int fd);
+void StartupSucceeded();
+
+// Opens file for appending (created with the mode main's file-creation mask leaves: 0600);
+// Terminate(3, ...) if it cannot be opened.
 FILE* OpenLogForAppend(const char* file);
 // Flushes, syncs and closes a log opened by OpenLogForAppend; false if a byte may be lost.
 bool CloseLog(FILE* log);

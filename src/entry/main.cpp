@@ -1,6 +1,8 @@
 // Entry point: settings, privilege drop, start-up report, log file checks, then the listener.
+#include <arpa/inet.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +23,7 @@ namespace {
 
 constexpr const char* kBeginLogging = "Begin Logging\n";
 constexpr const char* kMetricsReport = "Metrics on http://%s:%d/metrics\n";
+constexpr const char* kNetFlowReport = "Taking NetFlow %s\n";
 
 [[noreturn]] void FailStartup() {
     std::fflush(stdout);
@@ -76,19 +79,31 @@ void CheckLogFiles() {
     }
 }
 
-void CheckNumbers(const StartupOptions& options) {
+// "Main - The <what> must be a number between 1 and <highest> !"
+[[noreturn]] void RefuseOutOfRange(int status, const char* what, long highest) {
+    char ErrMsg[kMessageSize];
+    std::snprintf(ErrMsg, sizeof ErrMsg, "Main - The %s must be a number between 1 and %ld !", what,
+                  highest);
+    Terminate(status, ErrMsg);
+}
+
+void CheckSwitches(const StartupOptions& options) {
     if (options.nThreads < 1 || options.nThreads > kMaxThreads) {
-        char ErrMsg[kMessageSize];
-        std::snprintf(ErrMsg, sizeof ErrMsg,
-                      "Main - The number of threads must be a number between 1 and %d !",
-                      kMaxThreads);
-        Terminate(5, ErrMsg);
+        RefuseOutOfRange(5, "number of threads", kMaxThreads);
     }
-    if (!options.port_valid) {
-        Terminate(6, "Main - The port must be a number between 1 and 65535 !");
+    if (!options.throttle_valid) RefuseOutOfRange(5, "throttle limit", kMaxThrottleLimit);
+    if (!options.port_valid) RefuseOutOfRange(6, "port", 65535);
+    // Names are not resolved: inet_addr would take one for 255.255.255.255 and listen nowhere.
+    in6_addr bind_address{};
+    if (inet_pton(AF_INET, GetBindAddress(), &bind_address) != 1 &&
+        inet_pton(AF_INET6, GetBindAddress(), &bind_address) != 1) {
+        Terminate(6, "Main - The address must be an IPv4 address in dotted form or an IPv6 address !");
     }
     if (GetMetricsAddress() != nullptr && GetMetricsPort() == 0) {
         Terminate(6, "Main - --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address !");
+    }
+    if (GetNetFlowVersions() == 0) {
+        Terminate(6, "Main - --netflow takes a list of v5, v9 and ipfix !");
     }
 }
 
@@ -105,9 +120,25 @@ void PrintRunningUser(StartupOptions& options) {
     std::fflush(stdout);
 }
 
+// Only when --netflow takes more than v5: the default report stays as it was.
+void PrintVersionsTaken() {
+    const unsigned versions = GetNetFlowVersions();
+    if (versions == kTakeV5) return;
+    char list[32] = "";
+    for (const NetFlowVersionName& version : kNetFlowVersionNames) {
+        if ((versions & version.bit) == 0) continue;
+        if (list[0] != '\0') std::strcat(list, ", ");
+        std::strcat(list, version.name);
+    }
+    std::printf(kNetFlowReport, list);
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every file the daemon creates (logs, database, copies) is its own alone: 0600.
+    umask(066);
     InitMemoryManager();
     StartupOptions options{};
     ReadSettings(argc, argv, &options);
@@ -117,13 +148,14 @@ int main(int argc, char** argv) {
     PrintReport(options);
     RunSignalWork();
     CheckLogFiles();
-    CheckNumbers(options);
+    CheckSwitches(options);
     std::printf("Will run with %d threads\n", options.nThreads);
     PrintRunningUser(options);
     if (GetMetricsAddress() != nullptr) {
         std::printf(kMetricsReport, GetMetricsAddress(), GetMetricsPort());
         std::fflush(stdout);
     }
+    PrintVersionsTaken();
     RunSignalWork();
 
     return ListenerProcess(options.nNetflowport, GetBindAddress(), options.nThreads);

@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,43 +18,66 @@ namespace {
 // The switches besides the sinks' own. The leading '+' makes glibc's getopt stop at the first
 // word that is not a switch instead of permuting the command line.
 constexpr const char* kOptions = "+p:a:n:hdi:u:";
-// The one long switch; its value lies outside the range of the short ones.
+// The long switches' values lie outside the range of the short ones: --metrics, --netflow, then
+// those of the sinks, kSinkSwitch + the sink's place in the table. --help is -h under the name a
+// user tries first.
 constexpr int kMetricsSwitch = 256;
+constexpr int kNetFlowSwitch = 257;
+constexpr int kSinkSwitch = 258;
 constexpr option kLongOptions[] = {{"metrics", required_argument, nullptr, kMetricsSwitch},
-                                   {nullptr, 0, nullptr, 0}};
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"netflow", required_argument, nullptr, kNetFlowSwitch}};
+constexpr size_t kLongCount = sizeof kLongOptions / sizeof kLongOptions[0];
 constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
 constexpr const char* kMetricsHelp =
     "--metrics [ADDR:]PORT Serve Prometheus metrics on http://ADDR:PORT/metrics (ADDR defaults "
     "to 127.0.0.1; off by default)\n";
+constexpr const char* kNetFlowHelp =
+    "--netflow LIST NetFlow versions to take, any of v5,v9,ipfix (default: v5)\n";
 constexpr const char* kDefaultBindAddress = "0.0.0.0";
 constexpr int kDefaultThreads = 4;
 constexpr int kDefaultPort = 2055;
 constexpr unsigned long kDefaultMaxThrottle = 50000;
 
-// kOptions followed by each sink's name switch (with its value) and off switch.
+// kOptions followed by each sink's name switch (with its value) and off switch; kLongOptions and
+// the sinks' long switches, ended by a zero entry.
 struct OptionText {
     char text[64];
+    option longs[kLongCount + kMaxSinks + 1];
 };
 
 OptionText Options() {
     OptionText options{};
     size_t length = std::strlen(kOptions);
     std::memcpy(options.text, kOptions, length);
+    size_t longs = 0;
+    for (const option& long_option : kLongOptions) options.longs[longs++] = long_option;
     for (size_t s = 0; s < kSinkCount; ++s) {
+        const Sink& sink = *kSinks[s];
         NF_ASSERT(length + 3 < sizeof options.text, "length + 3 < sizeof options.text");
-        options.text[length++] = kSinks[s]->name_switch;
-        options.text[length++] = ':';
-        if (kSinks[s]->off_switch != 0) options.text[length++] = kSinks[s]->off_switch;
+        if (sink.name_switch != 0) {
+            options.text[length++] = sink.name_switch;
+            options.text[length++] = ':';
+        }
+        if (sink.off_switch != 0) options.text[length++] = sink.off_switch;
+        if (sink.long_switch != nullptr) {
+            options.longs[longs++] = {sink.long_switch, required_argument, nullptr,
+                                      kSinkSwitch + static_cast<int>(s)};
+        }
     }
     return options;
 }
 
-// -p must name a real port: a whole number from 1 to 65535; anything else is rejected later.
-bool IsPortNumber(const char* text) {
+// Whether text is a whole decimal number from low to high; the switches that must be are checked
+// after the report, which shows them as atoi reads them.
+bool IsNumberIn(const char* text, long low, long high) {
     char* end = nullptr;
+    errno = 0;
     const long value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && value >= 1 && value <= 65535;
+    return end != text && *end == '\0' && errno == 0 && value >= low && value <= high;
 }
+
+bool IsPortNumber(const char* text) { return IsNumberIn(text, 1, 65535); }
 
 // --metrics takes PORT or ADDR:PORT, ADDR an IPv4 address in dotted form.
 void ReadMetricsEndpoint(const char* value) {
@@ -70,6 +94,22 @@ void ReadMetricsEndpoint(const char* value) {
     SetMetricsEndpoint(address, valid && IsPortNumber(port) ? std::atoi(port) : 0);
 }
 
+// --netflow takes a comma-separated list of version names; one it does not know makes it 0.
+void ReadNetFlowVersions(const char* value) {
+    unsigned versions = 0;
+    char list[64];
+    std::snprintf(list, sizeof list, "%s", value);
+    char* rest = list;
+    for (char* word = strsep(&rest, ","); word != nullptr; word = strsep(&rest, ",")) {
+        unsigned bit = 0;
+        for (const NetFlowVersionName& known : kNetFlowVersionNames)
+            if (std::strcmp(word, known.name) == 0) bit = known.bit;
+        if (bit == 0) versions = ~0u;
+        versions |= bit;
+    }
+    SetNetFlowVersions(versions == ~0u || std::strlen(value) >= sizeof list ? 0 : versions);
+}
+
 // A sink with a default name starts on; one without starts off until its switch names it.
 void SetDefaults(StartupOptions* options) {
     ReleaseNamedVars();
@@ -79,6 +119,8 @@ void SetDefaults(StartupOptions* options) {
     options->nNetflowport = kDefaultPort;
     options->port_valid = true;
     SetMaxThrottle(kDefaultMaxThrottle);
+    options->throttle_valid = true;
+    SetNetFlowVersions(kTakeV5);
     for (size_t s = 0; s < kSinkCount; ++s)
         kSinks[s]->setting->enabled = kSinks[s]->default_name != nullptr ? 1 : 0;
 }
@@ -87,7 +129,8 @@ void SetDefaults(StartupOptions* options) {
 bool ApplySinkSwitch(int arg, const char* value) {
     for (size_t s = 0; s < kSinkCount; ++s) {
         const Sink& sink = *kSinks[s];
-        if (arg == sink.name_switch) {
+        if ((sink.name_switch != 0 && arg == sink.name_switch) ||
+            arg == kSinkSwitch + static_cast<int>(s)) {
             SetText(sink.setting->name, value);
             if (sink.default_name == nullptr) sink.setting->enabled = 1;
             return true;
@@ -111,7 +154,10 @@ void ApplySwitch(int arg, const char* value, StartupOptions* options) {
         case 'n': options->nThreads = std::atoi(value); break;
         case 'h': HelpCommandLine(); break;
         case 'd': SetDetached(1); break;
-        case 'i': SetMaxThrottle(static_cast<uint32_t>(std::atol(value))); break;
+        case 'i':
+            SetMaxThrottle(static_cast<uint32_t>(std::atol(value)));
+            options->throttle_valid = IsNumberIn(value, 1, kMaxThrottleLimit);
+            break;
         case 'u':
             // An empty name is ignored; any other is looked up, so a typo cannot leave us root.
             if (value[0] != '\0') {
@@ -120,6 +166,7 @@ void ApplySwitch(int arg, const char* value, StartupOptions* options) {
             }
             break;
         case kMetricsSwitch: ReadMetricsEndpoint(value); break;
+        case kNetFlowSwitch: ReadNetFlowVersions(value); break;
         default: break;  // getopt has already complained on standard error
     }
 }
@@ -149,10 +196,10 @@ void PrintSinkHelp() {
 
 void ReadSettings(int argc, char** argv, StartupOptions* options) {
     SetDefaults(options);
-    const OptionText short_options = Options();
+    const OptionText switches = Options();
     optind = 0;  // full rescan, so the settings can be read again
     int arg;
-    while ((arg = getopt_long(argc, argv, short_options.text, kLongOptions, nullptr)) != -1)
+    while ((arg = getopt_long(argc, argv, switches.text, switches.longs, nullptr)) != -1)
         ApplySwitch(arg, optarg, options);
     FillDefaultNames();
 }
@@ -179,6 +226,7 @@ void HelpCommandLine() {
         "maximum priority (default: %lu packets)\n",
         kDefaultMaxThrottle);
     std::fputs(kMetricsHelp, stdout);
+    std::fputs(kNetFlowHelp, stdout);
     std::fputs("SIGNALS Available:\n", stdout);
     std::fputs("SIGUSR1 - Creates a snapshot of the current DB\n", stdout);
     std::fputs("SIGUSR2 - Enables/Disables ASCII logging\n", stdout);

@@ -2,11 +2,15 @@
 // The command line: reads the switches into the process-wide settings (common/settings.h) and
 // prints the help.
 
+// The -i backlog limit bounds memory: it must lie between 1 and this.
+constexpr unsigned long kMaxThrottleLimit = 1000000;
+
 // Start-up values that main() hands to the listener instead of keeping them as settings.
 struct StartupOptions {
     int nThreads;
     int nNetflowport;  // the -p word as atoi reads it, which the report shows
     bool port_valid;   // the -p word is a whole number from 1 to 65535
+    bool throttle_valid;  // the -i word is a whole number from 1 to kMaxThrottleLimit
     char* user;        // tracked copy of the -u name, or null
 };
 

@@ -14,6 +14,7 @@
 
 #include "common/metrics.h"
 #include "common/settings.h"
+#include "parser/templates.h"
 
 namespace {
 
@@ -39,6 +40,19 @@ constexpr FamilyInfo kFamilies[] = {
      "reason", 1},
     {"nf5d_decoded_flows_total", "Flow records decoded from accepted datagrams.", kCounter, nullptr,
      1},
+    {"nf5d_datagrams_by_version_total",
+     "Datagrams the parser judged, by NetFlow version (10: IPFIX; other: too short to tell, or "
+     "another version).",
+     kCounter, "version", 1},
+    {"nf5d_rejected_datagrams_by_version_total", "Datagrams rejected by the parser, by version.",
+     kCounter, "version", 1},
+    {"nf5d_data_sets_without_template_total",
+     "NetFlow v9 and IPFIX data sets dropped for want of a template (their records cannot be "
+     "counted without it).",
+     kCounter, nullptr, 1},
+    {"nf5d_template_expiries_total",
+     "NetFlow v9 and IPFIX templates forgotten after 1800 s without a refresh.", kCounter, nullptr,
+     1},
     {"nf5d_dropped_datagrams_total",
      "Datagrams lost before nf5d read them, by place (kernel_socket: the socket's receive "
      "buffer was full).",
@@ -48,13 +62,19 @@ constexpr FamilyInfo kFamilies[] = {
      "Trash-log lines dropped because the buffer waiting for the storage pass was full.", kCounter,
      nullptr, 1},
     {"nf5d_written_flows_total",
-     "Flows written by each sink (MySQL: once the server has committed them).", kCounter, "sink",
-     1},
+     "Flows written by each sink (MySQL: once the server has committed them; ClickHouse: accepted "
+     "by its server).",
+     kCounter, "sink", 1},
     {"nf5d_job_backlog_datagrams", "Datagrams received and not yet parsed.", kGauge, nullptr, 1},
     {"nf5d_storage_queue_flows", "Flows waiting in the storage queue.", kGauge, nullptr, 1},
     {"nf5d_mysql_backlog_rows", "Rows waiting to be sent to the MySQL server.", kGauge, nullptr, 1},
     {"nf5d_mysql_connected", "1 while the connection to the MySQL server is up, 0 while it is down.",
      kGauge, nullptr, 1},
+    {"nf5d_backlog_rows", "Rows waiting to be sent to a sink's server, by sink.", kGauge, "sink",
+     1},
+    {"nf5d_failed_requests_total",
+     "Requests to a sink's server that failed, by sink (their rows stay in its backlog).",
+     kCounter, "sink", 1},
     {"nf5d_storage_pass_duration_seconds", "Duration of the last storage pass.", kGauge, nullptr,
      1e-6},
     {"nf5d_storage_pass_flows", "Flows the last storage pass took from the queue.", kGauge, nullptr,
@@ -80,9 +100,14 @@ constexpr FamilyInfo kFamilies[] = {
      kCounter, "exporter", 1},
     {"nf5d_exporter_restarts_total", "Restarts of the exporter's sequence, per exporter.", kCounter,
      "exporter", 1},
+    {"nf5d_templates_held", "NetFlow v9 and IPFIX templates held, per exporter.", kGauge,
+     "exporter", 1},
 };
 static_assert(std::size(kFamilies) == kFamilyCount, "one row per family");
 static_assert(kMaxExporters == 256, "the help of nf5d_exporters_tracked names the limit");
+static_assert(kTemplateLifetime == 1800, "the help of nf5d_template_expiries_total names it");
+
+uint64_t TemplatesOf(int slot) { return TemplatesHeld(ExporterAddress(slot)); }
 
 template <Reject reason>
 uint64_t Rejected() {
@@ -156,6 +181,7 @@ constexpr ExporterReading kExporterReadings[] = {
     {kExpectedFlows, ExpectedFlows, false},  // published by listen/liveloss.cpp
     {kMissingFlows, MissingFlows, false},
     {kRestarts, ExporterRestarts, false},
+    {kTemplatesHeld, TemplatesOf, false},
 };
 
 void AddSample(MetricFamily& family, Family which, const char* label, uint64_t reading) {
@@ -180,10 +206,7 @@ void AddExporter(std::vector<MetricFamily>& families, int slot, const char* labe
 void AddExporters(std::vector<MetricFamily>& families) {
     const int tracked = ExporterCount();
     for (int slot = 0; slot < tracked; ++slot) {
-        const in_addr address{ExporterAddress(slot)};
-        char text[INET_ADDRSTRLEN];
-        if (inet_ntop(AF_INET, &address, text, sizeof text) != nullptr)
-            AddExporter(families, slot, text);
+        AddExporter(families, slot, RenderAddress(ExporterAddress(slot)).text);
     }
     if (ReceivedDatagrams(kOtherExporter) > 0) AddExporter(families, kOtherExporter, "other");
 }

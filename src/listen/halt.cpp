@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 #include "common/messages.h"
 #include "common/registry.h"
@@ -29,7 +31,10 @@ void ReportAndPause() {
         char ErrMessage[kMessageSize];
         std::snprintf(ErrMessage, sizeof ErrMessage, kAliveThreads, AliveThreads());
         trace(ErrMessage);
-        sleep(1);
+        // A signal taken meanwhile cuts a sleep short; the count still comes once a second.
+        timespec second{1, 0};
+        while (nanosleep(&second, &second) != 0 && errno == EINTR) {
+        }
     } else {
         usleep(kDetachedPoll);
     }

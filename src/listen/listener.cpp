@@ -1,10 +1,12 @@
 #include "listen/listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
-#include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/address.h"
 #include "common/memory.h"
 #include "common/messages.h"
 #include "common/metrics.h"
@@ -25,6 +28,7 @@
 #include "listen/liveloss.h"
 #include "listen/metrics_endpoint.h"
 #include "listen/signals.h"
+#include "parser/templates.h"
 #include "parser/netflow.h"
 #include "sched/joblist.h"
 #include "sched/workers.h"
@@ -38,12 +42,12 @@ constexpr size_t kPacketSize = 16384;
 constexpr size_t kRingBytes = kReceiveBatch * kPacketSize;
 // Batches read before the loop looks at the signals again.
 constexpr int kBatchesPerWake = 16;
-// How long an idle loop waits for a datagram; signals interrupt the wait.
-constexpr timespec kIdleWake{1, 0};
+// How long an idle loop waits for a datagram; signals end the wait at once.
+constexpr int kIdleWakeMillis = 1000;
 constexpr useconds_t kEndPoll = 10000;
 
 int NFSocketDescriptor = -1;
-sockaddr_in NFaddr;
+time_t last_expiry = 0;  // receive loop only
 
 void* AsThreadArgument(int value) { return reinterpret_cast<void*>(static_cast<intptr_t>(value)); }
 
@@ -52,20 +56,52 @@ void RedirectToNull(const char* mode, FILE* stream) {
     if (std::freopen("/dev/null", mode, stream) == nullptr) return;
 }
 
-// The socket is already bound, so a bind failure has been reported in the foreground.
+// The invoking process of -d ends as the start-up does: with 0 once the daemon is ready, or with
+// the daemon's own status and its termination line, which it repeats on standard error.
+[[noreturn]] void AwaitStartup(int report_pipe, pid_t child) {
+    char report[kMessageSize];
+    size_t length = 0;
+    for (ssize_t got; length < sizeof report &&
+                      (got = read(report_pipe, report + length, sizeof report - length)) > 0;) {
+        length += static_cast<size_t>(got);
+    }
+    if (length > 0 && report[0] == '\0') {
+        std::fprintf(stderr, kDaemonized, static_cast<long>(child));
+        std::exit(0);
+    }
+    std::fwrite(report, 1, length, stderr);
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+// The socket is already bound, so a bind failure has been reported in the foreground. The
+// invoking process stays until the daemon has reported its start-up (ReportStarted).
 void Daemonize() {
     // The start-up report may still sit in stdio's buffers, which the child inherits and would
     // write a second time.
     std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == -1) Terminate(9, "Clean shutdown\n");
-    if (child > 0) std::exit(0);
+    int report[2];
+    pid_t child = -1;
+    if (pipe2(report, O_CLOEXEC) != 0 || (child = fork()) == -1) Terminate(9, "Clean shutdown\n");
+    if (child > 0) {
+        close(report[1]);
+        AwaitStartup(report[0], child);
+    }
+    close(report[0]);
+    SetStartupPipe(report[1]);
     setsid();
-    std::fprintf(stderr, kDaemonized, static_cast<long>(getpid()));
-    std::fflush(stderr);
     RedirectToNull("r", stdin);
     RedirectToNull("w", stdout);
     RedirectToNull("w", stderr);
+}
+
+// A detached daemon is ready once its threads run and its sinks are open: a database or MySQL
+// server that cannot be opened fails the start where the invoking process still sees it.
+void ReportStarted() {
+    if (IsDetached() != 1) return;
+    while (!SinksOpened()) usleep(kEndPoll);
+    StartupSucceeded();
 }
 
 // Detached: nothing ever joins these threads (their ends are seen in the registry), and a
@@ -109,7 +145,7 @@ struct ReceiveRing {
     char* buffers;  // kReceiveBatch buffers of kPacketSize bytes, one tracked block
     mmsghdr messages[kReceiveBatch];
     iovec vectors[kReceiveBatch];
-    sockaddr_in senders[kReceiveBatch];
+    sockaddr_in6 senders[kReceiveBatch];  // or sockaddr_in, on an IPv4 socket
     alignas(cmsghdr) char controls[kReceiveBatch][kControlSize];
 };
 
@@ -145,11 +181,19 @@ void NoteDrops(const ReceiveRing& ring, int got) {
 // read them.
 bool MetricsOn() { return GetMetricsAddress() != nullptr; }
 
+// Templates not refreshed in time go, at most once a second.
+void ExpireTemplatesNow() {
+    const time_t now = time(nullptr);
+    if (now == last_expiry || GetNetFlowVersions() == kTakeV5) return;
+    last_expiry = now;
+    ExpireTemplates(now);
+}
+
 // Reads up to `most` waiting datagrams with one call and queues them; the number read. A
 // datagram longer than a buffer is cut to its first kPacketSize bytes; an empty one is dropped.
 int ReceiveBatch(ReceiveRing& ring, int most) {
     for (int i = 0; i < most; ++i) {
-        ring.messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        ring.messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in6);
         ring.messages[i].msg_hdr.msg_controllen = kControlSize;
     }
     const int got = recvmmsg(NFSocketDescriptor, ring.messages, static_cast<unsigned>(most),
@@ -160,17 +204,23 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
         const unsigned length = ring.messages[i].msg_len;
         if (length == 0) continue;
         const char* datagram = static_cast<const char*>(ring.vectors[i].iov_base);
+        const auto* sender = reinterpret_cast<const sockaddr*>(&ring.senders[i]);
+        ExportHeader export_header{};
+        ExportCounts counts;
+        const bool learned =
+            LearnTemplates(datagram, length, sender, now, &export_header, &counts);
         // The header decoded for the loss tracker goes with the job: the parser reuses it.
         NetFlowHeader header{};
         bool decoded = false;
         if (MetricsOn()) {
-            const int slot = ExporterSlot(ring.senders[i].sin_addr.s_addr);
+            const int slot = ExporterSlot(SenderAddress(sender));
             CountDatagram(slot, length, now);
-            decoded = DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
+            decoded = TakesNetFlowVersion(kNetFlowV5) &&
+                      DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
             if (decoded) TrackSequence(slot, header, now);
+            if (learned) TrackExport(slot, export_header, counts.data_records, now);
         }
-        AddJob(datagram, length, reinterpret_cast<const sockaddr*>(&ring.senders[i]),
-               decoded ? &header : nullptr);
+        AddJob(datagram, length, sender, decoded ? &header : nullptr);
     }
     NoteDrops(ring, got);
     PublishJobs();
@@ -186,64 +236,79 @@ void ReceiveAvailable(ReceiveRing& ring) {
     }
 }
 
-// One pass: wait for datagrams (or, with the backlog full, for room), then read them. The
-// operator signals are unblocked only inside pselect, where this thread holds no lock, so their
-// work can run right after it; they also end the wait at once, so it needs no short timeout.
-void ReceivePass(ReceiveRing& ring, const sigset_t& unblocked) {
+// One pass: wait for datagrams (or, with the backlog full, for room), then read them. A signal
+// wakes the wait through its descriptor, and its work runs right after it, where this thread
+// holds no lock; so the wait needs no short timeout.
+void ReceivePass(ReceiveRing& ring) {
     const bool room = WaitForRoom();
-    fd_set filedescriptors;
-    FD_ZERO(&filedescriptors);
-    if (room) FD_SET(NFSocketDescriptor, &filedescriptors);
-    const timespec timeout = room ? kIdleWake : timespec{0, 0};
-    const int ready = pselect(room ? NFSocketDescriptor + 1 : 0, &filedescriptors, nullptr, nullptr,
-                              &timeout, &unblocked);
+    pollfd waited[] = {{SignalWakeFd(), POLLIN, 0}, {room ? NFSocketDescriptor : -1, POLLIN, 0}};
+    const int ready = poll(waited, 2, room ? kIdleWakeMillis : 0);
     RunSignalWork();
-    if (ready > 0) ReceiveAvailable(ring);
-    if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWake
+    if (ready > 0 && (waited[1].revents & POLLIN) != 0) ReceiveAvailable(ring);
+    if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWakeMillis
+    ExpireTemplatesNow();
+}
+
+// -a names an IPv4 address, or an IPv6 one; "::" takes IPv4 senders too (as ::ffff:a.b.c.d).
+// main() has refused any other text.
+int BindSocket(int netflowport, const char* listenaddress) {
+    in6_addr six{};
+    if (inet_pton(AF_INET6, listenaddress, &six) != 1) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(netflowport));
+        inet_pton(AF_INET, listenaddress, &address.sin_addr);
+        return bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&address),
+                    sizeof address);
+    }
+    const int v6only = IN6_IS_ADDR_UNSPECIFIED(&six) ? 0 : 1;
+    setsockopt(NFSocketDescriptor, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(netflowport));
+    address.sin6_addr = six;
+    return bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
 }  // namespace
 
 int ListenerProcess(int netflowport, const char* listenaddress, int nThreads) {
-    NFSocketDescriptor = socket(AF_INET, SOCK_DGRAM, 0);
-    std::memset(&NFaddr, 0, sizeof NFaddr);
-    NFaddr.sin_family = AF_INET;
-    NFaddr.sin_port = htons(static_cast<uint16_t>(netflowport));
-    NFaddr.sin_addr.s_addr = inet_addr(listenaddress);
-    const int on = 1;
-    setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    in6_addr six{};
+    NFSocketDescriptor =
+        socket(inet_pton(AF_INET6, listenaddress, &six) == 1 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    // No SO_REUSEADDR: a port another collector holds must fail the bind, not be shared with it.
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
                sizeof kReceiveBufferBytes);
     // Each datagram then carries the socket's drop counter, which the metrics report.
+    const int on = 1;
     setsockopt(NFSocketDescriptor, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-    const int RetVal =
-        bind(NFSocketDescriptor, reinterpret_cast<const sockaddr*>(&NFaddr), sizeof NFaddr);
-    if (RetVal != 0) {
+    if (BindSocket(netflowport, listenaddress) != 0) {
         char error[kMessageSize];
         NotifyCause("Can't bind to %s:%d: %s", listenaddress, netflowport,
                     SystemErrorText(errno, error, sizeof error));
         Terminate(6, "ListenProcess - can't bind to port");
     }
-    NF_ASSERT(NFSocketDescriptor < FD_SETSIZE, "NFSocketDescriptor < FD_SETSIZE");
     CheckMetricsEndpoint();
     return NeverEndingLoop(nThreads);
 }
 
 int NeverEndingLoop(int nThreads) {
-    // Blocked before the first thread exists, so every thread inherits the block and the
-    // signals' work can only ever run on this one.
+    // Blocked while the threads are created, so every other thread inherits the block and the
+    // handlers only ever run on this one.
     BlockControlSignals();
     if (IsDetached() == 1) Daemonize();
     AddJobListReadings();
     const int writers = PrepareStorageWriters();
+    AddParserReadings();
     AddStorageReadings();
     StartMetricsEndpoint();
     StartThreads(nThreads, writers);
+    ReportStarted();
+    UnblockControlSignals();
 
-    const sigset_t unblocked = ControlSignalsUnblocked();
     ReceiveRing ring;
     InitRing(ring);
-    while (ShutdownInProgress() == 0) ReceivePass(ring, unblocked);
+    while (ShutdownInProgress() == 0) ReceivePass(ring);
     release_mem(ring.buffers, kRingBytes);
     // The settings must outlive every thread that reads them.
     while (AliveThreads() > 0) usleep(kEndPoll);

@@ -6,32 +6,61 @@
 
 namespace {
 
-// One tracker per tracked exporter, made on its first accepted datagram and kept for the life of
-// the process; exporters folded into the shared slot are not tracked. About 1 KiB each while the
-// sequence runs clean; the rules bound the worst case (kMaxLiveStreams x kMaxOpenHoles gaps).
-seqloss::SeqTracker* trackers[kMaxExporters];
+// One tracker per stream, made on its first datagram and kept for the life of the process.
+struct Stream {
+    uint16_t version;
+    uint32_t domain;
+    seqloss::SeqTracker* tracker;
+};
+
+// An exporter's streams: v5 first, if it sent any, then v9 and IPFIX by domain.
+struct ExporterStreams {
+    Stream streams[1 + kMaxDomainsPerExporter];
+    size_t count;
+};
+
+// Made on an exporter's first accepted datagram; exporters folded into the shared slot are not
+// tracked. About 1 KiB per stream while the sequence runs clean; the rules bound the worst case
+// (kMaxLiveStreams x kMaxOpenHoles gaps).
+ExporterStreams* exporters[kMaxExporters];
 bool heard[kMaxExporters];  // fed since the last publication
 time_t last_published = 0;
 
-seqloss::SeqTracker& TrackerOf(int slot) {
-    if (trackers[slot] == nullptr) {
-        trackers[slot] = new seqloss::SeqTracker;
-        seqloss::SeqTrackerInit(*trackers[slot], seqloss::kDefaultRestartThreshold);
-    }
-    return *trackers[slot];
+// Null once the exporter has kMaxDomainsPerExporter v9 and IPFIX streams besides v5's.
+seqloss::SeqTracker* TrackerOf(int slot, uint16_t version, uint32_t domain) {
+    if (exporters[slot] == nullptr) exporters[slot] = new ExporterStreams{};
+    ExporterStreams& e = *exporters[slot];
+    for (size_t n = 0; n < e.count; ++n)
+        if (e.streams[n].version == version && e.streams[n].domain == domain)
+            return e.streams[n].tracker;
+    const size_t others = e.count - (e.count > 0 && e.streams[0].version == kNetFlowV5 ? 1 : 0);
+    if (version != kNetFlowV5 && others == kMaxDomainsPerExporter) return nullptr;
+    Stream& stream = e.streams[e.count++] = Stream{version, domain, new seqloss::SeqTracker};
+    seqloss::SeqTrackerInit(*stream.tracker, seqloss::kDefaultRestartThreshold);
+    return stream.tracker;
+}
+
+void Track(int slot, uint16_t version, uint32_t domain, seqloss::SeqDatagram datagram) {
+    if (slot == kOtherExporter) return;
+    seqloss::SeqTracker* tracker = TrackerOf(slot, version, domain);
+    if (tracker == nullptr) return;
+    seqloss::SeqTrackerAdd(*tracker, datagram);
+    heard[slot] = true;
 }
 
 }  // namespace
 
 // Only datagrams the parser accepts count, as only those reach the rows nf5stat reads.
 void TrackSequence(int slot, const NetFlowHeader& header, time_t now) {
-    if (slot == kOtherExporter) return;
-    seqloss::SeqTrackerAdd(TrackerOf(slot),
-                           seqloss::SeqDatagram{header.sequence, header.count, now});
-    heard[slot] = true;
+    Track(slot, kNetFlowV5, 0, seqloss::SeqDatagram{header.sequence, header.count, now});
 }
 
-// Peeking finishes a copy of the tracker, which costs allocations: once a second per exporter
+void TrackExport(int slot, const ExportHeader& header, uint32_t records, time_t now) {
+    const uint32_t step = header.version == kNetFlowV9 ? 1 : records;
+    Track(slot, header.version, header.domain, seqloss::SeqDatagram{header.sequence, step, now});
+}
+
+// Peeking finishes a copy of a tracker, which costs allocations: once a second per exporter
 // heard, never per datagram.
 void PublishLiveLoss(time_t now) {
     if (now == last_published) return;
@@ -40,7 +69,14 @@ void PublishLiveLoss(time_t now) {
     for (int slot = 0; slot < tracked; ++slot) {
         if (!heard[slot]) continue;
         heard[slot] = false;
-        const seqloss::LossCounts counts = seqloss::SeqTrackerPeek(*trackers[slot]);
-        PublishLoss(slot, counts.expected, counts.missing, counts.restarts);
+        seqloss::LossCounts sum;
+        for (size_t n = 0; n < exporters[slot]->count; ++n) {
+            const seqloss::LossCounts counts =
+                seqloss::SeqTrackerPeek(*exporters[slot]->streams[n].tracker);
+            sum.expected += counts.expected;
+            sum.missing += counts.missing;
+            sum.restarts += counts.restarts;
+        }
+        PublishLoss(slot, sum.expected, sum.missing, sum.restarts);
     }
 }

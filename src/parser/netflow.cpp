@@ -4,15 +4,22 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <atomic>
+#include <iterator>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <span>
 
+#include "common/address.h"
 #include "common/flow.h"
 #include "common/messages.h"
 #include "common/metrics.h"
+#include "common/settings.h"
+#include "parser/templates.h"
+#include "parser/v9ipfix.h"
+#include "parser/wire.h"
 
 namespace {
 
@@ -30,22 +37,7 @@ constexpr int kHeaderSize = 24;
 constexpr int kRecordSize = 48;
 constexpr uint16_t kNetFlowVersion = 5;
 
-using Bytes = std::span<const uint8_t>;
-
-uint16_t Load16(Bytes bytes, size_t offset) {
-    return static_cast<uint16_t>(bytes[offset] << 8 | bytes[offset + 1]);
-}
-
-uint32_t Load32(Bytes bytes, size_t offset) {
-    return static_cast<uint32_t>(Load16(bytes, offset)) << 16 | Load16(bytes, offset + 2);
-}
-
-// Addresses stay in wire order, the form inet_ntop and the sinks expect.
-uint32_t LoadAddress(Bytes bytes, size_t offset) {
-    uint32_t address;
-    std::memcpy(&address, bytes.subspan(offset, sizeof address).data(), sizeof address);
-    return address;
-}
+NetAddress LoadAddress(Bytes bytes, size_t offset) { return LoadIpv4(bytes.subspan(offset, 4)); }
 
 NetFlowHeader DecodeHeader(Bytes header) {
     return NetFlowHeader{Load16(header, 0), Load16(header, 2), Load32(header, 4), Load32(header, 8),
@@ -57,11 +49,8 @@ bool CountFits(const NetFlowHeader& header, int packetsize) {
     return header.count == (packetsize - kHeaderSize) / kRecordSize;
 }
 
-// Uptime stamps are milliseconds on a 32-bit counter that wraps after about 49.7 days; the
-// unsigned difference stays the true age across one wrap.
 int32_t FlowTime(const NetFlowHeader& header, uint32_t stamp) {
-    const uint32_t age_seconds = (header.uptime - stamp) / 1000;
-    return static_cast<int32_t>(header.unixseconds - age_seconds);
+    return UptimeStampSeconds(header.unixseconds, header.uptime, stamp);
 }
 
 // Fills every field but the four shared by all records of the datagram.
@@ -87,16 +76,13 @@ void DecodeRecord(Bytes record, const NetFlowHeader& header, FlowItem* flow) {
 // The two texts every trash line shows; ctime_r keeps the time text off the buffer that other
 // threads' ctime would share.
 struct TrashTexts {
-    char address[INET_ADDRSTRLEN];
+    AddressText address;
     char received[kTimeTextSize];
 };
 
 TrashTexts RenderTrashTexts(const ParsedDatagram& datagram) {
     TrashTexts texts{};
-    if (inet_ntop(AF_INET, &datagram.from.sin_addr, texts.address, sizeof texts.address) ==
-        nullptr) {
-        texts.address[0] = '\0';
-    }
+    texts.address = RenderAddress(datagram.origin);
     if (ctime_r(&datagram.received, texts.received) == nullptr) {
         std::snprintf(texts.received, sizeof texts.received, "%s", kUnknownTime);
     }
@@ -106,6 +92,61 @@ TrashTexts RenderTrashTexts(const ParsedDatagram& datagram) {
 Bytes BytesOf(const ParsedDatagram& datagram) {
     return Bytes(reinterpret_cast<const uint8_t*>(datagram.packet),
                  static_cast<size_t>(datagram.packetsize));
+}
+
+// Datagrams judged and rejected by version: 5, 9, 10 and any other.
+// A datagram too short for a header shows version 0.
+std::atomic<uint64_t> judged_datagrams[4];
+std::atomic<uint64_t> rejected_datagrams[4];
+
+size_t VersionIndex(const ParsedDatagram& datagram) {
+    switch (datagram.header.version) {
+        case kNetFlowVersion: return 0;
+        case kNetFlowV9: return 1;
+        case kIpfix: return 2;
+        default: return 3;
+    }
+}
+
+void CountVersion(const ParsedDatagram& datagram) {
+    const size_t index = VersionIndex(datagram);
+    judged_datagrams[index].fetch_add(1, std::memory_order_relaxed);
+    if (datagram.rejected) rejected_datagrams[index].fetch_add(1, std::memory_order_relaxed);
+}
+
+template <size_t index>
+uint64_t Judged() {
+    return judged_datagrams[index].load(std::memory_order_relaxed);
+}
+
+template <size_t index>
+uint64_t Rejected() {
+    return rejected_datagrams[index].load(std::memory_order_relaxed);
+}
+
+constexpr Reading kReadings[] = {
+    {kVersionDatagrams, "5", Judged<0>},       {kVersionDatagrams, "9", Judged<1>},
+    {kVersionDatagrams, "10", Judged<2>},      {kVersionDatagrams, "other", Judged<3>},
+    {kVersionRejected, "5", Rejected<0>},      {kVersionRejected, "9", Rejected<1>},
+    {kVersionRejected, "10", Rejected<2>},     {kVersionRejected, "other", Rejected<3>},
+    {kSetsWithoutTemplate, nullptr, SetsWithoutTemplate},
+    {kTemplateExpiries, nullptr, TemplateExpiries},
+};
+
+// v9 and IPFIX: judged whole, data sets included, against the templates the receive loop has
+// learned from this datagram and those before it.
+Reject JudgeExport(const ParsedDatagram& datagram, bool* rejected) {
+    *rejected = !CheckExport(BytesOf(datagram), datagram.origin);
+    return Reject::kCount;
+}
+
+FlowItem SharedFields(const ParsedDatagram& datagram) {
+    FlowItem shared{};
+    shared.origin_ip = datagram.origin;
+    shared.time_received = static_cast<int32_t>(datagram.received);
+    shared.version = static_cast<uint8_t>(datagram.header.version);
+    shared.sequence = datagram.header.sequence;
+    return shared;
 }
 
 }  // namespace
@@ -123,31 +164,33 @@ ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int
     datagram.packet = packet;
     datagram.packetsize = packetsize;
     datagram.received = time(nullptr);
-    // Copied out, so the sockaddr is never read through the sockaddr_in type.
-    std::memcpy(&datagram.from, from, sizeof datagram.from);
+    datagram.origin = SenderAddress(from);
+    datagram.port = SenderPort(from);
     if (header != nullptr)
         datagram.header = *header;
     else
         datagram.rejected = !DecodeNetFlowHeader(packet, packetsize, &datagram.header);
-    if (!datagram.rejected) {
+    if (!datagram.rejected && TakesNetFlowVersion(kNetFlowVersion)) {
         CountDecodedFlows(datagram.header.count);
     } else if (packetsize < kHeaderSize) {
         datagram.reason = Reject::kTooShort;
+    } else if (!TakesNetFlowVersion(datagram.header.version)) {
+        datagram.rejected = true;
+        datagram.reason = Reject::kVersion;
+    } else if (datagram.header.version != kNetFlowVersion) {
+        datagram.header.count = 0;  // DecodeExportFlows decodes its records
+        datagram.reason = JudgeExport(datagram, &datagram.rejected);
     } else {
-        datagram.reason =
-            datagram.header.version != kNetFlowVersion ? Reject::kVersion : Reject::kCount;
+        datagram.reason = Reject::kCount;
     }
     if (datagram.rejected) CountReject(datagram.reason);
+    CountVersion(datagram);
     return datagram;
 }
 
 size_t DecodeFlows(const ParsedDatagram& datagram, size_t first, FlowItem* flows, size_t room) {
     const size_t count = std::min<size_t>(room, datagram.header.count - first);
-    FlowItem shared{};
-    shared.origin_ip = datagram.from.sin_addr.s_addr;
-    shared.time_received = static_cast<int32_t>(datagram.received);
-    shared.version = static_cast<uint8_t>(datagram.header.version);
-    shared.sequence = datagram.header.sequence;
+    const FlowItem shared = SharedFields(datagram);
     for (size_t n = 0; n < count; ++n) {
         flows[n] = shared;
         DecodeRecord(
@@ -161,16 +204,32 @@ void RenderTrashLine(const ParsedDatagram& datagram, char* line, size_t size) {
     const TrashTexts texts = RenderTrashTexts(datagram);
     switch (datagram.reason) {
         case Reject::kTooShort:
-            std::snprintf(line, size, kUselessFormat, texts.address, datagram.packetsize,
-                          static_cast<int>(ntohs(datagram.from.sin_port)), texts.received);
+            std::snprintf(line, size, kUselessFormat, texts.address.text, datagram.packetsize,
+                          static_cast<int>(datagram.port), texts.received);
             break;
         case Reject::kVersion:
-            std::snprintf(line, size, kUnsupportedFormat, texts.address,
+            std::snprintf(line, size, kUnsupportedFormat, texts.address.text,
                           static_cast<int>(datagram.header.version), texts.received);
             break;
         case Reject::kCount:
-            std::snprintf(line, size, kMangledFormat, texts.address,
-                          static_cast<int>(kNetFlowVersion), texts.received);
+            std::snprintf(line, size, kMangledFormat, texts.address.text,
+                          static_cast<int>(datagram.header.version), texts.received);
             break;
     }
 }
+
+void DecodeExportFlows(const ParsedDatagram& datagram, FlowBatch emit, void* context) {
+    ExportCounts counts;
+    DecodeExport(BytesOf(datagram), datagram.origin, SharedFields(datagram), emit, context,
+                 &counts);
+    CountDecodedFlows(counts.flows);
+}
+
+bool LearnTemplates(const char* packet, size_t packetsize, const sockaddr* from, time_t now,
+                    ExportHeader* header, ExportCounts* counts) {
+    const Bytes bytes(reinterpret_cast<const uint8_t*>(packet), packetsize);
+    return ReadExportHeader(bytes, header) && TakesNetFlowVersion(header->version) &&
+           LearnFromExport(bytes, SenderAddress(from), now, counts);
+}
+
+void AddParserReadings() { AddReadings(kReadings, std::size(kReadings)); }

@@ -161,7 +161,8 @@ void AddJob(const char* packet, long packetsize, const sockaddr* from,
         job->packet = job->inline_packet;
     std::memcpy(job->packet, packet, size);
     job->packetsize = static_cast<int>(packetsize);
-    std::memcpy(&job->from, from, sizeof job->from);
+    std::memcpy(&job->from, from,
+                from->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
     job->decoded = header != nullptr;
     if (header != nullptr) job->header = *header;
     Append(pending, JobChain{job, job, 1});

@@ -20,8 +20,8 @@ struct JobItem {
     JobItem* next;
     char* packet;  // inline_packet, or a tracked block of packetsize bytes
     int packetsize;
-    sockaddr_in from;
-    bool decoded;  // header holds the datagram's header, which the parser accepts
+    sockaddr_in6 from;  // or a sockaddr_in, as sa_family says
+    bool decoded;       // header holds the datagram's header, which the parser accepts
     NetFlowHeader header;
     char inline_packet[kInlinePacketSize];
 };

@@ -11,6 +11,14 @@
 #include "storage/queue.h"
 #include "storage/sinks/trashlog.h"
 
+namespace {
+
+void StoreBatch(const FlowItem* flows, size_t count, void* /*context*/) {
+    StoreNetFlowPacket(flows, count);
+}
+
+}  // namespace
+
 // Flows hand over to the storage queue a datagram at a time: one lock per datagram, and its flows
 // stay together and in record order. Only a direct caller can pass a datagram longer than the
 // receive buffer; it goes in several hand-overs.
@@ -22,6 +30,10 @@ void RouteDatagram(const char* packet, const sockaddr* from, int packetsize,
         char line[kMessageSize];
         RenderTrashLine(datagram, line, sizeof line);
         StoreTrashLine(line);
+        return;
+    }
+    if (datagram.header.version != kNetFlowV5) {
+        DecodeExportFlows(datagram, StoreBatch, nullptr);
         return;
     }
     FlowItem flows[kMaxRecords];

@@ -77,14 +77,6 @@ size_t Finish(Writer& out, char* start) {
 
 }  // namespace
 
-AddressText RenderAddress(int64_t address) {
-    AddressText text;
-    const auto wire = static_cast<uint32_t>(address);
-    const char* tmpstring = inet_ntop(AF_INET, &wire, text.text, sizeof text.text);
-    NF_ASSERT(tmpstring != nullptr, "tmpstring != NULL");
-    return text;
-}
-
 // Widths are minimums: longer values push the rest of the line right rather than being cut.
 size_t RenderTextLine(const FlowItem& flow, FieldTimes* times, char* line, size_t size) {
     Writer out{line, line + size - 1};
@@ -92,18 +84,18 @@ size_t RenderTextLine(const FlowItem& flow, FieldTimes* times, char* line, size_
         const FlowField& field = kFlowFields[f];
         if (field.label == nullptr) continue;
         out.Put(field.label);
+        if (field.kind == FieldKind::kAddress) {
+            const AddressText address = RenderAddress(field.address(flow));
+            out.PutPadded(address.text, std::strlen(address.text), field.width, ' ');
+            continue;
+        }
         const int64_t value = field.value(flow);
         if (field.kind == FieldKind::kNumber) {
             out.PutNumber(value, field.form, field.width);
             continue;
         }
-        if (field.kind == FieldKind::kTime) {
-            const char* text = CtimeText(value, &times->field[f]);
-            out.PutPadded(text, std::strlen(text), field.width, ' ');
-        } else {
-            const AddressText address = RenderAddress(value);
-            out.PutPadded(address.text, std::strlen(address.text), field.width, ' ');
-        }
+        const char* text = CtimeText(value, &times->field[f]);
+        out.PutPadded(text, std::strlen(text), field.width, ' ');
     }
     out.Put('\n');
     return Finish(out, line);
@@ -115,15 +107,16 @@ size_t RenderRowValues(const FlowItem& flow, bool local_times, FieldTimes* times
     out.Put("(NULL");
     for (size_t f = 0; f < kFlowFieldCount; ++f) {
         const FlowField& field = kFlowFields[f];
-        const int64_t value = field.value(flow);
         out.Put(',');
         if (field.kind == FieldKind::kNumber || (field.kind == FieldKind::kTime && !local_times)) {
-            out.PutNumber(value);
+            out.PutNumber(field.value(flow));
             continue;
         }
         out.Put('\'');
-        out.Put(field.kind == FieldKind::kTime ? LocalDateTimeText(value, &times->field[f])
-                                               : RenderAddress(value).text);
+        if (field.kind == FieldKind::kTime)
+            out.Put(LocalDateTimeText(field.value(flow), &times->field[f]));
+        else
+            out.Put(RenderAddress(field.address(flow)).text);
         out.Put('\'');
     }
     out.Put(')');

@@ -18,11 +18,6 @@ struct FieldTimes {
     TimeText field[kFlowFieldCount];
 };
 
-// An address field as dotted text.
-struct AddressText {
-    char text[16];
-};
-AddressText RenderAddress(int64_t address);
 
 // The text log's line, newline included, cut to size - 1 bytes; returns its length.
 size_t RenderTextLine(const FlowItem& flow, FieldTimes* times, char* line, size_t size);

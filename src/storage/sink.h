@@ -26,13 +26,15 @@ struct SinkSetting {
 inline void ToggleSink(SinkSetting& setting) { setting.enabled = (setting.enabled != 1); }
 
 struct Sink {
-    const char* name;  // as the metrics label it: "text", "sqlite", "mysql", "trash"
+    const char* name;  // as the metrics label it: "text", "sqlite", "mysql", "trash", "clickhouse"
     SinkSetting* setting;
 
     // The command line. name_switch sets the name; off_switch (0: none) turns the sink off. A sink
     // with a default name starts on; one without starts off, and naming it turns it on.
     char name_switch;
     char off_switch;
+    // A sink without a letter (name_switch 0) is named by this long switch: --long_switch NAME.
+    const char* long_switch;
     const char* default_name;  // or null
     // The help: "help default_name" (or help alone) and off_help, each on a line of its own.
     const char* help;
@@ -49,6 +51,9 @@ struct Sink {
     // Series of the metrics beyond the flows it took.
     const Reading* readings;
     size_t reading_count;
+    // The flows its series nf5d_written_flows_total shows; null: those it took. A sink for a
+    // server counts the rows the server has committed or accepted.
+    uint64_t (*written)();
 
     // The flow contract; null for a log that takes no flows (the trash log).
     // At start-up, on its writer, when enabled; a sink already open stays as it is.
@@ -67,9 +72,6 @@ struct Sink {
     // Work its writer does at every pass besides the flows (null: none): the trash log appends
     // its waiting lines, the SQLite database makes the snapshot or rotation asked for.
     void (*serve)();
-    // Flows the sink has made durable since start, for a sink that holds flows back after
-    // taking them (the MySQL backlog); null when every flow taken counts as written.
-    uint64_t (*written)();
 };
 
 // Room for this many sinks, and a writer each.

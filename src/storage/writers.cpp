@@ -49,6 +49,7 @@ struct Writer {
 
 Writer writers[kMaxSinks]{};
 int writer_count = 0;
+std::atomic<int> writers_opened{0};  // writers past their first pass
 // The writers whose lock this thread holds.
 thread_local bool held_here[kMaxSinks]{};
 
@@ -234,12 +235,15 @@ void StoragePass(int w, Patience patience) {
     SettleOverloads();
 }
 
+bool SinksOpened() { return writers_opened.load(std::memory_order_acquire) == writer_count; }
+
 void* StorageJob(void* writer) {
     const int w = static_cast<int>(reinterpret_cast<intptr_t>(writer));
-    for (;;) {
+    for (bool first = true;; first = false) {
         // Read before the pass, so that the last pass begins once no flow can be handed in.
         const bool last = ShutdownInProgress() == 1 && AliveThreadsOfType(kWorkerThread) == 0;
         StoragePass(w, last ? Patience::kUntilDone : Patience::kThisPass);
+        if (first) writers_opened.fetch_add(1, std::memory_order_acq_rel);
         if (last) break;
         WaitForFlows(writers[w].reader, NextWake(writers[w]));
     }

@@ -11,6 +11,8 @@ int PrepareStorageWriters();
 // begun it goes on while the workers drain, then makes a last pass that writes and commits
 // everything before it marks itself ended.
 void* StorageJob(void* writer);
+// Whether every writer has made its first pass, which opens its sink.
+bool SinksOpened();
 // One pass of writer number `writer`, on the calling thread (tests, the fuzzer).
 void StoragePass(int writer, Patience patience = Patience::kThisPass);
 

@@ -4,18 +4,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
-#include <thread>
 
 #include "daemon.h"
 #include "storage/queue.h"
@@ -36,34 +35,13 @@ constexpr const char* kRate = "3000";
 constexpr const char* kOverloadRate = "8000";
 constexpr long kPeakBoundKib = 200 * 1024;  // the bound's 60 MB, with room for the rest
 #endif
-
-// The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
-std::string Scrape(int port) {
-    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = Loopback(port);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
-        char chunk[4096];
-        for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, got);
-    }
-    close(fd);
-    const size_t body = answer.find("\r\n\r\n");
-    if (answer.rfind("HTTP/1.", 0) != 0 || answer.find(" 200 ") != 8 || body == answer.npos)
-        return "";
-    return answer.substr(body + 4);
-}
-
-// The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
-double Sample(const std::string& exposition, const std::string& series) {
-    const size_t at = ("\n" + exposition).find("\n" + series + " ");
-    return at == std::string::npos ? -1 : std::stod(exposition.substr(at + series.size() + 1));
-}
-
-std::string PerExporter(const char* series, const char* address) {
-    return std::string(series) + "{exporter=\"" + address + "\"}";
-}
+#if defined(__SANITIZE_THREAD__)
+// TSan keeps one signal of a kind for a thread outside a blocking call until the thread's next
+// intercepted call: two toggles sent meanwhile merge there, so only the other builds send them.
+constexpr bool kTogglesCount = false;
+#else
+constexpr bool kTogglesCount = true;
+#endif
 
 std::string Reason(const char* reason) {
     return std::string("nf5d_rejected_datagrams_total{reason=\"") + reason + "\"}";
@@ -71,54 +49,10 @@ std::string Reason(const char* reason) {
 
 }  // namespace
 
-// One worker parses in arrival order (a datagram's exact lines and rows: the scenarios). A stream
-// of 3000 datagrams cut by a SIGTERM: the table holds a prefix of it, in the order sent, each
-// datagram's flows together and in record order, with no hole and nothing twice.
-TEST_F(DaemonFlow, AStreamCutBySigtermStoresAPrefixInOrder) {
-    Daemon daemon(dir_);
-    ASSERT_TRUE(daemon.Start({"-n", "1"})) << daemon.Stderr();
-    const Exporter exporter;
-    std::vector<std::pair<long, long>> sent;  // (sequence, source port) of every flow
-    std::vector<std::vector<uint8_t>> stream;
-    for (uint32_t d = 0, sequence = 0; d < 3000; ++d) {
-        std::vector<v5::Record> records(1 + d % 30);
-        for (uint16_t r = 0; r < records.size(); ++r) {
-            records[r].src_port = r;
-            sent.emplace_back(sequence, r);
-        }
-        stream.push_back(v5::Encode({.sequence = sequence}, records));
-        sequence += static_cast<uint32_t>(records.size());
-    }
-    std::atomic<size_t> sending{0};
-    std::thread streamer([&] {
-        for (; sending < stream.size(); ++sending) {
-            exporter.Send(daemon.port(), stream[sending]);
-            std::this_thread::sleep_for(200us);
-        }
-    });
-    ASSERT_TRUE(WaitUntil([&] { return sending > 1000; }));
-    ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
-    daemon.process().Signal(SIGTERM);
-    const int status = daemon.process().Wait(60s);
-    streamer.join();
-    ASSERT_EQ(status, 0) << daemon.Stderr();
-
-    const std::string text = ReadFile(Path("netflow.log"));
-    const Rows rows =
-        SqliteRows(Path("netflow.db"), "SELECT SEQUENCE, SOURCE_PORT FROM flows ORDER BY RECNUM");
-    ASSERT_FALSE(rows.empty());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        ASSERT_EQ(std::make_pair(std::stol(rows[i][0]), std::stol(rows[i][1])), sent[i]) << i;
-    }
-    const long last = std::stol(rows.back()[0]);
-    EXPECT_TRUE(rows.size() == sent.size() || sent[rows.size()].first != last)
-        << "a datagram stored in part";
-    EXPECT_EQ(Count(text, "\n"), static_cast<long>(rows.size()) + 1);
-}
-
-// Four workers under a backlog limit so low that reception pauses again and again; a SIGTERM once
-// the burst is read stores every flow once and counts the threads down once a second.
-TEST_F(DaemonFlow, BurstThenSigtermStoresEveryFlowOnce) {
+// Four workers under a backlog limit so low that reception pauses again and again; a SIGINT (the
+// orderly stop, as SIGTERM) once the burst is read stores every flow once and counts the threads
+// down once a second.
+TEST_F(DaemonFlow, BurstThenSigintStoresEveryFlowOnce) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "4", "-i", "20"})) << daemon.Stderr();
     const auto sent = RunNf5send(
@@ -127,7 +61,7 @@ TEST_F(DaemonFlow, BurstThenSigtermStoresEveryFlowOnce) {
     ASSERT_EQ(sent.at("datagrams"), 4000);
     ASSERT_TRUE(daemon.WaitDrained());
     ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
-    daemon.process().Signal(SIGTERM);
+    daemon.process().Signal(SIGINT);
     ASSERT_TRUE(daemon.process().WaitForStderr("Alive threads: "));
     daemon.process().Signal(SIGTERM);  // changes nothing
     ASSERT_EQ(daemon.process().Wait(60s), 0) << daemon.Stderr();
@@ -151,30 +85,40 @@ TEST_F(DaemonFlow, BurstThenSigtermStoresEveryFlowOnce) {
     EXPECT_EQ(LineCount(Path("netflow_trash.log")), sent.at("malformed") + 1);
 }
 
-// SIGUSR2 flips the text log and SIGHUP the trash log (piled-up ones: test_signals.cpp). SIGUSR1
-// copies the database, open batch included, and collection goes on in the same table; SIGWINCH
-// moves the rows to ".previous" and the live table restarts empty, keys from 1. A snapshot whose
-// copy cannot be created ends the daemon with status 11 (the others: test_storage.cpp).
+// SIGUSR2 flips the text log, SIGHUP the trash log; SIGUSR1 copies the database, open batch
+// included; SIGWINCH moves the rows to ".previous", the live table restarting empty, keys from 1.
+// Signals sent while a reader holds up the snapshot each count: two toggles cancel out, two
+// rotations run once; a terminal's own SIGWINCH rotates nothing. A snapshot whose copy cannot be
+// created ends the daemon with status 11 (the others: test_storage.cpp).
 TEST_F(DaemonFlow, OperatorSignals) {
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
     Daemon daemon(dir_);
-    ASSERT_TRUE(daemon.Start({"-n", "1", "-x"})) << daemon.Stderr();
+    ASSERT_TRUE(daemon.Start({"-n", "1", "-x"}, ptsname(terminal))) << daemon.Stderr();
     const Exporter exporter;
     auto send = [&](const std::vector<uint8_t>& bytes) { exporter.Send(daemon.port(), bytes); };
-    auto groups = [&](const char* file) {
-        return SqliteRows(Path(file), "SELECT SEQUENCE, COUNT(*) FROM flows GROUP BY 1");
-    };
     ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text on, trash off
+    const std::string db = Path("netflow.db");
+    ASSERT_TRUE(
+        WaitUntil([&] { return SqliteRows(db, "SELECT COUNT(*) FROM flows").size() == 1; }));
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &reader), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM flows", nullptr, nullptr, nullptr),
+              SQLITE_OK);
     send(std::vector<uint8_t>(11, 0));
     send(ExampleDatagram(1));
     const std::string text = Path("netflow.log"), trash = Path("netflow_trash.log");
-    ASSERT_TRUE(WaitUntil([&] { return LineCount(text) == 1 && RowCount(Path("netflow.db")) == 1; },
-                          30s));  // a pass every 5 s
-    ASSERT_TRUE(daemon.Signal(SIGUSR1));
-    ASSERT_TRUE(daemon.process().WaitForStderr("Succesfully completed DB File snapshot creation"));
-    EXPECT_EQ(groups("netflow.db.snapshot"), (Rows{{"1", "1"}}));
-    ASSERT_TRUE(daemon.Signal(SIGWINCH));
+    ASSERT_TRUE(WaitUntil([&] { return LineCount(text) == 1; }, 30s));  // a pass every 5 s
+    const winsize resized{40, 100, 0, 0};
+    ASSERT_EQ(ioctl(terminal, TIOCSWINSZ, &resized), 0);
+    ASSERT_TRUE(daemon.Taken(SIGWINCH));
+    for (int sig : {SIGUSR1, SIGUSR2, SIGUSR2, SIGWINCH, SIGWINCH})
+        ASSERT_TRUE((sig == SIGUSR2 && !kTogglesCount) || daemon.Signal(sig));
+    sqlite3_close(reader);  // ends its transaction
     ASSERT_TRUE(daemon.process().WaitForStderr("Completed rotation of DB File"));
-    EXPECT_EQ(groups("netflow.db.previous"), (Rows{{"1", "1"}}));
+    for (const char* copy : {"netflow.db.snapshot", "netflow.db.previous"})
+        EXPECT_EQ(SqliteRows(Path(copy), "SELECT SEQUENCE, COUNT(*) FROM flows GROUP BY 1"),
+                  (Rows{{"1", "1"}})) << copy;
     ASSERT_TRUE(daemon.Signal(SIGUSR2) && daemon.Signal(SIGHUP));  // text off, trash on
     // Read into 16384 bytes: the 340 records survive the cut, the padding behind them does not.
     std::vector<uint8_t> cut = ExampleDatagram(9, v5::kMaxRecords);
@@ -196,6 +140,7 @@ TEST_F(DaemonFlow, OperatorSignals) {
     ASSERT_TRUE(std::filesystem::create_directory(copy));
     daemon.process().Signal(SIGUSR1);
     EXPECT_EQ(daemon.process().Wait(), 11);
+    close(terminal);
     EXPECT_TRUE(daemon.Stderr().ends_with(
         "Process terminated with value: 11, quitting from Can't create snapshot\n"))
         << daemon.Stderr();
@@ -212,8 +157,8 @@ TEST_F(DaemonFlow, OperatorSignals) {
 }
 
 // Every pass writes and commits while the traffic goes on, so another program reads the lines and
-// rows before the stream ends, and a SIGKILL after the last pass loses none of them.
-TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigkill) {
+// rows before the stream ends.
+TEST_F(DaemonStorage, SteadyExportCountedExactlyAndReadableAtOnce) {
     const time_t before = std::time(nullptr);
     const int http = FreePort(SOCK_STREAM);
     Daemon daemon(dir_);
@@ -283,10 +228,6 @@ TEST_F(DaemonStorage, SteadyExportCountedExactlyReadableAtOnceAndKeptThroughSigk
 
     ASSERT_TRUE(WaitUntil([&] { return RowCount(db) == flows && LineCount(log) == flows + 1; }))
         << RowCount(db) << " rows for " << flows << " flows";
-    daemon.process().Signal(SIGKILL);
-    EXPECT_EQ(daemon.process().Wait(), 128 + SIGKILL);
-    EXPECT_EQ(RowCount(db), flows);
-    EXPECT_EQ(LineCount(log), flows + 1);
 }
 
 // The kernel's drop counter reaches the daemon with the next datagram it reads, so every datagram

@@ -4,6 +4,7 @@
 #include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -41,7 +42,7 @@ pid_t NewestThread(pid_t pid) {
 }
 
 UdpSocketState QueryUdpSocket(pid_t pid, int port) {
-    // A line of /proc/net/udp: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref
+    // A line of /proc/net/udp or udp6: "sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref
     // pointer drops"; the port in hex.
     constexpr const char* kUdpLine =
         " %*d: %*X:%X %*X:%*X %*X %*X:%lX %*X:%*X %*X %*u %*u %lu %*u %*x %ld";
@@ -52,25 +53,28 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port) {
          !end && fd != fs::directory_iterator(); fd.increment(end)) {
         held.insert(fs::read_symlink(fd->path(), unreadable));
     }
-    std::ifstream table("/proc/net/udp");
     UdpSocketState state;
-    for (std::string line; std::getline(table, line);) {
-        unsigned local_port = 0;
-        unsigned long rx = 0, inode = 0;
-        long drops = 0;
-        if (std::sscanf(line.c_str(), kUdpLine, &local_port, &rx, &inode, &drops) == 4 &&
-            local_port == static_cast<unsigned>(port) &&
-            held.contains("socket:[" + std::to_string(inode) + "]")) {
-            state = {true, static_cast<long>(rx), drops};
+    for (const char* name : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::ifstream table(name);
+        for (std::string line; std::getline(table, line);) {
+            unsigned local_port = 0;
+            unsigned long rx = 0, inode = 0;
+            long drops = 0;
+            if (std::sscanf(line.c_str(), kUdpLine, &local_port, &rx, &inode, &drops) == 4 &&
+                local_port == static_cast<unsigned>(port) &&
+                held.contains("socket:[" + std::to_string(inode) + "]"))
+                state = {true, static_cast<long>(rx), drops};
         }
     }
     return state;
 }
 
-bool Daemon::Start(const std::vector<std::string>& switches) {
+bool Daemon::Start(const std::vector<std::string>& switches, const std::string& terminal) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreePort();
         std::vector<std::string> argv{NF5D_BINARY, "-p", std::to_string(port_)};
+        const std::string session = "exec setsid -c \"$0\" \"$@\" <" + terminal;
+        if (!terminal.empty()) argv.insert(argv.begin(), {"/bin/sh", "-c", session});
         argv.insert(argv.end(), switches.begin(), switches.end());
         process_ = std::make_unique<Process>(argv, dir_, std::vector<std::string>{"TZ=UTC"});
         int status = -1;
@@ -83,22 +87,43 @@ bool Daemon::Start(const std::vector<std::string>& switches) {
     return false;
 }
 
-bool Daemon::Signal(int sig) {
-    const pid_t pid = process_->pid();
+bool Daemon::Taken(int sig) {
     auto pending = [&] {  // in the process-wide set, until a thread takes it
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::ifstream status("/proc/" + std::to_string(process_->pid()) + "/status");
         for (std::string line; std::getline(status, line);) {
             if (line.rfind("ShdPnd:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16);
         }
         return 0ull;
     };
-    return kill(pid, sig) == 0 && WaitUntil([&] { return (pending() >> (sig - 1) & 1) == 0; });
+    return WaitUntil([&] { return (pending() >> (sig - 1) & 1) == 0; });
+}
+
+Exporter::Exporter(bool ipv6) : ipv6_(ipv6) {
+    if (!ipv6) {
+        fd_ = LoopbackSocket(SOCK_DGRAM, &source_port_);
+        return;
+    }
+    fd_ = socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("no IPv6 loopback");
+    source_port_ = ntohs(address.sin6_port);
 }
 
 void Exporter::Send(int port, const std::vector<uint8_t>& datagram) const {
-    const sockaddr_in target = Loopback(port);
-    if (sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&target),
-               sizeof target) != static_cast<ssize_t>(datagram.size())) {
+    sockaddr_in6 six{};
+    six.sin6_family = AF_INET6;
+    six.sin6_port = htons(static_cast<uint16_t>(port));
+    six.sin6_addr = in6addr_loopback;
+    const sockaddr_in four = Loopback(port);
+    const auto* target = ipv6_ ? reinterpret_cast<const sockaddr*>(&six)
+                               : reinterpret_cast<const sockaddr*>(&four);
+    if (sendto(fd_, datagram.data(), datagram.size(), 0, target,
+               ipv6_ ? sizeof six : sizeof four) != static_cast<ssize_t>(datagram.size())) {
         throw std::runtime_error("sendto failed");
     }
 }
@@ -130,6 +155,32 @@ std::map<std::string, long> Nf5sendReport(const std::string& out) {
         if (colon != line.npos) report[line.substr(0, colon)] = std::stol(line.substr(colon + 2));
     }
     return report;
+}
+
+std::string Scrape(int port) {
+    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = Loopback(port);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
+        char chunk[4096];
+        for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, got);
+    }
+    close(fd);
+    const size_t body = answer.find("\r\n\r\n");
+    if (answer.rfind("HTTP/1.", 0) != 0 || answer.find(" 200 ") != 8 || body == answer.npos)
+        return "";
+    return answer.substr(body + 4);
+}
+
+double Sample(const std::string& exposition, const std::string& series) {
+    const size_t at = ("\n" + exposition).find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stod(exposition.substr(at + series.size() + 1));
+}
+
+std::string PerExporter(const char* series, const char* address) {
+    return std::string(series) + "{exporter=\"" + address + "\"}";
 }
 
 long Count(const std::string& text, const std::string& what) {

@@ -30,13 +30,16 @@ UdpSocketState QueryUdpSocket(pid_t pid, int port);
 class Daemon {
 public:
     explicit Daemon(std::string dir) : dir_(std::move(dir)) {}
-    // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches; true once it is bound.
-    bool Start(const std::vector<std::string>& switches);
+    // Starts nf5d in dir with TZ=UTC, "-p <free port>" and switches; true once it is bound. With
+    // a terminal (a pseudo-terminal's name) it runs in a new session in that terminal's foreground.
+    bool Start(const std::vector<std::string>& switches, const std::string& terminal = "");
     int port() const { return port_; }
     Process& process() { return *process_; }
     std::string Stderr() const { return process_->Stderr(); }
-    // Waits until the process has taken the signal, so that the next one cannot merge with it.
-    bool Signal(int sig);
+    // Sends sig and waits until the process has taken it: the next one cannot merge with it.
+    bool Signal(int sig) { return kill(process_->pid(), sig) == 0 && Taken(sig); }
+    // Waits until no sig is pending for the process: a thread of it has taken the signal.
+    bool Taken(int sig);
     // Waits until every datagram waiting in its socket has been read.
     bool WaitDrained() { return WaitUntil([&] { return Socket().rx_queue == 0; }); }
     long Drops() { return Socket().drops; }
@@ -67,10 +70,10 @@ private:
 // The thread of pid started last: with -n 1, its worker.
 pid_t NewestThread(pid_t pid);
 
-// A UDP socket bound on 127.0.0.1 that sends to a daemon's port.
+// A UDP socket bound on 127.0.0.1 (or ::1) that sends to a daemon's port there.
 class Exporter {
 public:
-    Exporter() { fd_ = LoopbackSocket(SOCK_DGRAM, &source_port_); }
+    explicit Exporter(bool ipv6 = false);
     ~Exporter() { close(fd_); }
     Exporter(const Exporter&) = delete;
     Exporter& operator=(const Exporter&) = delete;
@@ -80,6 +83,7 @@ public:
 private:
     int fd_ = -1;
     int source_port_ = 0;
+    bool ipv6_ = false;
 };
 
 // count copies of the text log's documented example flow, exported Sat Dec  5 13:29:26 2026 UTC.
@@ -89,6 +93,12 @@ std::map<std::string, long> RunNf5send(const std::string& dir, int port,
                                        const std::vector<std::string>& args);
 // The "name: value" report in the standard output of an nf5send run.
 std::map<std::string, long> Nf5sendReport(const std::string& out);
+// The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
+std::string Scrape(int port);
+// The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
+double Sample(const std::string& exposition, const std::string& series);
+// "series{exporter="address"}".
+std::string PerExporter(const char* series, const char* address);
 // Occurrences of what in text; lines of a file; rows of the table flows in a database file.
 long Count(const std::string& text, const std::string& what);
 long LineCount(const std::string& path);

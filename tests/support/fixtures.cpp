@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "storage/queue.h"
 
@@ -24,11 +25,14 @@ unsigned UseTestMySQLPort() {
     return port != nullptr ? static_cast<unsigned>(std::atoi(port)) : 3306;
 }
 
-uint32_t Address(const char* dotted) {
-    in_addr address{};
-    inet_pton(AF_INET, dotted, &address);
-    return address.s_addr;
+NetAddress Address(const char* text) {
+    NetAddress address{};
+    address.family = std::strchr(text, ':') != nullptr ? AF_INET6 : AF_INET;
+    inet_pton(address.family, text, address.bytes);
+    return address;
 }
+
+std::string Text(const NetAddress& address) { return RenderAddress(address).text; }
 
 FlowItem ExampleFlow() {
     FlowItem item{};

@@ -13,8 +13,10 @@ namespace testsupport {
 // Sets the settings as the daemon's command line would: "nf5d" followed by switches.
 StartupOptions UseSwitches(std::vector<std::string> switches);
 
-// An IPv4 address from dotted text, in network byte order as FlowItem holds it.
-uint32_t Address(const char* dotted);
+// An IPv4 or IPv6 address from its text, as FlowItem holds it.
+NetAddress Address(const char* text);
+// The text form the sinks render.
+std::string Text(const NetAddress& address);
 
 // The flow of the text log's documented example line (Sat Dec  5 2026, UTC).
 FlowItem ExampleFlow();

@@ -22,6 +22,7 @@ struct Row {
     std::string dst = "10.0.1.1";
     int dport = 80, proto = 6;
     long long bytes = 100, packets = 1, begin = kT - 10, end = kT;
+    int version = 5;
 };
 
 // A database file whose table flows holds rows in that storage order.
@@ -31,9 +32,9 @@ inline void WriteFlowsDb(const std::string& path, const std::vector<Row>& rows)
     char insert[512];
     for (const Row& r : rows) {
         std::snprintf(insert, sizeof insert,
-                      "INSERT INTO flows VALUES (NULL,'%s',%lld,5,%lld,'%s',%d,'%s',%d,'0.0.0.0',%d,0,0,%lld,%lld,"
+                      "INSERT INTO flows VALUES (NULL,'%s',%lld,%d,%lld,'%s',%d,'%s',%d,'0.0.0.0',%d,0,0,%lld,%lld,"
                       "%lld,%lld,0,0,24,24);",
-                      r.probe.c_str(), r.time, r.sequence, r.src.c_str(), r.sport, r.dst.c_str(), r.dport, r.proto,
+                      r.probe.c_str(), r.time, r.version, r.sequence, r.src.c_str(), r.sport, r.dst.c_str(), r.dport, r.proto,
                       r.bytes, r.packets, r.begin, r.end);
         sql += insert;
     }
@@ -45,17 +46,18 @@ inline void WriteFlowsDb(const std::string& path, const std::vector<Row>& rows)
 
 // The rows of one datagram: flows rows sharing exporter, receive time and sequence, each flow with a
 // source port of its own, so that a copy of the datagram repeats exactly these rows.
-inline void AddDatagram(std::vector<Row>& rows, const std::string& probe, long long time, long long sequence, int flows)
+inline void AddDatagram(std::vector<Row>& rows, const std::string& probe, long long time, long long sequence, int flows,
+                        int version = 5)
 {
     for (int i = 0; i < flows; ++i)
-        rows.push_back(Row{.probe = probe, .time = time, .sequence = sequence, .sport = 1024 + i});
+        rows.push_back(Row{.probe = probe, .time = time, .sequence = sequence, .sport = 1024 + i, .version = version});
 }
 
-// nf5stat as a user runs it, in cwd.
-inline testsupport::RunResult RunNf5stat(std::vector<std::string> args, const std::string& cwd = "/")
+// nf5stat as a user runs it.
+inline testsupport::RunResult RunNf5stat(std::vector<std::string> args)
 {
     args.insert(args.begin(), NF5STAT_BINARY);
-    return testsupport::Run(args, cwd, {"TZ=UTC"});
+    return testsupport::Run(args, "/", {"TZ=UTC"});
 }
 
 using TempDirTest = testsupport::DaemonTest;

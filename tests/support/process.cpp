@@ -56,11 +56,7 @@ std::string ReadFile(const std::string& path) {
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 int LoopbackSocket(int type, int* port) {

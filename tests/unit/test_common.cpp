@@ -1,33 +1,10 @@
-// Runtime services: text utilities and termination.
+// Runtime services: termination and broken preconditions.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "common/memory.h"
-#include "common/messages.h"
 #include "common/terminate.h"
-
-TEST(RemoveCR, CutsAtTheLastLineEndOnly) {
-    const std::pair<std::string, const char*> cases[] = {
-        {"abc\r\n", "abc\r"}, {"a\rbc", "a"}, {"abc", "abc"}, {"", ""}};
-    for (auto [text, cut] : cases) {
-        RemoveCR(text.data());
-        EXPECT_STREQ(text.c_str(), cut);
-    }
-    RemoveCR(nullptr);
-}
-
-TEST(IpProtocol, NamesKnownNumbersAndReportsUnknownOnes) {
-    char name[64];
-    IpProtocol(6, name);
-    EXPECT_STREQ(name, "tcp");
-    testing::internal::CaptureStderr();
-    IpProtocol(254, name);  // reserved for experiments, absent from the protocol database
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Your /etc/protocols has gone bitches, please fix it since protocol 254 is "
-              "unknown !\n");
-    EXPECT_STREQ(name, "Unknown");
-}
 
 // The caller is printed verbatim (never as a format) and cut to fit, keeping the line end.
 TEST(CommonDeathTest, TerminationAndBrokenPreconditionsReportAndExit) {

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/address.h"
 #include "common/counters.h"
 #include "common/memory.h"
 #include "common/shutdown.h"
@@ -36,7 +37,7 @@ std::vector<int> Sizes(const JobChain& jobs) {
     for (const JobItem* job = jobs.first; job != nullptr; job = job->next) {
         EXPECT_EQ(std::string(job->packet, static_cast<size_t>(job->packetsize)),
                   std::string(static_cast<size_t>(job->packetsize), 'x'));
-        EXPECT_EQ(ntohs(job->from.sin_port), job->packetsize);
+        EXPECT_EQ(SenderPort(reinterpret_cast<const sockaddr*>(&job->from)), job->packetsize);
         sizes.push_back(job->packetsize);
     }
     return sizes;

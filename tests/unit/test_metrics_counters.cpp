@@ -10,7 +10,7 @@
 
 namespace {
 
-uint32_t NthAddress(uint32_t n) { return htonl(0x0A000000u + n); }  // 10.0.0.0 + n
+NetAddress NthAddress(uint32_t n) { return Ipv4Address(htonl(0x0A000000u + n)); }  // 10.0.0.0 + n
 
 // The exporter label of every series of the family name.
 std::vector<std::string> Exporters(const char* name) {

@@ -1,4 +1,5 @@
-// Thread registry: ending entries by handle and by worker number, and room for every thread.
+// Thread registry: room for every thread. (Ending entries by handle and by worker number: the
+// storage and daemon tests, whose threads end that way.)
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -13,19 +14,6 @@ void RegisterAsListener(int workers) {
     AddThread(pthread_t{7002}, kDispatcherThread, kThreadAlive, -1);
     for (int i = 0; i < workers; ++i)
         AddThread(pthread_t{8000} + static_cast<pthread_t>(i), kWorkerThread, kThreadAlive, i);
-}
-
-TEST(Registry, EndThreadCountsOnceAndFindsEntriesByHandleOrWorkerNumber) {
-    RegisterAsListener(4);
-    EXPECT_EQ(AliveThreads(), 6);
-    EndThread(0, 2);
-    EndThread(0, 2);
-    EXPECT_EQ(AliveThreadsOfType(kWorkerThread), 3);
-    ASSERT_EQ(FindThread(kDispatcherThread), pthread_t{7002});
-    EndThread(pthread_t{7002}, 0);   // by handle: worker 0 is not meant
-    EndThread(pthread_t{12345}, 0);  // not registered
-    EXPECT_EQ(AliveThreads(), 4);
-    EXPECT_EQ(TID[2].thread_status.load(), kThreadAlive);
 }
 
 // Every thread the thread count allows is registered and waited for; one more is a fault.

@@ -1,6 +1,7 @@
 // Scenarios as data, one folder each under tests/scenarios: the datagrams of datagrams.hex (one
-// per line, '#' starts a comment) take the workers' road from one sender, with the switches of
-// `switches` if present; the writers' passes then leave exactly the lines of text.log and trash.log
+// per line, '#' starts a comment) take the receive loop's and the workers' road from one sender,
+// with the switches of `switches` if present; the writers' passes then leave exactly the lines of
+// text.log and trash.log
 // and the rows of rows.txt ('|' between columns). A missing file expects nothing. "{T}" stands
 // for the moment the datagrams were decoded, shown in UTC.
 #include <arpa/inet.h>
@@ -15,6 +16,8 @@
 
 #include "daemon.h"
 #include "fixtures.h"
+#include "parser/netflow.h"
+#include "parser/templates.h"
 #include "sched/workers.h"
 #include "storage/writers.h"
 
@@ -90,11 +93,17 @@ TEST_P(Scenario, LeavesExactlyItsLinesAndRows) {
     for (const std::string& word : Switches(folder + "switches")) switches.push_back(word);
     UseSwitches(switches);
     static const int writers = PrepareStorageWriters();
-    const sockaddr_in from{AF_INET, htons(65000), {Address("203.0.113.200")}, {}};
+    sockaddr_in from{AF_INET, htons(65000), {}, {}};
+    inet_pton(AF_INET, "203.0.113.200", &from.sin_addr);
+    const auto* sender = reinterpret_cast<const sockaddr*>(&from);
+    ClearTemplates();
     const time_t first = std::time(nullptr);
-    for (const std::vector<char>& datagram : Datagrams(folder + "datagrams.hex"))
-        RouteDatagram(datagram.data(), reinterpret_cast<const sockaddr*>(&from),
-                      static_cast<int>(datagram.size()));
+    for (const std::vector<char>& datagram : Datagrams(folder + "datagrams.hex")) {
+        ExportHeader header{};
+        ExportCounts counts;  // the receive loop's part
+        LearnTemplates(datagram.data(), datagram.size(), sender, first, &header, &counts);
+        RouteDatagram(datagram.data(), sender, static_cast<int>(datagram.size()));
+    }
     const time_t last = std::time(nullptr);
     for (int writer = 0; writer < writers; ++writer) StoragePass(writer, Patience::kUntilDone);
     CloseStorage();

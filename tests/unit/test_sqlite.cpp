@@ -28,24 +28,23 @@ size_t WriteRecords(size_t count, Patience patience = Patience::kUntilDone) {
     return kSQLiteSink.write(items.data(), count, patience);
 }
 
-class SQLiteSink : public testing::Test {
+class SQLiteSink : public testsupport::DaemonTest {
 protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        dir_ = testsupport::MakeTempDir();
-        path_ = dir_ + "/flows.db";
-        testsupport::UseSwitches({"-b", path_, "-x", "-z"});
+        DaemonTest::SetUp();
+        testsupport::UseSwitches({"-b", path_ = Path("flows.db"), "-x", "-z"});
         sqlite3_open(path_.c_str(), &peer_);  // another program's connection
     }
     void TearDown() override {
         sqlite3_close(peer_);
         kSQLiteSink.close();
-        testsupport::RemoveTree(dir_);
+        DaemonTest::TearDown();
     }
     int Peer(const char* sql) { return sqlite3_exec(peer_, sql, nullptr, nullptr, nullptr); }
     // Rows committed to table flows, as another program counts them.
     long Count() const { return testsupport::RowCount(path_); }
-    std::string dir_, path_;
+    std::string path_;
     sqlite3* peer_ = nullptr;
 };
 

@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char* kTableProbe =
     "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'flows'";
+constexpr const char* kExporterProbe = "SELECT 1 FROM flows WHERE PROBE = ?1 LIMIT 1";
 // Virtual machine steps between two looks at the clock for the progress line.
 constexpr int kProgressSteps = 200000;
 constexpr double kProgressDelay = 1.0;
@@ -55,7 +56,9 @@ bool CheckFile(const std::string& path, std::string& error) {
 
 bool OpenFlowDb(const std::string& path, FlowDb& flowdb, std::string& error) {
     if (!CheckFile(path, error)) return false;
-    if (sqlite3_open_v2(path.c_str(), &flowdb.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    // One thread uses the handle: without its mutex, reading a column costs no lock.
+    if (sqlite3_open_v2(path.c_str(), &flowdb.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
         error = "cannot open " + path + ": " +
                 (flowdb.db ? sqlite3_errmsg(flowdb.db) : "out of memory");
         return false;
@@ -99,6 +102,17 @@ bool PrepareFiltered(FlowDb& flowdb, const std::string& sql, const StatOptions& 
         sqlite3_bind_text(stmt, sqlite3_bind_parameter_index(stmt, ":probe"), options.probe.c_str(),
                           -1, SQLITE_TRANSIENT);
     return true;
+}
+
+bool HoldsExporter(FlowDb& flowdb, const std::string& exporter, bool& held, std::string& error) {
+    Statement probe;
+    int rc = sqlite3_prepare_v2(flowdb.db, kExporterProbe, -1, &probe.stmt, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_bind_text(probe.stmt, 1, exporter.c_str(), -1, SQLITE_STATIC);
+    if (rc == SQLITE_OK) rc = sqlite3_step(probe.stmt);
+    held = rc == SQLITE_ROW;
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) return true;
+    error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
+    return false;
 }
 
 std::string ColumnText(sqlite3_stmt* stmt, int column) {

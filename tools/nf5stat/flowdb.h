@@ -40,6 +40,9 @@ std::string FilterClause(const StatOptions& options);
 bool PrepareFiltered(FlowDb& flowdb, const std::string& sql, const StatOptions& options,
                      Statement& statement, std::string& error);
 
+// Whether the table holds any flow of the exporter, whatever time it was received.
+bool HoldsExporter(FlowDb& flowdb, const std::string& exporter, bool& held, std::string& error);
+
 // Text of a column, "" for NULL.
 std::string ColumnText(sqlite3_stmt* stmt, int column);
 

@@ -19,6 +19,9 @@ using seqloss::SeqTrackerInit;
 struct ExporterLoss {
     std::string exporter;
     LossCounts counts;
+    // It sent NetFlow v9 or IPFIX: their datagrams of templates and options leave no rows, so the
+    // table cannot tell its loss; counts then holds its datagrams and flows only.
+    bool unknown = false;
 };
 
 double LossPercent(const LossCounts& counts);

@@ -1,6 +1,9 @@
 // The loss report: datagrams read back from the rows, exporter by exporter, and fed to the
 // sequence accounting in the order nf5d stored them.
 #include <algorithm>
+#include <map>
+#include <string_view>
+#include <unordered_map>
 
 #include "render.h"
 #include "reports.h"
@@ -8,33 +11,120 @@
 namespace nf5stat {
 namespace {
 
-// One group per datagram: nf5d reads the clock once per datagram, so its rows share
-// TIME_RECEIVED as well as SEQUENCE. MIN(RECNUM) orders datagrams as they were stored. Copies of
-// one datagram received within the same second share the group too; their rows repeat each other,
-// which the count of distinct flows shows.
+// Every row with what tells its datagram and its flow apart, read in storage order and grouped
+// into datagrams here: sorting the rows for a GROUP BY took most of the report's time.
 constexpr const char* kLossSelect =
-    "SELECT PROBE, SEQUENCE, COUNT(*), COUNT(DISTINCT "
-    "SOURCE_IP||'/'||SOURCE_PORT||'/'||DEST_IP||'/'"
-    "||DEST_PORT||'/'||PROTOCOL||'/'||BYTES||'/'||PACKETS||'/'||FLOW_BEGIN||'/'||FLOW_END), "
-    "TIME_RECEIVED, MIN(RECNUM) AS first_row FROM flows";
-constexpr const char* kLossGroup =
-    " GROUP BY PROBE, TIME_RECEIVED, SEQUENCE ORDER BY PROBE, first_row";
+    "SELECT PROBE, TIME_RECEIVED, SEQUENCE, RECNUM, SOURCE_IP, SOURCE_PORT, DEST_IP, DEST_PORT, "
+    "PROTOCOL, BYTES, PACKETS, FLOW_BEGIN, FLOW_END, FLOW_VERSION FROM flows";
+constexpr int kRecnumColumn = 3;
+constexpr int kFirstFlowColumn = 4;
+constexpr int kSourceIpColumn = 4;
+constexpr int kDestIpColumn = 6;
+constexpr int kLossColumns = 13;  // the flow fields end here
+constexpr int kVersionColumn = 13;
+constexpr const char* kNotKnown = "not known";
+
+// nf5d reads the clock once per datagram, so a datagram's rows share TIME_RECEIVED as well as
+// SEQUENCE (and FLOW_VERSION). Copies of one datagram received within the same second share them
+// too.
+struct DatagramKey {
+    int64_t time = 0;
+    int64_t sequence = 0;
+    int64_t version = 0;
+    bool operator==(const DatagramKey&) const = default;
+};
+
+// An odd multiplier with well-spread bits: x -> x * kSpread is a bijection.
+constexpr uint64_t kSpread = 0x9e3779b97f4a7c15u;
+
+struct DatagramKeyHash {
+    size_t operator()(const DatagramKey& key) const {
+        return (static_cast<uint64_t>(key.time) * kSpread) ^ static_cast<uint64_t>(key.sequence) ^
+               (static_cast<uint64_t>(key.version) << 56);
+    }
+};
+
+struct DatagramRows {
+    DatagramKey key;
+    int64_t first_row = 0;        // the least RECNUM: datagrams are taken in storage order
+    std::vector<uint64_t> flows;  // a fingerprint of each row's flow
+};
+
+struct ExporterRows {
+    std::unordered_map<DatagramKey, size_t, DatagramKeyHash> index;  // into datagrams
+    std::vector<DatagramRows> datagrams;
+    size_t latest = 0;  // a datagram's rows mostly follow each other
+};
+
+// A 64-bit fingerprint of the row's flow fields, so that copies are told apart without holding
+// the fields. Each step is a bijection of the hash so far, so rows that differ in one field always
+// differ; the addresses are the only text columns.
+uint64_t FlowFingerprint(sqlite3_stmt* row) {
+    uint64_t hash = 0;
+    for (int column = kFirstFlowColumn; column < kLossColumns; ++column) {
+        uint64_t value = 0;
+        if (column == kSourceIpColumn || column == kDestIpColumn) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(row, column));
+            const auto length = static_cast<size_t>(sqlite3_column_bytes(row, column));
+            value = std::hash<std::string_view>{}(std::string_view(text ? text : "", length));
+        } else {
+            value = static_cast<uint64_t>(sqlite3_column_int64(row, column));
+        }
+        hash = (hash ^ value) * kSpread;
+    }
+    return hash;
+}
+
+void AddRow(ExporterRows& exporter, sqlite3_stmt* row) {
+    const DatagramKey key{sqlite3_column_int64(row, 1), sqlite3_column_int64(row, 2),
+                          sqlite3_column_int64(row, kVersionColumn)};
+    const int64_t recnum = sqlite3_column_int64(row, kRecnumColumn);
+    if (exporter.datagrams.empty() || !(exporter.datagrams[exporter.latest].key == key)) {
+        const auto [it, added] = exporter.index.try_emplace(key, exporter.datagrams.size());
+        if (added) exporter.datagrams.push_back(DatagramRows{key, recnum, {}});
+        exporter.latest = it->second;
+    }
+    DatagramRows& datagram = exporter.datagrams[exporter.latest];
+    datagram.first_row = std::min(datagram.first_row, recnum);
+    datagram.flows.push_back(FlowFingerprint(row));
+}
+
+bool ReadDatagrams(FlowDb& flowdb, const StatOptions& options,
+                   std::map<std::string, ExporterRows>& exporters, std::string& error) {
+    Statement query;
+    if (!PrepareFiltered(flowdb, std::string(kLossSelect) + FilterClause(options), options, query,
+                         error))
+        return false;
+    std::string name;
+    ExporterRows* exporter = nullptr;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(query.stmt)) == SQLITE_ROW) {
+        const auto* probe = reinterpret_cast<const char*>(sqlite3_column_text(query.stmt, 0));
+        const std::string_view text(probe ? probe : "",
+                                    static_cast<size_t>(sqlite3_column_bytes(query.stmt, 0)));
+        if (exporter == nullptr || text != name) exporter = &exporters[name = text];
+        AddRow(*exporter, query.stmt);
+    }
+    if (rc == SQLITE_DONE) return true;
+    error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
+    return false;
+}
 
 constexpr const char* kNoteInterleaved =
     "sequences look interleaved: several engines behind one address?";
 constexpr const char* kNoteJump =
     "possible outage: sequence jumped from %u to %u (%llu flows) at %s";
 constexpr const char* kNoteMoreJumps = "%llu more possible outages";
+constexpr const char* kNoteUnknown =
+    "loss not known: NetFlow v9 and IPFIX datagrams of templates or options leave no rows";
 constexpr const char* kNoteDuplicates =
     "%llu flows repeat sequence numbers already seen (duplicated datagrams, an early restart or "
     "several engines)";
 
-void FinishExporter(LossReport& report, const std::string& exporter, SeqTracker& tracker) {
-    report.exporters.push_back(ExporterLoss{exporter, SeqTrackerFinish(tracker)});
-}
-
-std::vector<std::string> LossNotes(const LossCounts& counts) {
+std::vector<std::string> LossNotes(const ExporterLoss& exporter) {
+    const LossCounts& counts = exporter.counts;
     std::vector<std::string> notes;
+    if (exporter.unknown) notes.push_back(kNoteUnknown);
     if (counts.interleaved) notes.push_back(kNoteInterleaved);
     char note[160];
     for (const SeqJump& jump : counts.jumps) {
@@ -56,7 +146,12 @@ std::vector<std::string> LossNotes(const LossCounts& counts) {
     return notes;
 }
 
-std::vector<std::string> LossCells(const std::string& name, const LossCounts& counts) {
+std::vector<std::string> LossCells(const std::string& name, const LossCounts& counts,
+                                   bool unknown = false) {
+    if (unknown)
+        return {Printable(name), FormatUnsigned(counts.datagrams), FormatUnsigned(counts.flows),
+                kNotKnown,       kNotKnown,                        kNotKnown,
+                kNotKnown};
     return {Printable(name),
             FormatUnsigned(counts.datagrams),
             FormatUnsigned(counts.flows),
@@ -66,21 +161,27 @@ std::vector<std::string> LossCells(const std::string& name, const LossCounts& co
             FormatUnsigned(counts.restarts)};
 }
 
-std::string LossJson(const LossCounts& counts) {
-    char text[512];
-    std::snprintf(
-        text, sizeof text,
-        "\"datagrams\": %llu, \"flows\": %llu, \"expected\": %llu, \"missing\": %llu, "
-        "\"loss_percent\": %s, \"duplicates\": %llu, \"restarts\": %llu, "
-        "\"possible_outages\": %llu, \"interleaved\": %s",
-        static_cast<unsigned long long>(counts.datagrams),
-        static_cast<unsigned long long>(counts.flows),
-        static_cast<unsigned long long>(counts.expected),
-        static_cast<unsigned long long>(counts.missing), FormatPercent(LossPercent(counts)).c_str(),
-        static_cast<unsigned long long>(counts.duplicates),
-        static_cast<unsigned long long>(counts.restarts),
-        static_cast<unsigned long long>(counts.outages), counts.interleaved ? "true" : "false");
-    return text;
+// The counts' members, after the exporter's name when there is one.
+Json LossJson(const LossCounts& counts, Json members = Json::object(), bool unknown = false) {
+    if (unknown) {
+        members.update(Json{{"datagrams", counts.datagrams},
+                            {"flows", counts.flows},
+                            {"expected", nullptr},
+                            {"missing", nullptr},
+                            {"loss_percent", nullptr},
+                            {"loss_known", false}});
+        return members;
+    }
+    members.update(Json{{"datagrams", counts.datagrams},
+                        {"flows", counts.flows},
+                        {"expected", counts.expected},
+                        {"missing", counts.missing},
+                        {"loss_percent", LossPercent(counts)},
+                        {"duplicates", counts.duplicates},
+                        {"restarts", counts.restarts},
+                        {"possible_outages", counts.outages},
+                        {"interleaved", counts.interleaved}});
+    return members;
 }
 
 void WriteLossText(FILE* out, const LossReport& report) {
@@ -89,77 +190,76 @@ void WriteLossText(FILE* out, const LossReport& report) {
     table.align = {Align::Left,  Align::Right, Align::Right, Align::Right,
                    Align::Right, Align::Right, Align::Right};
     for (const ExporterLoss& exporter : report.exporters)
-        table.rows.push_back(LossCells(exporter.exporter, exporter.counts));
+        table.rows.push_back(LossCells(exporter.exporter, exporter.counts, exporter.unknown));
     table.rows.push_back(LossCells("total", report.total));
     WriteTextTable(out, table);
     for (const ExporterLoss& exporter : report.exporters)
-        for (const std::string& note : LossNotes(exporter.counts))
+        for (const std::string& note : LossNotes(exporter))
             std::fprintf(out, "%s: %s\n", Printable(exporter.exporter).c_str(), note.c_str());
 }
 
-std::string JsonNotes(const LossCounts& counts) {
-    std::string text = "[";
-    for (const std::string& note : LossNotes(counts))
-        text += (text.size() > 1 ? ", " : "") + JsonString(note);
-    return text + "]";
-}
-
 void WriteLossJson(FILE* out, const StatOptions& options, const LossReport& report) {
-    std::fprintf(out, "{%s, \"restart_threshold\": %u,\n  \"exporters\": [",
-                 JsonPreamble(options, "loss").c_str(), options.restart_threshold);
-    for (size_t i = 0; i < report.exporters.size(); ++i) {
-        const ExporterLoss& exporter = report.exporters[i];
-        std::fprintf(out, "%s\n    {\"exporter\": %s, %s, \"notes\": %s}", i ? "," : "",
-                     JsonString(exporter.exporter).c_str(), LossJson(exporter.counts).c_str(),
-                     JsonNotes(exporter.counts).c_str());
+    Json json = JsonPreamble(options, "loss");
+    json["restart_threshold"] = options.restart_threshold;
+    Json& exporters = json["exporters"] = Json::array();
+    for (const ExporterLoss& exporter : report.exporters) {
+        exporters.push_back(
+            LossJson(exporter.counts, {{"exporter", exporter.exporter}}, exporter.unknown));
+        exporters.back()["notes"] = LossNotes(exporter);
     }
-    std::fprintf(out, "%s],\n  \"total\": {%s}\n}\n", report.exporters.empty() ? "" : "\n  ",
-                 LossJson(report.total).c_str());
+    json["total"] = LossJson(report.total);
+    WriteJson(out, json);
 }
 
-// Feeds one row of the loss query: a datagram, or several copies of one received in one second.
-void FeedDatagramGroup(SeqTracker& tracker, sqlite3_stmt* row) {
-    // nf5d stores the sequence as an unsigned 32-bit number; the mask also mends a signed one.
-    const auto sequence = static_cast<uint32_t>(sqlite3_column_int64(row, 1) & 0xffffffff);
-    const int64_t rows = std::min<int64_t>(sqlite3_column_int64(row, 2), UINT32_MAX);
-    const int64_t distinct = sqlite3_column_int64(row, 3);
-    // Each copy repeats every row; a datagram's own repeated flows don't make a whole copy.
-    int64_t copies = distinct > 0 ? rows / distinct : 1;
+// Each copy of a datagram repeats every row, so a group of k copies is k datagrams of its distinct
+// flows; a datagram's own repeated flows don't make a whole copy.
+void FeedDatagram(SeqTracker& tracker, DatagramRows& datagram) {
+    std::vector<uint64_t>& flows = datagram.flows;
+    const auto rows = static_cast<int64_t>(std::min<size_t>(flows.size(), UINT32_MAX));
+    std::sort(flows.begin(), flows.end());
+    const int64_t distinct = std::unique(flows.begin(), flows.end()) - flows.begin();
+    int64_t copies = rows / distinct;
     if (copies < 1 || rows % copies != 0) copies = 1;
-    const SeqDatagram datagram{sequence, static_cast<uint32_t>(rows / copies),
-                               sqlite3_column_int64(row, 4)};
-    for (int64_t copy = 0; copy < copies; ++copy) SeqTrackerAdd(tracker, datagram);
+    // nf5d stores the sequence as an unsigned 32-bit number; the mask also mends a signed one.
+    const SeqDatagram fed{static_cast<uint32_t>(datagram.key.sequence & 0xffffffff),
+                          static_cast<uint32_t>(rows / copies), datagram.key.time};
+    for (int64_t copy = 0; copy < copies; ++copy) SeqTrackerAdd(tracker, fed);
+}
+
+// Its v5 datagrams are fed to the tracker. NetFlow v9 and IPFIX datagrams of templates or options
+// leave no rows, so an exporter that sent any has its datagrams and flows counted, its loss not.
+ExporterLoss CountLoss(const std::string& name, ExporterRows& exporter, uint32_t threshold) {
+    std::sort(
+        exporter.datagrams.begin(), exporter.datagrams.end(),
+        [](const DatagramRows& a, const DatagramRows& b) { return a.first_row < b.first_row; });
+    SeqTracker tracker;
+    SeqTrackerInit(tracker, threshold);
+    LossCounts others;
+    for (DatagramRows& datagram : exporter.datagrams) {
+        if (datagram.key.version == 5) {
+            FeedDatagram(tracker, datagram);
+        } else {
+            ++others.datagrams;
+            others.flows += datagram.flows.size();
+        }
+    }
+    ExporterLoss loss{name, SeqTrackerFinish(tracker), others.datagrams > 0};
+    if (loss.unknown) {
+        others.datagrams += loss.counts.datagrams;
+        others.flows += loss.counts.flows;
+        loss.counts = others;
+    }
+    return loss;
 }
 
 }  // namespace
 
-std::string LossQuery(const StatOptions& options) {
-    return std::string(kLossSelect) + FilterClause(options) + kLossGroup;
-}
-
 bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std::string& error) {
     report = LossReport{};
-    Statement query;
-    if (!PrepareFiltered(flowdb, LossQuery(options), options, query, error)) return false;
-    SeqTracker tracker;
-    std::string exporter;
-    bool started = false;
-    int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(query.stmt)) == SQLITE_ROW) {
-        const std::string probe = ColumnText(query.stmt, 0);
-        if (!started || probe != exporter) {
-            if (started) FinishExporter(report, exporter, tracker);
-            SeqTrackerInit(tracker, options.restart_threshold);
-            exporter = probe;
-            started = true;
-        }
-        FeedDatagramGroup(tracker, query.stmt);
-    }
-    if (rc != SQLITE_DONE) {
-        error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
-        return false;
-    }
-    if (started) FinishExporter(report, exporter, tracker);
+    std::map<std::string, ExporterRows> exporters;
+    if (!ReadDatagrams(flowdb, options, exporters, error)) return false;
+    for (auto& [exporter, rows] : exporters)
+        report.exporters.push_back(CountLoss(exporter, rows, options.restart_threshold));
     std::sort(report.exporters.begin(), report.exporters.end(),
               [](const ExporterLoss& a, const ExporterLoss& b) {
                   return ExporterLess(a.exporter, b.exporter);

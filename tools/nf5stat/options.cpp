@@ -1,9 +1,13 @@
-// Command-line parsing. Switches may stand before or after the command; a switch that belongs to
-// another command is a usage error rather than silently ignored.
+// Command-line parsing with getopt_long. Switches may stand before or after the command; a switch
+// that belongs to another command is a usage error rather than silently ignored.
 #include "options.h"
 
+#include <getopt.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -51,29 +55,38 @@ const char* const kHelpText =
     "  datagrams (16 or more) after a newer one began, the exporter's sequences look\n"
     "  interleaved: several engines behind one address.\n"
     "\n"
-    "Exit status: 0 success, 1 database error, 2 usage error.\n";
+    "Exit status: 0 success, 1 database error, 2 usage error, 3 unknown exporter: --probe\n"
+    "names one of which the table holds no flow at all (said instead of an empty report).\n";
 
 namespace {
 
-struct ArgCursor {
-    int argc;
-    const char* const* argv;
-    int index;
-};
+// Codes of the long switches that have no letter; 1 is getopt_long's code for a word.
+enum : int { kWord = 1, kSince = 256, kUntil, kProbe, kJson, kRestart, kBy };
 
-// Splits "--name=value"; the value comes from the next argument when not attached.
-bool TakeValue(ArgCursor& cursor, const std::string& attached, bool has_attached,
-               std::string& value, const std::string& name, std::string& error) {
-    if (has_attached) {
-        value = attached;
-        return true;
-    }
-    if (cursor.index + 1 >= cursor.argc) {
-        error = "option " + name + " needs a value";
-        return false;
-    }
-    value = cursor.argv[++cursor.index];
-    return true;
+constexpr option kLongOptions[] = {
+    {"database", required_argument, nullptr, 'b'},
+    {"since", required_argument, nullptr, kSince},
+    {"until", required_argument, nullptr, kUntil},
+    {"probe", required_argument, nullptr, kProbe},
+    {"restart", required_argument, nullptr, kRestart},
+    {"count", required_argument, nullptr, 'n'},
+    {"by", required_argument, nullptr, kBy},
+    {"json", no_argument, nullptr, kJson},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+// '-' hands over each word in its place, so that switches may follow the command whatever
+// POSIXLY_CORRECT says; ':' tells a missing value from an unknown switch.
+constexpr const char* kShortOptions = "-:b:n:h";
+
+// getopt_long also takes abbreviated long names and flags bundled with others ("-hb"), which
+// nf5stat refuses as unknown options.
+bool SpelledOut(const std::string& source) {
+    if (source.rfind("--", 0) != 0) return source.size() == 2 || source[1] != 'h';
+    const std::string name = source.substr(2, source.find('=') - 2);
+    for (const option& known : kLongOptions)
+        if (known.name != nullptr && name == known.name) return true;
+    return false;
 }
 
 bool ParseCount(const std::string& text, uint64_t low, uint64_t high, uint32_t& result) {
@@ -121,78 +134,74 @@ struct SeenSwitches {
     bool by = false;
 };
 
-bool ApplyValueSwitch(const std::string& name, const std::string& value, StatOptions& options,
-                      SeenSwitches& seen, std::string& error) {
-    if (name == "-b" || name == "--database") {
-        options.database = value;
-        if (value.empty()) error = "the database file name is empty";
-    } else if (name == "--since") {
-        options.has_since = ParseTimeArg(value, options.since);
-        if (!options.has_since) error = "--since: not a time: " + value;
-    } else if (name == "--until") {
-        options.has_until = ParseTimeArg(value, options.until);
-        if (!options.has_until) error = "--until: not a time: " + value;
-    } else if (name == "--probe") {
-        options.probe = value;
-        if (value.empty()) error = "--probe: empty address";
-    } else if (name == "--restart") {
-        seen.restart = true;
-        if (!ParseCount(value, 1, kMaxRestartThreshold, options.restart_threshold))
-            error = "--restart: not a number from 1 to 1073741824: " + value;
-    } else if (name == "-n" || name == "--count") {
-        seen.count = true;
-        if (!ParseCount(value, 1, 1000000, options.top_count))
-            error = "-n: not a number from 1 to 1000000: " + value;
-    } else {  // --by
-        seen.by = true;
-        if (value == "bytes")
-            options.top_measure = TopMeasure::Bytes;
-        else if (value == "flows")
-            options.top_measure = TopMeasure::Flows;
-        else
-            error = "--by: expected bytes or flows, not " + value;
+bool ApplySwitch(int code, const std::string& value, StatOptions& options, SeenSwitches& seen,
+                 std::string& error) {
+    switch (code) {
+        case 'h': options.help = true; break;
+        case kJson: options.json = true; break;
+        case 'b':
+            options.database = value;
+            if (value.empty()) error = "the database file name is empty";
+            break;
+        case kSince:
+            options.has_since = ParseTimeArg(value, options.since);
+            if (!options.has_since) error = "--since: not a time: " + value;
+            break;
+        case kUntil:
+            options.has_until = ParseTimeArg(value, options.until);
+            if (!options.has_until) error = "--until: not a time: " + value;
+            break;
+        case kProbe:
+            options.probe = value;
+            if (value.empty()) error = "--probe: empty address";
+            break;
+        case kRestart:
+            seen.restart = true;
+            if (!ParseCount(value, 1, kMaxRestartThreshold, options.restart_threshold))
+                error = "--restart: not a number from 1 to 1073741824: " + value;
+            break;
+        case 'n':
+            seen.count = true;
+            if (!ParseCount(value, 1, 1000000, options.top_count))
+                error = "-n: not a number from 1 to 1000000: " + value;
+            break;
+        default:  // kBy
+            seen.by = true;
+            if (value == "bytes")
+                options.top_measure = TopMeasure::Bytes;
+            else if (value == "flows")
+                options.top_measure = TopMeasure::Flows;
+            else
+                error = "--by: expected bytes or flows, not " + value;
     }
     return error.empty();
 }
 
-bool IsValueSwitch(const std::string& name) {
-    static const char* const kNames[] = {"-b",        "--database", "--since", "--until", "--probe",
-                                         "--restart", "-n",         "--count", "--by"};
-    for (const char* known : kNames)
-        if (name == known) return true;
-    return false;
-}
-
-// One argument that starts with '-': a flag, or a switch with its value attached or following.
-bool ParseSwitch(ArgCursor& cursor, StatOptions& options, SeenSwitches& seen, std::string& error) {
-    const std::string arg = cursor.argv[cursor.index];
-    std::string name = arg;
-    std::string attached;
-    bool has_attached = false;
-    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-        name = arg.substr(0, arg.find('='));
-        attached = arg.substr(arg.find('=') + 1);
-        has_attached = true;
-    } else if (arg.size() > 2 && arg[1] != '-' && (arg[1] == 'b' || arg[1] == 'n')) {
-        name = arg.substr(0, 2);
-        attached = arg.substr(2);
-        has_attached = true;
+// Reads every switch; the words (command and its argument) are collected in order.
+bool ReadSwitches(int argc, const char* const* argv, StatOptions& options, SeenSwitches& seen,
+                  std::vector<std::string>& words, std::string& error) {
+    // In return-in-order mode getopt_long never reorders argv, whatever its prototype says.
+    char* const* args = const_cast<char* const*>(argv);
+    optind = 0;  // a fresh scan each time: tests parse many command lines in one process
+    opterr = 0;
+    for (;;) {
+        const int at = std::max(optind, 1);  // the argument the next switch comes from
+        const int code = getopt_long(argc, args, kShortOptions, kLongOptions, nullptr);
+        if (code == -1) break;
+        const std::string source = argv[at];
+        if (code == kWord) {
+            words.push_back(optarg);
+        } else if (code == '?' || !SpelledOut(source)) {
+            error = "unknown option " + source;
+        } else if (code == ':') {
+            error = "option " + source + " needs a value";
+        } else {
+            ApplySwitch(code, optarg ? optarg : "", options, seen, error);
+        }
+        if (!error.empty()) return false;
     }
-    if (name == "--json" && !has_attached) {
-        options.json = true;
-        return true;
-    }
-    if ((name == "-h" || name == "--help") && !has_attached) {
-        options.help = true;
-        return true;
-    }
-    if (!IsValueSwitch(name)) {
-        error = "unknown option " + arg;
-        return false;
-    }
-    std::string value;
-    return TakeValue(cursor, attached, has_attached, value, name, error) &&
-           ApplyValueSwitch(name, value, options, seen, error);
+    for (int i = optind; i < argc; ++i) words.push_back(argv[i]);  // those after "--"
+    return true;
 }
 
 bool CheckWords(const std::vector<std::string>& words, StatOptions& options, std::string& error) {
@@ -230,15 +239,16 @@ bool CheckSwitchesFitCommand(const SeenSwitches& seen, const StatOptions& option
     return error.empty();
 }
 
-// "DDDD-DD-DD", optionally followed by " DD:DD" and ":DD" (or 'T' for the blank).
-bool MatchesTimePattern(const std::string& text) {
-    static const char* const kPatterns[] = {"dddd-dd-dd", "dddd-dd-dd dd:dd",
-                                            "dddd-dd-dd dd:dd:dd"};
-    for (const char* pattern : kPatterns) {
-        const std::string shape = pattern;
-        if (shape.size() != text.size()) continue;
+// The strptime format for "DDDD-DD-DD", optionally followed by " DD:DD" and ":DD" (or 'T' for
+// the blank); null for any other shape, which strptime alone would let through ("2024-2-9").
+const char* TimeFormat(const std::string& text) {
+    static const char* const kPatterns[][2] = {{"dddd-dd-dd", "%Y-%m-%d"},
+                                               {"dddd-dd-dd dd:dd", "%Y-%m-%d %H:%M"},
+                                               {"dddd-dd-dd dd:dd:dd", "%Y-%m-%d %H:%M:%S"}};
+    for (const auto& [shape, format] : kPatterns) {
+        if (std::strlen(shape) != text.size()) continue;
         bool fits = true;
-        for (size_t i = 0; i < shape.size() && fits; ++i) {
+        for (size_t i = 0; i < text.size() && fits; ++i) {
             const unsigned char c = static_cast<unsigned char>(text[i]);
             if (shape[i] == 'd')
                 fits = std::isdigit(c) != 0;
@@ -247,13 +257,9 @@ bool MatchesTimePattern(const std::string& text) {
             else
                 fits = c == static_cast<unsigned char>(shape[i]);
         }
-        if (fits) return true;
+        if (fits) return format;
     }
-    return false;
-}
-
-int TwoDigits(const std::string& text, size_t at) {
-    return (text[at] - '0') * 10 + (text[at + 1] - '0');
+    return nullptr;
 }
 
 bool ParseDigits(const std::string& text, int64_t& seconds) {
@@ -268,28 +274,19 @@ bool ParseDigits(const std::string& text, int64_t& seconds) {
 
 bool ParseTimeArg(const std::string& text, int64_t& seconds) {
     if (ParseDigits(text, seconds)) return true;
-    if (!MatchesTimePattern(text)) return false;
-    const int year = TwoDigits(text, 0) * 100 + TwoDigits(text, 2);
-    const int month = TwoDigits(text, 5);
-    const int day = TwoDigits(text, 8);
-    const int hour = text.size() > 10 ? TwoDigits(text, 11) : 0;
-    const int minute = text.size() > 10 ? TwoDigits(text, 14) : 0;
-    const int second = text.size() > 16 ? TwoDigits(text, 17) : 0;
-    if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-        second > 60)
-        return false;
+    const char* format = TimeFormat(text);
+    if (format == nullptr) return false;
+    std::string local = text;
+    if (local.size() > 10) local[10] = ' ';
     std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
+    const char* end = strptime(local.c_str(), format, &tm);
+    // strptime lets a 61st second and years before 1970 through.
+    if (end == nullptr || *end != '\0' || tm.tm_year < 70 || tm.tm_sec > 60) return false;
     tm.tm_isdst = -1;
+    const int day = tm.tm_mday, month = tm.tm_mon;
     const std::time_t t = std::mktime(&tm);
     // mktime moves 31 April to 1 May; a moved date was not a date.
-    if (t == static_cast<std::time_t>(-1) || tm.tm_mday != day || tm.tm_mon != month - 1)
-        return false;
+    if (t == static_cast<std::time_t>(-1) || tm.tm_mday != day || tm.tm_mon != month) return false;
     seconds = static_cast<int64_t>(t);
     return true;
 }
@@ -299,18 +296,7 @@ bool ParseStatArgs(int argc, const char* const* argv, StatOptions& options, std:
     error.clear();
     SeenSwitches seen;
     std::vector<std::string> words;
-    ArgCursor cursor{argc, argv, 1};
-    bool only_words = false;
-    for (; cursor.index < argc; ++cursor.index) {
-        const std::string arg = argv[cursor.index];
-        if (!only_words && arg == "--") {
-            only_words = true;
-        } else if (!only_words && arg.size() > 1 && arg[0] == '-') {
-            if (!ParseSwitch(cursor, options, seen, error)) return false;
-        } else {
-            words.push_back(arg);
-        }
-    }
+    if (!ReadSwitches(argc, argv, options, seen, words, error)) return false;
     if (options.help) return true;
     return CheckWords(words, options, error) && CheckSwitchesFitCommand(seen, options, error);
 }

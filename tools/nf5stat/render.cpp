@@ -36,7 +36,53 @@ void WriteRow(FILE* out, const std::vector<std::string>& row, const std::vector<
     std::fprintf(out, "%s\n", line.c_str());
 }
 
+// Members ", "-separated, ": " after a key. Strings are written by JsonString: the library's own
+// writer would decode them as UTF-8 and stop at an invalid byte, which an exporter text from the
+// file may hold.
+void AppendInline(std::string& text, const Json& value) {
+    if (value.is_object()) {
+        text += '{';
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            text += (it == value.begin() ? "" : ", ") + JsonString(it.key()) + ": ";
+            AppendInline(text, it.value());
+        }
+        text += '}';
+    } else if (value.is_array()) {
+        text += '[';
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (it != value.begin()) text += ", ";
+            AppendInline(text, *it);
+        }
+        text += ']';
+    } else if (value.is_string()) {
+        text += JsonString(value.get_ref<const std::string&>());
+    } else if (value.is_number_float()) {
+        text += FormatPercent(value.get<double>());
+    } else {
+        text += value.dump();
+    }
+}
+
 }  // namespace
+
+void WriteJson(FILE* out, const Json& report) {
+    std::string text = "{";
+    for (auto it = report.begin(); it != report.end(); ++it) {
+        const Json& value = it.value();
+        if (it != report.begin()) text += value.is_structured() ? ",\n  " : ", ";
+        text += JsonString(it.key()) + ": ";
+        if (!value.is_array() || value.empty()) {
+            AppendInline(text, value);
+            continue;
+        }
+        for (auto element = value.begin(); element != value.end(); ++element) {
+            text += element == value.begin() ? "[\n    " : ",\n    ";
+            AppendInline(text, *element);
+        }
+        text += "\n  ]";
+    }
+    std::fputs((text + "\n}\n").c_str(), out);
+}
 
 void WriteTextTable(FILE* out, const TextTable& table) {
     std::vector<size_t> widths(table.header.size(), 0);

@@ -3,10 +3,14 @@
 // which exporters are listed.
 #include <cstdint>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 namespace nf5stat {
+
+// A JSON report; its members keep the order they were added in.
+using Json = nlohmann::ordered_json;
 
 enum class Align { Left, Right };
 
@@ -23,6 +27,10 @@ void WriteTextTable(FILE* out, const TextTable& table);
 std::string Printable(const std::string& text);
 // A JSON string literal, quotes included; bytes above 0x7f are written as \u00XX.
 std::string JsonString(const std::string& text);
+// Writes a report: the top level's plain members on its first line, each array or object member
+// on a line of its own and each element of such an array too; deeper levels inline. Numbers with
+// a fraction (the percentages) get two decimals.
+void WriteJson(FILE* out, const Json& report);
 
 std::string FormatUnsigned(uint64_t value);
 std::string FormatPercent(double value);  // "12.34"

@@ -9,6 +9,7 @@
 #include "flowdb.h"
 #include "loss.h"
 #include "options.h"
+#include "render.h"
 
 namespace nf5stat {
 
@@ -16,8 +17,6 @@ struct LossReport {
     std::vector<ExporterLoss> exporters;  // in address order
     LossCounts total;
 };
-// The query that yields one row per datagram, exporter by exporter, in storage order.
-std::string LossQuery(const StatOptions& options);
 bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std::string& error);
 void WriteLoss(FILE* out, const StatOptions& options, const LossReport& report);
 
@@ -53,7 +52,7 @@ struct TopReport {
 bool RunTop(FlowDb& flowdb, const StatOptions& options, TopReport& report, std::string& error);
 void WriteTop(FILE* out, const StatOptions& options, const TopReport& report);
 
-// The opening members every JSON report shares: command, database and time range.
-std::string JsonPreamble(const StatOptions& options, const char* command);
+// The opening members every JSON report shares: command, database, time range and exporter.
+Json JsonPreamble(const StatOptions& options, const char* command);
 
 }  // namespace nf5stat

@@ -24,43 +24,63 @@ const char* CommandName(Command command) {
     return "";
 }
 
-// Runs one report and prints it. The progress line is cleared before the report is printed, so
-// the two never share a line.
+constexpr const char* kUnknownExporter = "nf5stat: unknown exporter %s: %s holds no flow of it\n";
+
+bool Empty(const LossReport& report) { return report.exporters.empty(); }
+bool Empty(const SummaryReport& report) { return report.exporters.empty(); }
+bool Empty(const TopReport& report) { return report.entries.empty(); }
+
+// Runs one report and prints it, unless it is empty because --probe names an exporter the table
+// does not hold at all: that is said instead. The progress line is cleared before anything is
+// printed, so the two never share a line.
 template <typename Report>
-bool RunReport(bool (*run)(FlowDb&, const StatOptions&, Report&, std::string&),
-               void (*write)(FILE*, const StatOptions&, const Report&), FlowDb& flowdb,
-               const StatOptions& options, Progress& progress, FILE* out, std::string& error) {
+int RunReport(bool (*run)(FlowDb&, const StatOptions&, Report&, std::string&),
+              void (*write)(FILE*, const StatOptions&, const Report&), FlowDb& flowdb,
+              const StatOptions& options, Progress& progress, FILE* out, FILE* err) {
     Report report;
-    const bool done = run(flowdb, options, report, error);
+    std::string error;
+    bool held = true;
+    bool done = run(flowdb, options, report, error);
+    if (done && Empty(report) && !options.probe.empty())
+        done = HoldsExporter(flowdb, options.probe, held, error);
     StopProgress(flowdb, progress);
-    if (done) write(out, options, report);
-    return done;
+    if (!done) {
+        std::fprintf(err, kErrorFormat, Printable(error).c_str());
+        return kExitDatabase;
+    }
+    if (!held) {
+        std::fprintf(err, kUnknownExporter, Printable(options.probe).c_str(),
+                     Printable(options.database).c_str());
+        return kExitUnknownExporter;
+    }
+    write(out, options, report);
+    return kExitOk;
 }
 
-bool RunCommand(FlowDb& flowdb, const StatOptions& options, Progress& progress, FILE* out,
-                std::string& error) {
+int RunCommand(FlowDb& flowdb, const StatOptions& options, Progress& progress, FILE* out,
+               FILE* err) {
     switch (options.command) {
         case Command::Loss:
-            return RunReport(RunLoss, WriteLoss, flowdb, options, progress, out, error);
+            return RunReport(RunLoss, WriteLoss, flowdb, options, progress, out, err);
         case Command::Summary:
-            return RunReport(RunSummary, WriteSummary, flowdb, options, progress, out, error);
+            return RunReport(RunSummary, WriteSummary, flowdb, options, progress, out, err);
         case Command::Top:
-            return RunReport(RunTop, WriteTop, flowdb, options, progress, out, error);
+            return RunReport(RunTop, WriteTop, flowdb, options, progress, out, err);
         case Command::None: break;
     }
-    return false;
+    return kExitUsage;
 }
 
-std::string JsonTime(bool has, int64_t value) { return has ? std::to_string(value) : "null"; }
+Json JsonTime(bool has, int64_t value) { return has ? Json(value) : Json(); }
 
 }  // namespace
 
-std::string JsonPreamble(const StatOptions& options, const char* command) {
-    return "\"command\": " + JsonString(command) +
-           ", \"database\": " + JsonString(options.database) +
-           ", \"since\": " + JsonTime(options.has_since, options.since) +
-           ", \"until\": " + JsonTime(options.has_until, options.until) + ", \"probe\": " +
-           (options.probe.empty() ? std::string("null") : JsonString(options.probe));
+Json JsonPreamble(const StatOptions& options, const char* command) {
+    return {{"command", command},
+            {"database", options.database},
+            {"since", JsonTime(options.has_since, options.since)},
+            {"until", JsonTime(options.has_until, options.until)},
+            {"probe", options.probe.empty() ? Json() : Json(options.probe)}};
 }
 
 int RunStat(int argc, const char* const* argv, FILE* out, FILE* err) {
@@ -81,10 +101,8 @@ int RunStat(int argc, const char* const* argv, FILE* out, FILE* err) {
     }
     Progress progress;
     StartProgress(flowdb, progress, err, CommandName(options.command));
-    if (!RunCommand(flowdb, options, progress, out, error)) {
-        std::fprintf(err, kErrorFormat, Printable(error).c_str());
-        return kExitDatabase;
-    }
+    const int status = RunCommand(flowdb, options, progress, out, err);
+    if (status != kExitOk) return status;
     std::fflush(out);
     return ferror(out) ? kExitDatabase : kExitOk;
 }

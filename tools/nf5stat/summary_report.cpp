@@ -44,17 +44,14 @@ std::vector<std::string> SummaryCells(const std::string& name, const ExporterSum
             FormatUnsigned(row.bytes)};
 }
 
-std::string SummaryJson(const ExporterSummary& row) {
-    char times[96] = "\"first\": null, \"last\": null";
-    if (row.has_times)
-        std::snprintf(times, sizeof times, "\"first\": %lld, \"last\": %lld",
-                      static_cast<long long>(row.first), static_cast<long long>(row.last));
-    char text[256];
-    std::snprintf(text, sizeof text, "%s, \"flows\": %llu, \"packets\": %llu, \"bytes\": %llu",
-                  times, static_cast<unsigned long long>(row.flows),
-                  static_cast<unsigned long long>(row.packets),
-                  static_cast<unsigned long long>(row.bytes));
-    return text;
+// The row's members, after the exporter's name when there is one.
+Json SummaryJson(const ExporterSummary& row, Json members = Json::object()) {
+    members.update(Json{{"first", row.has_times ? Json(row.first) : Json()},
+                        {"last", row.has_times ? Json(row.last) : Json()},
+                        {"flows", row.flows},
+                        {"packets", row.packets},
+                        {"bytes", row.bytes}});
+    return members;
 }
 
 void WriteSummaryText(FILE* out, const SummaryReport& report) {
@@ -68,13 +65,12 @@ void WriteSummaryText(FILE* out, const SummaryReport& report) {
 }
 
 void WriteSummaryJson(FILE* out, const StatOptions& options, const SummaryReport& report) {
-    std::fprintf(out, "{%s,\n  \"exporters\": [", JsonPreamble(options, "summary").c_str());
-    for (size_t i = 0; i < report.exporters.size(); ++i)
-        std::fprintf(out, "%s\n    {\"exporter\": %s, %s}", i ? "," : "",
-                     JsonString(report.exporters[i].exporter).c_str(),
-                     SummaryJson(report.exporters[i]).c_str());
-    std::fprintf(out, "%s],\n  \"total\": {%s}\n}\n", report.exporters.empty() ? "" : "\n  ",
-                 SummaryJson(report.total).c_str());
+    Json json = JsonPreamble(options, "summary");
+    Json& exporters = json["exporters"] = Json::array();
+    for (const ExporterSummary& row : report.exporters)
+        exporters.push_back(SummaryJson(row, {{"exporter", row.exporter}}));
+    json["total"] = SummaryJson(report.total);
+    WriteJson(out, json);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The top report: the largest addresses, ports or protocols by bytes or flows. Totals over all
 // groups come from window sums over the grouped rows, so one pass over the table yields both the
 // ranking and the shares.
+#include <cstdlib>
+
 #include "render.h"
 #include "reports.h"
 
@@ -96,34 +98,36 @@ void WriteTopText(FILE* out, const StatOptions& options, const TopReport& report
     WriteTextTable(out, table);
 }
 
-std::string JsonKey(const StatOptions& options, const std::string& key) {
+// A port or protocol is a number, with the protocol's name where it has one; a key that is no
+// plain number (NULL, negative) stays a string.
+Json EntryJson(const StatOptions& options, const TopEntry& entry) {
+    const std::string& key = entry.key;
     if (!InfoFor(options.top_key).numeric || key.empty() ||
         key.find_first_not_of("0123456789") != std::string::npos)
-        return JsonString(key);
+        return {{"key", key}};
+    Json json = {{"key", std::strtoull(key.c_str(), nullptr, 10)}};
     const char* name = options.top_key == TopKey::Protocol ? ProtocolNameOf(key) : nullptr;
-    return name ? key + ", \"name\": " + JsonString(name) : key;
+    if (name != nullptr) json["name"] = name;
+    return json;
 }
 
 void WriteTopJson(FILE* out, const StatOptions& options, const TopReport& report) {
-    std::fprintf(out, "{%s, \"rank\": \"%s\", \"by\": \"%s\", \"count\": %u,\n  \"entries\": [",
-                 JsonPreamble(options, "top").c_str(), InfoFor(options.top_key).json,
-                 options.top_measure == TopMeasure::Bytes ? "bytes" : "flows", options.top_count);
-    for (size_t i = 0; i < report.entries.size(); ++i) {
-        const TopEntry& entry = report.entries[i];
-        std::fprintf(out,
-                     "%s\n    {\"key\": %s, \"flows\": %llu, \"packets\": %llu, \"bytes\": %llu, "
-                     "\"share_percent\": %s}",
-                     i ? "," : "", JsonKey(options, entry.key).c_str(),
-                     static_cast<unsigned long long>(entry.flows),
-                     static_cast<unsigned long long>(entry.packets),
-                     static_cast<unsigned long long>(entry.bytes),
-                     FormatPercent(EntryShare(options, report, entry)).c_str());
+    Json json = JsonPreamble(options, "top");
+    json["rank"] = InfoFor(options.top_key).json;
+    json["by"] = options.top_measure == TopMeasure::Bytes ? "bytes" : "flows";
+    json["count"] = options.top_count;
+    Json& entries = json["entries"] = Json::array();
+    for (const TopEntry& entry : report.entries) {
+        Json& row = entries.emplace_back(EntryJson(options, entry));
+        row["flows"] = entry.flows;
+        row["packets"] = entry.packets;
+        row["bytes"] = entry.bytes;
+        row["share_percent"] = EntryShare(options, report, entry);
     }
-    std::fprintf(
-        out, "%s],\n  \"total\": {\"flows\": %llu, \"packets\": %llu, \"bytes\": %llu}\n}\n",
-        report.entries.empty() ? "" : "\n  ", static_cast<unsigned long long>(report.total_flows),
-        static_cast<unsigned long long>(report.total_packets),
-        static_cast<unsigned long long>(report.total_bytes));
+    json["total"] = {{"flows", report.total_flows},
+                     {"packets", report.total_packets},
+                     {"bytes", report.total_bytes}};
+    WriteJson(out, json);
 }
 
 }  // namespace

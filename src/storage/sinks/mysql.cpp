@@ -28,7 +28,9 @@
 
 #include "common/memory.h"
 #include "common/messages.h"
+#include "common/settings.h"
 #include "common/terminate.h"
+#include "storage/backlog.h"
 #include "storage/queue.h"
 #include "storage/render.h"
 
@@ -55,43 +57,45 @@ constexpr const char* kSystemOptionFiles[] = {"/etc/my.cnf", "/etc/mysql/my.cnf"
 constexpr const char* kStartTransaction = "START TRANSACTION";
 constexpr const char* kCommit = "COMMIT";
 constexpr const char* kRollback = "ROLLBACK";
-constexpr const char* kServerAway = "MySQL server unavailable, keeping its rows: %s";
-constexpr const char* kBacklogFull = "MySQL backlog full, dropping rows";
-constexpr const char* kServerBack = "MySQL server back: %zu rows kept, %llu dropped";
-constexpr const char* kRowsLost = "MySQL rows lost: %zu";
 constexpr const char* kFindMarkers = "SHOW TABLES LIKE 'FLOW_BATCHES'";
 constexpr const char* kNoMarkers =
     "MySQL table FLOW_BATCHES missing: a batch whose COMMIT answer is lost may be written twice; "
     "sql/mysql-flows.sql adds the table";
 constexpr const char* kReportLine = "DB: Will store on MYSQL database %s on %s\n";
+// The columns that must be wider than v5 needs once the daemon takes IPv6 exporters, v9 or IPFIX:
+// addresses of up to 45 characters, 8-byte counters, 4-byte AS numbers.
+constexpr const char* kNarrowColumns =
+    "SELECT COLUMN_NAME FROM INFORMATION_SCHEMA.COLUMNS WHERE TABLE_SCHEMA='FLOWDB' AND "
+    "TABLE_NAME='FLOWS' AND ((COLUMN_NAME IN ('PROBE','SOURCE_IP','DEST_IP','NEXT_HOP') AND "
+    "CHARACTER_MAXIMUM_LENGTH < 45) OR (COLUMN_NAME IN ('BYTES','PACKETS') AND DATA_TYPE <> "
+    "'bigint') OR (COLUMN_NAME IN ('SOURCE_AS','DEST_AS') AND DATA_TYPE NOT IN ('int','bigint')))";
+constexpr const char* kTooNarrow =
+    "MySQL table FLOWDB.FLOWS is too narrow for IPv6 addresses, 64-bit counters and 4-byte AS "
+    "numbers: run sql/mysql-flows.sql again";
 
 constexpr size_t kRowsPerStatement = 500;
 constexpr size_t kBatchRows = 10 * kRowsPerStatement;
-// A row's text is under 300 bytes; each statement is built in one buffer of this size.
-constexpr size_t kRowTextSize = 320;
+// A row's text is under 450 bytes (four IPv6 addresses); each statement is built in one buffer
+// of this size.
+constexpr size_t kRowTextSize = 512;
 constexpr size_t kStatementSize = 32 + kRowsPerStatement * kRowTextSize;
 
 // A black-holed server costs a pass at most the connect timeout, a hung one the I/O timeout.
 constexpr unsigned kConnectTimeoutSeconds = 3;
 constexpr unsigned kIoTimeoutSeconds = 10;
-constexpr std::chrono::seconds kFirstRetry{1};
-constexpr std::chrono::seconds kLastRetry{30};
 // After an outage a regular pass spends at most this long on the backlog, then lets the other
 // sinks have their turn.
 constexpr std::chrono::seconds kCatchUpPerPass{2};
 
 SinkSetting setting{nullptr, {0}};
+BacklogGauges gauges;  // for the metrics, from any thread
 
 // Its writer only (or whoever holds the writer's lock); Close resets it in one step.
 struct MySQLState {
     MYSQL mysql;
     MYSQL* mysqlconn;  // null while the server is away
     char* statement;   // kStatementSize bytes from open to close: the sink is open
-
-    // Rows not yet committed, oldest first; rows of the head block before first are gone.
-    FlowChain backlog;
-    size_t first;
-    size_t backlog_rows;
+    Backlog backlog{"MySQL", &gauges};  // rows not yet committed, and the outage
 
     unsigned long long collector_id;
     unsigned long long batch;  // number of the batch the backlog's head belongs to
@@ -102,18 +106,10 @@ struct MySQLState {
     // the traffic never makes the backlog grow while the server keeps up, and leaves what an
     // outage left behind to Commit and its time budget.
     size_t paced_rows;
-
-    bool away;
-    Clock::duration retry_delay = kFirstRetry;
-    Clock::time_point next_attempt;
-    unsigned long long dropped_in_outage;
-    bool drop_reported;
 };
 MySQLState state{};
 
 // For the metrics, from any thread.
-std::atomic<uint64_t> dropped_rows{0};
-std::atomic<size_t> backlog_gauge{0};  // state.backlog_rows
 std::atomic<uint64_t> committed_rows{0};
 std::atomic<bool> connected{false};
 
@@ -122,35 +118,6 @@ size_t FormatRow(const FlowItem& flow, FieldTimes* times, char* text) {
     const size_t length = RenderRowValues(flow, true, times, text, kRowTextSize);
     NF_ASSERT(length > 0 && length < kRowTextSize - 1, "row fits");
     return length;
-}
-
-// Appends what the bound leaves room for; the rest is dropped, counted and reported once.
-// Returns how many rows it kept.
-size_t Keep(const FlowItem* flows, size_t count) {
-    const size_t kept = std::min(count, kBacklogRows - state.backlog_rows);
-    AppendFlows(state.backlog, flows, kept);
-    state.backlog_rows += kept;
-    backlog_gauge.store(state.backlog_rows, std::memory_order_relaxed);
-    if (kept == count) return kept;
-    dropped_rows.fetch_add(count - kept, std::memory_order_relaxed);
-    state.dropped_in_outage += count - kept;
-    if (!state.drop_reported) notify(kBacklogFull);
-    state.drop_reported = true;
-    return kept;
-}
-
-// Releases the oldest rows, which the server has committed.
-void Forget(size_t rows) {
-    state.backlog_rows -= rows;
-    backlog_gauge.store(state.backlog_rows, std::memory_order_relaxed);
-    state.first += rows;
-    while (state.backlog.head != nullptr && state.first >= state.backlog.head->count) {
-        FlowBlock* block = state.backlog.head;
-        state.first -= block->count;
-        state.backlog.head = block->next;
-        if (state.backlog.head == nullptr) state.backlog.tail = nullptr;
-        release_mem(block, sizeof(FlowBlock));
-    }
 }
 
 void SetConnection(MYSQL* connection) {
@@ -171,11 +138,6 @@ bool IsLoss(unsigned error) {
     }
 }
 
-void RetryLater() {
-    state.next_attempt = Clock::now() + state.retry_delay;
-    state.retry_delay = std::min<Clock::duration>(2 * state.retry_delay, kLastRetry);
-}
-
 // Until a batch has committed, a refusal is the configuration's (no table, no grant): status 14
 // as always. Later the same refusal (a table dropped or renamed) is ridden out like a lost
 // connection, so that the other sinks go on and the backlog waits for the table to return.
@@ -184,16 +146,9 @@ void Fail() {
         NotifyCause(kRefused, setting.name, mysql_error(state.mysqlconn));
         Terminate(14, kInsertFailed);
     }
-    char message[kMessageSize];
-    std::snprintf(message, sizeof message, kServerAway, mysql_error(state.mysqlconn));
+    state.backlog.Lose(mysql_error(state.mysqlconn));
     mysql_close(state.mysqlconn);  // a transaction still open is rolled back by the server
     SetConnection(nullptr);
-    if (!state.away) {
-        notify(message);
-        state.away = true;
-        state.retry_delay = kFirstRetry;
-    }
-    RetryLater();
 }
 
 bool Run(const char* text, size_t length) {
@@ -204,21 +159,11 @@ bool Run(const char* text, size_t length) {
 
 bool Run(const char* text) { return Run(text, std::strlen(text)); }
 
-void EndOutage() {
-    char message[kMessageSize];
-    std::snprintf(message, sizeof message, kServerBack, state.backlog_rows,
-                  state.dropped_in_outage);
-    notify(message);
-    state.away = false;
-    state.dropped_in_outage = 0;
-    state.drop_reported = false;
-}
-
 // The batch's rows are committed: by the COMMIT just answered, or by an earlier attempt.
 void Settle() {
-    if (state.away) EndOutage();
+    state.backlog.Regain();
     committed_rows.fetch_add(state.batch_rows, std::memory_order_relaxed);
-    Forget(state.batch_rows);
+    state.backlog.Forget(state.batch_rows);
     state.batch_rows = 0;
     ++state.batch;
     state.proven = true;
@@ -226,20 +171,15 @@ void Settle() {
 
 // Sends the batch's rows, the oldest batch_rows of the backlog, as INSERTs.
 bool InsertBatchRows() {
-    const FlowBlock* block = state.backlog.head;
-    size_t index = state.first;
+    BacklogCursor row = state.backlog.Oldest();
     FieldTimes times;
     for (size_t left = state.batch_rows; left > 0;) {
         const size_t rows = std::min(left, kRowsPerStatement);
         size_t length = std::strlen(kInsertInto);
         std::memcpy(state.statement, kInsertInto, length);
-        for (size_t n = 0; n < rows; ++n, ++index) {
-            if (index == block->count) {
-                block = block->next;
-                index = 0;
-            }
+        for (size_t n = 0; n < rows; ++n, row.Next()) {
             if (n > 0) state.statement[length++] = ',';
-            length += FormatRow(block->flows[index], &times, state.statement + length);
+            length += FormatRow(row.Row(), &times, state.statement + length);
         }
         state.statement[length++] = ';';
         if (!Run(state.statement, length)) return false;
@@ -251,7 +191,7 @@ bool InsertBatchRows() {
 // One transaction: the marker, then the rows. False when the server was lost or refused them;
 // they stay, as the same batch, for the next attempt.
 bool SendBatch() {
-    if (state.batch_rows == 0) state.batch_rows = std::min(state.backlog_rows, kBatchRows);
+    if (state.batch_rows == 0) state.batch_rows = std::min(state.backlog.rows, kBatchRows);
     if (!Run(kStartTransaction)) return false;
     char marker[kMessageSize];
     std::snprintf(marker, sizeof marker, kInsertMarker, state.collector_id, state.batch,
@@ -285,18 +225,18 @@ bool Connect() {
 
 // A regular pass tries only once the delay has passed; the last pass tries once more anyway.
 bool Reconnect(Patience patience) {
-    if (patience == Patience::kThisPass && Clock::now() < state.next_attempt) return false;
+    if (patience == Patience::kThisPass && !state.backlog.RetryDue()) return false;
     if (Connect()) return true;
     mysql_close(&state.mysql);
-    RetryLater();
+    state.backlog.RetryLater();
     return false;
 }
 
 size_t Write(const FlowItem* flows, size_t count, Patience /*patience*/) {
     NF_ASSERT(flows != nullptr, "i != NULL");
-    state.paced_rows += Keep(flows, count);
+    state.paced_rows += state.backlog.Keep(flows, count);
     while (state.mysqlconn != nullptr && state.paced_rows >= kBatchRows &&
-           state.backlog_rows >= kBatchRows && SendBatch()) {
+           state.backlog.rows >= kBatchRows && SendBatch()) {
         state.paced_rows -= kBatchRows;
     }
     return count;
@@ -305,13 +245,13 @@ size_t Write(const FlowItem* flows, size_t count, Patience /*patience*/) {
 // False while rows wait for the server: the next pass calls again.
 bool Commit(Patience patience) {
     state.paced_rows = 0;
-    if (state.backlog_rows == 0) return true;
+    if (state.backlog.rows == 0) return true;
     if (state.mysqlconn == nullptr && !Reconnect(patience)) return false;
     const Clock::time_point until = Clock::now() + kCatchUpPerPass;
-    while (state.backlog_rows > 0 && SendBatch()) {
+    while (state.backlog.rows > 0 && SendBatch()) {
         if (patience == Patience::kThisPass && Clock::now() >= until) break;
     }
-    return state.backlog_rows == 0;
+    return state.backlog.rows == 0;
 }
 
 // The collector's id in the marker table: another collector writing to the same server, or this
@@ -352,6 +292,22 @@ bool HasMarkerTable() {
     return found;
 }
 
+// Whether flows may carry more than v5's: IPv6 exporters, or v9 and IPFIX.
+bool TakesWideFlows() {
+    return GetNetFlowVersions() != kTakeV5 || std::strchr(GetBindAddress(), ':') != nullptr;
+}
+
+// A table made for v5 would refuse the first wide row in the middle of a run: found at start-up
+// instead. A server that cannot answer leaves the question to the first insert.
+void CheckColumnWidths() {
+    if (!TakesWideFlows() || mysql_query(state.mysqlconn, kNarrowColumns) != 0) return;
+    MYSQL_RES* result = mysql_store_result(state.mysqlconn);
+    if (result == nullptr) return;
+    const bool narrow = mysql_num_rows(result) > 0;
+    mysql_free_result(result);
+    if (narrow) Terminate(14, kTooNarrow);
+}
+
 // The sink is open from here to Close, with or without a connection.
 void Open() {
     if (state.statement != nullptr) return;
@@ -363,6 +319,7 @@ void Open() {
     }
     state.marked = HasMarkerTable();
     if (!state.marked) notify(kNoMarkers);
+    CheckColumnWidths();
     state.statement = static_cast<char*>(allocate_mem(kStatementSize));
     state.collector_id = RandomCollectorId();
 }
@@ -372,15 +329,9 @@ void Open() {
 // and the ones the outage in progress dropped.
 size_t Close() {
     if (state.statement == nullptr) return 0;
-    const size_t lost = state.backlog_rows + state.dropped_in_outage;
-    if (state.backlog_rows > 0) {
-        char message[kMessageSize];
-        std::snprintf(message, sizeof message, kRowsLost, state.backlog_rows);
-        notify(message);
-    }
+    const size_t lost = state.backlog.Clear();
     if (state.mysqlconn != nullptr) mysql_close(state.mysqlconn);
     SetConnection(nullptr);
-    Forget(state.backlog_rows);
     release_mem(state.statement, kStatementSize);
     state = MySQLState{};
     return lost;
@@ -408,6 +359,7 @@ const Sink kMySQLSink{.name = "mysql",
                       .setting = &setting,
                       .name_switch = 'm',
                       .off_switch = 0,
+                      .long_switch = nullptr,
                       .default_name = nullptr,
                       .help = "-m ip/hostname of MYSQL database server",
                       .off_help = nullptr,
@@ -417,13 +369,13 @@ const Sink kMySQLSink{.name = "mysql",
                       .check_creates = false,
                       .readings = kReadings,
                       .reading_count = std::size(kReadings),
+                      .written = CommittedRows,
                       .open = Open,
                       .write = Write,
                       .commit = Commit,
                       .close = Close,
-                      .serve = nullptr,
-                      .written = CommittedRows};
+                      .serve = nullptr};
 
-uint64_t GetMySQLDroppedRows() { return dropped_rows.load(std::memory_order_relaxed); }
-uint64_t GetMySQLBacklogRows() { return backlog_gauge.load(std::memory_order_relaxed); }
+uint64_t GetMySQLDroppedRows() { return gauges.dropped.load(std::memory_order_relaxed); }
+uint64_t GetMySQLBacklogRows() { return gauges.depth.load(std::memory_order_relaxed); }
 uint64_t GetMySQLConnected() { return connected.load(std::memory_order_relaxed) ? 1 : 0; }

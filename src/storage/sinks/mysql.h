@@ -4,13 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "storage/backlog.h"
 #include "storage/sink.h"
 
-// Rows kept for a server that is away (about 64 MiB); the newer ones past it are dropped.
-constexpr size_t kBacklogRows = size_t{1} << 20;
-
 extern const Sink kMySQLSink;
-
 
 // Rows dropped since start because the backlog was full; a metrics export reads it.
 uint64_t GetMySQLDroppedRows();

@@ -125,7 +125,7 @@ void BindRow(const FlowItem& flow) {
         const FlowField& field = kFlowFields[f];
         const int parameter = static_cast<int>(f) + 1;
         if (field.kind == FieldKind::kAddress) {
-            sqlite3_bind_text(state.insert_row, parameter, RenderAddress(field.value(flow)).text,
+            sqlite3_bind_text(state.insert_row, parameter, RenderAddress(field.address(flow)).text,
                               -1, SQLITE_TRANSIENT);
         } else {
             sqlite3_bind_int64(state.insert_row, parameter, field.value(flow));
@@ -272,6 +272,7 @@ const Sink kSQLiteSink{.name = "sqlite",
                        .setting = &setting,
                        .name_switch = 'b',
                        .off_switch = 'y',
+                       .long_switch = nullptr,
                        .default_name = "./netflow.db",
                        .help = "-b Enable binary logging, defaults to ",
                        .off_help = "-y Disable binary logging",
@@ -282,12 +283,12 @@ const Sink kSQLiteSink{.name = "sqlite",
                        .check_creates = false,
                        .readings = nullptr,
                        .reading_count = 0,
+                       .written = nullptr,
                        .open = Open,
                        .write = Write,
                        .commit = Commit,
                        .close = Close,
-                       .serve = Serve,
-                       .written = nullptr};
+                       .serve = Serve};
 
 const char* GetBinaryLogFileName() { return setting.name; }
 int IsBinaryLoggingEnabled() { return setting.enabled; }

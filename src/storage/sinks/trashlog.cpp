@@ -40,6 +40,7 @@ const Sink kTrashLogSink{.name = "trash",
                          .setting = &setting,
                          .name_switch = 't',
                          .off_switch = 'z',
+                         .long_switch = nullptr,
                          .default_name = "./netflow_trash.log",
                          .help = "-t Enable trash (non NetFlow5 packets) logging, defaults to ",
                          .off_help = "-z Disable trash logging",
@@ -49,12 +50,12 @@ const Sink kTrashLogSink{.name = "trash",
                          .check_creates = true,
                          .readings = kReadings,
                          .reading_count = 1,
+                         .written = nullptr,
                          .open = nullptr,
                          .write = nullptr,
                          .commit = nullptr,
                          .close = nullptr,
-                         .serve = WriteTrashLines,
-                         .written = nullptr};
+                         .serve = WriteTrashLines};
 
 int IsTrashLoggingEnabled() { return setting.enabled; }
 void SwitchTrashFlag() { ToggleSink(setting); }
