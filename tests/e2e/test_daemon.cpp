@@ -407,7 +407,7 @@ TEST_F(DaemonStorage, SigtermWaitsOutALockReleasedHalfASecondLater) {
     ASSERT_EQ(sent.at("datagrams"), 3000);
     ASSERT_TRUE(daemon.WaitDrained());
     daemon.process().Signal(SIGTERM);
-    ASSERT_TRUE(daemon.process().WaitForStderr("Alive threads: "));
+    ASSERT_TRUE(daemon.process().WaitForStderr("Alive threads: ")) << daemon.Stderr();
     std::this_thread::sleep_for(500ms);  // the scenario: a lock held into the stop
     sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(holder);
