@@ -376,7 +376,7 @@ TEST_F(DaemonStorage, LockedDatabaseCostsOnlyItsOwnFlowsAndSaysHowMany) {
     ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
     ASSERT_TRUE(WaitUntil([&] { return LineCount(Path("netflow.log")) == 1 + sent.at("flows"); },
                           300s))
-        << LineCount(Path("netflow.log"));
+        << LineCount(Path("netflow.log")) << daemon.Stderr();
     EXPECT_TRUE(daemon.process().WaitForStderr("A sink fell a queue behind, skipping its oldest"));
     // The exact check is the count of lines and rows; the peak only shows nothing grew unbounded.
     const std::string status = ReadFile("/proc/" + std::to_string(daemon.process().pid()) +
