@@ -317,7 +317,7 @@ TEST_F(DaemonStorage, LockedDatabaseCostsOnlyItsOwnFlowsAndSaysHowMany) {
     ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
     ASSERT_TRUE(WaitUntil([&] { return LineCount(Path("netflow.log")) == 1 + sent.at("flows"); },
                           300s))
-        << LineCount(Path("netflow.log"));
+        << LineCount(Path("netflow.log")) << daemon.Stderr();
     EXPECT_TRUE(daemon.process().WaitForStderr("A sink fell a queue behind, skipping its oldest"));
     // The exact check is the count of lines and rows; the peak only shows nothing grew unbounded.
     const std::string status = ReadFile("/proc/" + std::to_string(daemon.process().pid()) +
@@ -348,7 +348,7 @@ TEST_F(DaemonStorage, SigtermWaitsOutALockReleasedHalfASecondLater) {
     ASSERT_EQ(sent.at("datagrams"), 3000);
     ASSERT_TRUE(daemon.WaitDrained());
     daemon.process().Signal(SIGTERM);
-    ASSERT_TRUE(daemon.process().WaitForStderr("Alive threads: "));
+    ASSERT_TRUE(daemon.process().WaitForStderr("Alive threads: ")) << daemon.Stderr();
     std::this_thread::sleep_for(500ms);  // the scenario: a lock held into the stop
     sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(holder);
