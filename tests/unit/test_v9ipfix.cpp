@@ -66,23 +66,20 @@ TEST_F(Decoder, TemplatesLiveByScopeRefreshWithdrawalAndExpiry) {
     const struct {
         const char* name;
         std::vector<uint8_t> bytes;
-        const char* exporter;
-        time_t now;
         size_t flows = 0, unknown_sets = 0;
+        const char* exporter = "192.0.2.1";
+        time_t now = kNow;
     } steps[] = {
-        {"learned", Message(10, 0, 1, kNow).Template(300, kSmall).Bytes(), "192.0.2.1", kNow, 0},
-        {"used", Message(10, 0, 1, kNow).Data(300, data).Bytes(), "192.0.2.1", kNow, 1},
-        {"other domain", Message(10, 0, 2, kNow).Data(300, data).Bytes(), "192.0.2.1", kNow, 0, 1},
-        {"other version", Message(9, 0, 1, kNow).Data(300, data).Bytes(), "192.0.2.1", kNow, 0, 1},
-        {"other exporter", Message(10, 0, 1, kNow).Data(300, data).Bytes(), "2001:db8::1", kNow, 0,
-         1},
-        {"again", Message(10, 0, 1, kNow).Template(300, kSmall).Template(301, kSmall).Bytes(),
-         "192.0.2.1", kNow, 0},
-        {"all withdrawn", Message(10, 0, 1, kNow).Withdraw(2).Data(301, data).Bytes(), "192.0.2.1",
-         kNow, 0, 1},
-        {"refreshed", Message(10, 0, 1, kNow).Template(300, kSmall).Bytes(), "192.0.2.1", kNow, 0},
-        {"refreshed later", Message(10, 0, 1, kNow).Template(300, kSmall).Bytes(), "192.0.2.1",
-         kNow + kTemplateLifetime - 1, 0},
+        {"learned", Message(10, 0, 1, kNow).Template(300, kSmall).Bytes()},
+        {"used", Message(10, 0, 1, kNow).Data(300, data).Bytes(), 1},
+        {"other domain", Message(10, 0, 2, kNow).Data(300, data).Bytes(), 0, 1},
+        {"other version", Message(9, 0, 1, kNow).Data(300, data).Bytes(), 0, 1},
+        {"other exporter", Message(10, 0, 1, kNow).Data(300, data).Bytes(), 0, 1, "2001:db8::1"},
+        {"again", Message(10, 0, 1, kNow).Template(300, kSmall).Template(301, kSmall).Bytes()},
+        {"all withdrawn", Message(10, 0, 1, kNow).Withdraw(2).Data(301, data).Bytes(), 0, 1},
+        {"refreshed", Message(10, 0, 1, kNow).Template(300, kSmall).Bytes()},
+        {"refreshed later", Message(10, 0, 1, kNow).Template(300, kSmall).Bytes(), 0, 0,
+         "192.0.2.1", kNow + kTemplateLifetime - 1},
     };
     for (const auto& s : steps) {
         const Outcome o = Feed(s.bytes, Exporter(s.exporter), s.now);
