@@ -1,8 +1,7 @@
-// Interoperability: softflowd exports a capture of IPv4 and IPv6 TCP, UDP and ICMP traffic that the
-// test writes itself, as NetFlow v9 and as IPFIX, to the real daemon over loopback; tshark decodes
-// the export datagrams off the loopback interface, and every record it decodes must be stored,
-// field for field, in the SQLite table.
-#include <arpa/inet.h>
+// Interoperability: softflowd exports a capture of IPv4 and IPv6 TCP, UDP and ICMP traffic
+// (tests/interop/frames.hex), as NetFlow v9 and as IPFIX, to the real daemon over loopback; tshark
+// decodes the export datagrams off the loopback interface, and every record it decodes must be
+// stored, field for field, in the SQLite table.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -23,79 +22,25 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void Put(Bytes& out, uint64_t value, size_t size, bool big = true) {
-    for (size_t n = 0; n < size; ++n)
-        out.push_back(static_cast<uint8_t>(value >> (8 * (big ? size - 1 - n : n))));
+// value in size bytes, little-endian as the capture file's headers are.
+void Put(Bytes& out, uint64_t value, size_t size) {
+    for (size_t n = 0; n < size; ++n) out.push_back(static_cast<uint8_t>(value >> (8 * n)));
 }
 
-void PutAddress(Bytes& out, const char* text) {
-    uint8_t raw[16];
-    const bool six = std::string(text).find(':') != std::string::npos;
-    inet_pton(six ? AF_INET6 : AF_INET, text, raw);
-    out.insert(out.end(), raw, raw + (six ? 16 : 4));
-}
-
-// One packet of the capture: an Ethernet frame, IPv4 or IPv6, then the transport header.
-Bytes Frame(const char* source, const char* destination, uint8_t protocol, uint16_t sport,
-            uint16_t dport, uint8_t flags) {
-    Bytes transport;
-    if (protocol == 6) {
-        Put(transport, sport, 2), Put(transport, dport, 2), Put(transport, 1, 4);
-        Put(transport, 0, 4), Put(transport, 0x50, 1), Put(transport, flags, 1);
-        Put(transport, 8192, 2), Put(transport, 0, 4);
-    } else if (protocol == 17) {
-        Put(transport, sport, 2), Put(transport, dport, 2), Put(transport, 28, 2);
-        Put(transport, 0, 2);
-    } else {
-        Put(transport, protocol == 1 ? 8 : 128, 1), Put(transport, 0, 7);  // echo request
-    }
-    transport.resize(transport.size() + 20, 'x');
-    const bool six = std::string(source).find(':') != std::string::npos;
-    Bytes frame(12, 0x02);
-    Put(frame, six ? 0x86dd : 0x0800, 2);
-    if (six) {
-        Put(frame, 0x60000000, 4), Put(frame, transport.size(), 2), Put(frame, protocol, 1);
-        Put(frame, 64, 1);
-    } else {  // the checksum left 0: softflowd does not check it
-        Put(frame, 0x45, 1), Put(frame, 0, 1), Put(frame, 20 + transport.size(), 2);
-        Put(frame, 1, 2), Put(frame, 0, 2), Put(frame, 64, 1), Put(frame, protocol, 1);
-        Put(frame, 0, 2);
-    }
-    PutAddress(frame, source);
-    PutAddress(frame, destination);
-    frame.insert(frame.end(), transport.begin(), transport.end());
-    return frame;
-}
-
-// The capture softflowd reads: ten flows of both families and three protocols, one packet a
-// second in time order.
+// The capture softflowd reads, from the frames of tests/interop/frames.hex.
 void WriteCapture(const std::string& path) {
-    const struct {
-        const char *source, *destination;
-        uint8_t protocol;
-        uint16_t sport, dport;
-        uint8_t flags;
-        int packets;
-    } flows[] = {
-        {"10.0.0.1", "192.0.2.7", 6, 40000, 443, 0x18, 3},
-        {"10.0.0.2", "192.0.2.8", 17, 5353, 53, 0, 2},
-        {"10.0.0.3", "192.0.2.9", 1, 0, 0, 0, 1},
-        {"2001:db8::1", "2001:db8::2", 6, 40001, 80, 0x02, 2},
-        {"2001:db8::3", "2001:db8:0:1::4", 17, 1234, 5678, 0, 1},
-        {"2001:db8::5", "2001:db8::6", 58, 0, 0, 0, 1},
-    };
     Bytes file;
-    Put(file, 0xa1b2c3d4, 4, false), Put(file, 2, 2, false), Put(file, 4, 2, false);
-    Put(file, 0, 8, false), Put(file, 65535, 4, false), Put(file, 1, 4, false);
-    for (int second = 0; second < 3; ++second)
-        for (const auto& f : flows) {
-            if (second >= f.packets) continue;
-            const Bytes frame =
-                Frame(f.source, f.destination, f.protocol, f.sport, f.dport, f.flags);
-            Put(file, 1700000000 + second, 4, false), Put(file, 0, 4, false);
-            Put(file, frame.size(), 4, false), Put(file, frame.size(), 4, false);
-            file.insert(file.end(), frame.begin(), frame.end());
-        }
+    Put(file, 0xa1b2c3d4, 4), Put(file, 2, 2), Put(file, 4, 2);
+    Put(file, 0, 8), Put(file, 65535, 4), Put(file, 1, 4);
+    std::istringstream lines(ReadFile(NF5D_SOURCE_DIR "/tests/interop/frames.hex"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const size_t space = line.find(' '), size = (line.size() - space - 1) / 2;
+        Put(file, 1700000000 + std::stoul(line.substr(0, space)), 4), Put(file, 0, 4);
+        Put(file, size, 4), Put(file, size, 4);
+        for (size_t at = space + 1; at + 1 < line.size(); at += 2)
+            file.push_back(static_cast<uint8_t>(std::stoi(line.substr(at, 2), nullptr, 16)));
+    }
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()),
                static_cast<std::streamsize>(file.size()));

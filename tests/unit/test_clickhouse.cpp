@@ -39,10 +39,8 @@ protected:
     static std::string TableRows() { return Query("SELECT count() FROM FLOWDB.FLOWS").at(0); }
 };
 
-int ServerPort() {
-    const char* port = std::getenv("NF5D_CLICKHOUSE_PORT");
-    return port != nullptr ? std::atoi(port) : 8123;
-}
+// The server's port, from http://127.0.0.1:<port>/.
+int ServerPort() { return std::stoi(ClickHouseSink::Url().substr(17)); }
 
 }  // namespace
 
