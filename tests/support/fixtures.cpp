@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "storage/queue.h"
 
 namespace testsupport {
 
@@ -57,15 +56,6 @@ FlowItem ExampleFlow() {
     item.src_mask = 24;
     item.dst_mask = 16;
     return item;
-}
-
-// Through a reader of its own, the only one in the tests that call it.
-std::vector<FlowItem> TakeQueuedFlows() {
-    static const int reader = AddQueueReader();
-    std::vector<FlowItem> flows, chunk(kBlockFlows);
-    while (const size_t n = ReadFlows(reader, chunk.data(), chunk.size()))
-        flows.insert(flows.end(), chunk.begin(), chunk.begin() + static_cast<long>(n));
-    return flows;
 }
 
 }  // namespace testsupport

@@ -26,7 +26,4 @@ FlowItem ExampleFlow();
 // before the first connection, since the library reads its port once.
 unsigned UseTestMySQLPort();
 
-// Takes every flow from the storage queue, in order, and releases its blocks.
-std::vector<FlowItem> TakeQueuedFlows();
-
 }  // namespace testsupport

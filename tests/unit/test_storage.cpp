@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -36,21 +35,11 @@ using Sequences = std::vector<long>;
 
 namespace {
 
-constexpr size_t kCopyBufferSize = 131072;
-
 // Every sink renders a record's four addresses through inet_ntop; this stand-in switches the text
 // log as a signal would, at the moment the count of renders runs out.
 std::atomic<int> renders_to_switch{0};
-// glibc renders every 32-bit time, so this stand-in for ctime_r refuses one chosen value.
-std::atomic<time_t> unrenderable_time{LLONG_MIN};
 
 }  // namespace
-
-extern "C" char* ctime_r(const time_t* __restrict timer, char* __restrict buf) noexcept {
-    using CtimeR = char* (*)(const time_t*, char*);
-    static const CtimeR real = reinterpret_cast<CtimeR>(dlsym(RTLD_NEXT, "ctime_r"));
-    return *timer == unrenderable_time.load() ? nullptr : real(timer, buf);
-}
 
 extern "C" const char* inet_ntop(int af, const void* __restrict source, char* __restrict text,
                                  socklen_t size) noexcept {
@@ -127,16 +116,6 @@ protected:
 };
 
 }  // namespace
-
-// A time that cannot be rendered shows as "Unknown" (the lines' widths and values: the scenarios).
-TEST_F(Storage, TextLogShowsATimeThatCannotBeRenderedAsUnknown) {
-    FlowItem flow = testsupport::ExampleFlow();
-    unrenderable_time = flow.flow_begin = 7;
-    kTextLogSink.write(&flow, 1, Patience::kThisPass);
-    kTextLogSink.commit(Patience::kThisPass);
-    EXPECT_NE(ReadFile(dir_ + "/flows.log").find(" Start: Unknown Stop: "), std::string::npos);
-    unrenderable_time = LLONG_MIN;
-}
 
 // Trash lines wait for the storage pass and reach the file whole and in order; past the buffer a
 // line is dropped and counted, never cut.
