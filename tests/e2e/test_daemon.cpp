@@ -47,6 +47,33 @@ std::string Reason(const char* reason) {
     return std::string("nf5d_rejected_datagrams_total{reason=\"") + reason + "\"}";
 }
 
+// Another program's exclusive lock on the database until Release, taken once the SQLite writer
+// has created the table: a start that meets a locked file fails (status 8).
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(const std::string& db) {
+        EXPECT_TRUE(WaitUntil(
+            [&] { return SqliteRows(db, "SELECT COUNT(*) FROM flows").size() == 1; }));
+        sqlite3_open(db.c_str(), &holder_);
+        sqlite3_busy_timeout(holder_, 10000);
+        locked_ = sqlite3_exec(holder_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    ~ExclusiveLock() { Release(); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+    bool locked() const { return locked_; }
+    void Release() {
+        if (holder_ == nullptr) return;
+        sqlite3_exec(holder_, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(holder_);
+        holder_ = nullptr;
+    }
+
+private:
+    sqlite3* holder_ = nullptr;
+    bool locked_ = false;
+};
+
 }  // namespace
 
 // Four workers under a backlog limit so low that reception pauses again and again; a SIGINT (the
@@ -103,6 +130,7 @@ TEST_F(DaemonFlow, OperatorSignals) {
         WaitUntil([&] { return SqliteRows(db, "SELECT COUNT(*) FROM flows").size() == 1; }));
     sqlite3* reader = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &reader), SQLITE_OK);
+    sqlite3_busy_timeout(reader, 10000);  // while the writer commits
     ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM flows", nullptr, nullptr, nullptr),
               SQLITE_OK);
     send(std::vector<uint8_t>(11, 0));
@@ -279,6 +307,7 @@ TEST_F(DaemonStorage, SnapshotAndRotationWaitForAReaderAndReceptionGoesOn) {
                                       std::pair{SIGWINCH, "Completed rotation of DB File"}}) {
         sqlite3* reader = nullptr;
         ASSERT_EQ(sqlite3_open(db.c_str(), &reader), SQLITE_OK);
+        sqlite3_busy_timeout(reader, 10000);  // while the writer commits
         ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM flows", nullptr, nullptr,
                                nullptr),
                   SQLITE_OK);
@@ -304,10 +333,8 @@ TEST_F(DaemonStorage, SnapshotAndRotationWaitForAReaderAndReceptionGoesOn) {
 TEST_F(DaemonStorage, LockedDatabaseCostsOnlyItsOwnFlowsAndSaysHowMany) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "2", "-z"})) << daemon.Stderr();
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(Path("netflow.db").c_str(), &holder), SQLITE_OK);
-    sqlite3_busy_timeout(holder, 10000);
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    ExclusiveLock lock(Path("netflow.db"));
+    ASSERT_TRUE(lock.locked());
 
     constexpr long kDatagrams = 45000;  // 1.35 million flows, more than the queue holds
     const auto sent = RunNf5send(dir_, daemon.port(), {"-c", std::to_string(kDatagrams), "-r",
@@ -325,8 +352,7 @@ TEST_F(DaemonStorage, LockedDatabaseCostsOnlyItsOwnFlowsAndSaysHowMany) {
     const long peak_kib = std::stol(status.substr(status.find("VmHWM:") + 6));
     EXPECT_LT(peak_kib, kPeakBoundKib) << "the queue held more than its bound";
 
-    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
+    lock.Release();
     ASSERT_TRUE(daemon.process().WaitForStderr("flows skipped\n", 60s)) << daemon.Stderr();
     const std::string err = daemon.Stderr();
     const long skipped = std::stol(err.substr(err.find("Sinks keep up again: ") + 21));
@@ -340,18 +366,15 @@ TEST_F(DaemonStorage, LockedDatabaseCostsOnlyItsOwnFlowsAndSaysHowMany) {
 TEST_F(DaemonStorage, SigtermWaitsOutALockReleasedHalfASecondLater) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "1", "-x", "-z"})) << daemon.Stderr();
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(Path("netflow.db").c_str(), &holder), SQLITE_OK);
-    sqlite3_busy_timeout(holder, 10000);  // while the daemon creates the table
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    ExclusiveLock lock(Path("netflow.db"));
+    ASSERT_TRUE(lock.locked());
     const auto sent = RunNf5send(dir_, daemon.port(), {"-c", "3000", "-r", kRate, "-f", "30"});
     ASSERT_EQ(sent.at("datagrams"), 3000);
     ASSERT_TRUE(daemon.WaitDrained());
     daemon.process().Signal(SIGTERM);
     ASSERT_TRUE(daemon.process().WaitForStderr("Alive threads: ")) << daemon.Stderr();
     std::this_thread::sleep_for(500ms);  // the scenario: a lock held into the stop
-    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
+    lock.Release();
     ASSERT_EQ(daemon.process().Wait(), 0) << daemon.Stderr();
     EXPECT_EQ(RowCount(Path("netflow.db")), sent.at("flows"));
 }
@@ -363,10 +386,8 @@ TEST_F(DaemonStorage, SigtermWaitsOutALockReleasedHalfASecondLater) {
 TEST_F(DaemonStorage, SigtermStoresABacklogLargerThanTheQueuesRoom) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "1", "-x", "-z", "-i", "100000"})) << daemon.Stderr();
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(Path("netflow.db").c_str(), &holder), SQLITE_OK);
-    sqlite3_busy_timeout(holder, 10000);  // while the daemon creates the table
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    ExclusiveLock lock(Path("netflow.db"));
+    ASSERT_TRUE(lock.locked());
     const auto first = RunNf5send(dir_, daemon.port(), {"-c", "34000", "-r", kOverloadRate,
                                                         "-f", "30"});  // the queue nearly full
     ASSERT_EQ(first.at("datagrams"), 34000);
@@ -382,8 +403,7 @@ TEST_F(DaemonStorage, SigtermStoresABacklogLargerThanTheQueuesRoom) {
     ASSERT_TRUE(daemon.process().WaitForStderr("Alive threads: "));
     worker.Thaw();
     std::this_thread::sleep_for(500ms);  // the scenario: a lock held into the stop
-    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
+    lock.Release();
     ASSERT_EQ(daemon.process().Wait(120s), 0) << daemon.Stderr();
     EXPECT_EQ(RowCount(Path("netflow.db")), first.at("flows") + second.at("flows"));
     EXPECT_EQ(Count(daemon.Stderr(), "refusing"), 0) << daemon.Stderr();
@@ -396,12 +416,10 @@ TEST_F(DaemonStorage, OverloadMessagesSayTheStartAndTheCount) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "2", "-x", "-t", fifo})) << daemon.Stderr();
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(Path("netflow.db").c_str(), &holder), SQLITE_OK);
-    sqlite3_busy_timeout(holder, 10000);  // while the daemon creates the table
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    // 1.08 million flows and 2.8 MB of trash lines, more than the queue and the buffers hold.
-    Process sender({NF5SEND_BINARY, "-p", std::to_string(daemon.port()), "-c", "66000", "-r",
+    ExclusiveLock lock(Path("netflow.db"));
+    ASSERT_TRUE(lock.locked());
+    // 1.38 million flows and 2.8 MB of trash lines, more than the queue and the buffers hold.
+    Process sender({NF5SEND_BINARY, "-p", std::to_string(daemon.port()), "-c", "76000", "-r",
                     kOverloadRate, "-f", "30", "--short", "30000"},
                    dir_);
     ASSERT_EQ(sender.Wait(300s), 0);
@@ -411,8 +429,7 @@ TEST_F(DaemonStorage, OverloadMessagesSayTheStartAndTheCount) {
     ASSERT_TRUE(daemon.process().WaitForStderr("Storage queue full, refusing flows\n"));
     ASSERT_TRUE(daemon.process().WaitForStderr("Trash buffer full, dropping lines\n"));
 
-    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
+    lock.Release();
     std::atomic<bool> stopped{false};
     long trash_lines = 0;
     std::thread drain([&] {  // until the daemon has ended and the FIFO is empty

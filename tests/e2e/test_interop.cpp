@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -168,7 +169,7 @@ TEST_F(Interop, SoftflowdExportsAreStoredAsTsharkDecodesThem) {
         Process tshark(
             {tshark_path, "-i", "lo", "-f", "udp dst port " + port, "-F", "pcap", "-w", capture},
             dir_);
-        ASSERT_TRUE(tshark.WaitForStderr("Capturing on"));
+        ASSERT_TRUE(tshark.WaitForStderr("Capture started"));  // "Capturing on" comes earlier
         // softflowd waits on its control socket before it reads a file: each poke lets it go on.
         Process exporter({softflowd, "-r", "traffic.pcap", "-n", "127.0.0.1:" + port, "-v", version,
                           "-d", "-p", Path("softflowd.pid"), "-c", Path("softflowd.ctl")},
@@ -180,6 +181,8 @@ TEST_F(Interop, SoftflowdExportsAreStoredAsTsharkDecodesThem) {
         }));
         ASSERT_TRUE(daemon.WaitDrained());
         ASSERT_EQ(daemon.Stop(), 0);
+        // dumpcap writes each packet as it comes: past the 24-byte header, the export was seen.
+        EXPECT_TRUE(WaitUntil([&] { return std::filesystem::file_size(capture) > 24; }));
         tshark.Signal(SIGINT);
         ASSERT_EQ(tshark.Wait(), 0) << tshark.Stderr();
         OpenV9Counts(capture);
