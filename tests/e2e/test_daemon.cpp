@@ -426,8 +426,10 @@ TEST_F(DaemonStorage, OverloadMessagesSayTheStartAndTheCount) {
     const auto sent = Nf5sendReport(sender.Stdout());
     ASSERT_TRUE(daemon.WaitDrained());
     ASSERT_EQ(daemon.Drops(), 0) << "the kernel dropped datagrams: the machine is too busy";
-    ASSERT_TRUE(daemon.process().WaitForStderr("Storage queue full, refusing flows\n"));
-    ASSERT_TRUE(daemon.process().WaitForStderr("Trash buffer full, dropping lines\n"));
+    ASSERT_TRUE(daemon.process().WaitForStderr("Storage queue full, refusing flows\n"))
+        << daemon.Stderr();
+    ASSERT_TRUE(daemon.process().WaitForStderr("Trash buffer full, dropping lines\n"))
+        << daemon.Stderr();
 
     lock.Release();
     std::atomic<bool> stopped{false};
