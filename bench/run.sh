@@ -14,6 +14,7 @@
 #   BENCH_LONG=1 bench/run.sh         (storage cases at full length: 30 s and 60 s)
 #   BENCH_ONLY=writers BENCH_LONG=1 bench/run.sh   (only the line rate and the sinks' ceilings)
 #   BENCH_ONLY=clickhouse bench/run.sh (only the ClickHouse rows; server on $NF5D_CLICKHOUSE_PORT)
+#   BENCH_ONLY=export bench/run.sh     (only the NetFlow v9 and IPFIX bursts)
 #
 # Every step offers datagrams of 1 to 30 flows at one rate for BENCH_SECONDS. A daemon is
 # started afresh for each step and stopped with SIGTERM once it has read everything; its orderly
@@ -468,6 +469,19 @@ if [ "${BENCH_ONLY:-}" = clickhouse ]; then
     exit 0
 fi
 
+# NetFlow v9 and IPFIX: a 5-s burst each with every sink off, IPv6 flows among them.
+export_bursts() {
+    for version in 9 10; do
+        send_args="--export $version --ipv6 25"
+        burst "$export_rate" --netflow v9,ipfix
+    done
+    send_args=""
+}
+if [ "${BENCH_ONLY:-}" = export ]; then
+    export_bursts
+    exit 0
+fi
+
 echo "nf5d benchmark: ${seconds} s per step, 1-30 flows per datagram, 4 workers; $(nproc) CPUs"
 header
 for rate in $rates; do step defaults sqlite "$rate"; done
@@ -484,11 +498,7 @@ for rate in $steady_rates; do steady "$rate" "$steady_seconds"; done
 for rate in $burst_rates; do burst "$rate"; done
 [ -z "$metrics_rate" ] || burst "$metrics_rate" --metrics "$(free_tcp_port)"  # endpoint on
 burst 1500 -n 1024
-for version in 9 10; do
-    send_args="--export $version --ipv6 25"
-    burst "$export_rate" --netflow v9,ipfix
-done
-send_args=""
+export_bursts
 for workers in 4 64 1024; do idle "$workers"; done
 echo
 line_rate

@@ -105,6 +105,7 @@ void AskForRotation(bool database_on) {
 }
 
 unsigned TakeDatabaseRequests() { return requests.exchange(0); }
+bool DatabaseRequested() { return requests.load() != 0; }
 
 int BackupDatabase(sqlite3* db, const char* dest) {
     if (!MakeEmptyFile(dest)) return kNoDest;

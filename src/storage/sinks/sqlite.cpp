@@ -250,10 +250,13 @@ void EmptyFlowsTable() {
 // writer has written, and the backup needs a connection without a write transaction. A commit
 // that fails ends the process before any report of success. Rows still in the queue go into the
 // emptied table.
+// The requests are taken once the commit has waited out any reader: those that piled up meanwhile
+// are served by this one copy, since a second rotation in a row would copy the emptied table
+// over ".previous".
 void Serve() {
-    const unsigned asked = TakeDatabaseRequests();
-    if (asked == 0 || state.sqlitedb == nullptr) return;
+    if (!DatabaseRequested() || state.sqlitedb == nullptr) return;
     CommitBatch(Patience::kUntilDone);
+    const unsigned asked = TakeDatabaseRequests();
     if ((asked & kSnapshotAsked) != 0) WriteSnapshot(state.sqlitedb, setting.name);
     if ((asked & kRotationAsked) != 0) {
         WriteRotationCopy(state.sqlitedb, setting.name);
