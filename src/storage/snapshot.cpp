@@ -105,6 +105,7 @@ void AskForRotation(bool database_on) {
 }
 
 unsigned TakeDatabaseRequests() { return requests.exchange(0); }
+void DropRotationRequests() { requests.fetch_and(~unsigned{kRotationAsked}); }
 bool DatabaseRequested() { return requests.load() != 0; }
 
 int BackupDatabase(sqlite3* db, const char* dest) {

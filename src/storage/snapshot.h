@@ -12,6 +12,7 @@ enum DatabaseRequest : unsigned { kSnapshotAsked = 1, kRotationAsked = 2 };
 // SQLite writer: the requests made since it last looked.
 unsigned TakeDatabaseRequests();
 bool DatabaseRequested();
+void DropRotationRequests();
 
 // Copies what is committed in db into the file dest with SQLite's online backup, under a shared
 // lock that readers share; returns 0, or the exit status of a failed copy: 2 (reading db),

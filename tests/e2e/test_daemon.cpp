@@ -47,21 +47,23 @@ std::string Reason(const char* reason) {
     return std::string("nf5d_rejected_datagrams_total{reason=\"") + reason + "\"}";
 }
 
-// Another program's exclusive lock on the database until Release, taken once the SQLite writer
-// has created the table: a start that meets a locked file fails (status 8).
-class ExclusiveLock {
+// Another program holding the database in a transaction (kLock, or kRead) until Release, begun
+// once the SQLite writer has created the table: a start that meets a locked file fails (status 8).
+constexpr const char* kLock = "BEGIN EXCLUSIVE";
+constexpr const char* kRead = "BEGIN; SELECT COUNT(*) FROM flows";
+class DatabaseHold {
 public:
-    explicit ExclusiveLock(const std::string& db) {
+    DatabaseHold(const std::string& db, const char* begin) {
         EXPECT_TRUE(WaitUntil(
             [&] { return SqliteRows(db, "SELECT COUNT(*) FROM flows").size() == 1; }));
         sqlite3_open(db.c_str(), &holder_);
-        sqlite3_busy_timeout(holder_, 10000);
-        locked_ = sqlite3_exec(holder_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        sqlite3_busy_timeout(holder_, 10000);  // while the writer commits
+        held_ = sqlite3_exec(holder_, begin, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
-    ~ExclusiveLock() { Release(); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-    bool locked() const { return locked_; }
+    ~DatabaseHold() { Release(); }
+    DatabaseHold(const DatabaseHold&) = delete;
+    DatabaseHold& operator=(const DatabaseHold&) = delete;
+    bool held() const { return held_; }
     void Release() {
         if (holder_ == nullptr) return;
         sqlite3_exec(holder_, "COMMIT", nullptr, nullptr, nullptr);
@@ -71,7 +73,7 @@ public:
 
 private:
     sqlite3* holder_ = nullptr;
-    bool locked_ = false;
+    bool held_ = false;
 };
 
 }  // namespace
@@ -128,11 +130,8 @@ TEST_F(DaemonFlow, OperatorSignals) {
     const std::string db = Path("netflow.db");
     ASSERT_TRUE(
         WaitUntil([&] { return SqliteRows(db, "SELECT COUNT(*) FROM flows").size() == 1; }));
-    sqlite3* reader = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &reader), SQLITE_OK);
-    sqlite3_busy_timeout(reader, 10000);  // while the writer commits
-    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM flows", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    DatabaseHold reader(db, kRead);
+    ASSERT_TRUE(reader.held());
     send(std::vector<uint8_t>(11, 0));
     send(ExampleDatagram(1));
     const std::string text = Path("netflow.log"), trash = Path("netflow_trash.log");
@@ -142,7 +141,7 @@ TEST_F(DaemonFlow, OperatorSignals) {
     ASSERT_TRUE(daemon.Taken(SIGWINCH));
     for (int sig : {SIGUSR1, SIGUSR2, SIGUSR2, SIGWINCH, SIGWINCH})
         ASSERT_TRUE((sig == SIGUSR2 && !kTogglesCount) || daemon.Signal(sig));
-    sqlite3_close(reader);  // ends its transaction
+    reader.Release();  // ends its transaction
     ASSERT_TRUE(daemon.process().WaitForStderr("Completed rotation of DB File"));
     for (const char* copy : {"netflow.db.snapshot", "netflow.db.previous"})
         EXPECT_EQ(SqliteRows(Path(copy), "SELECT SEQUENCE, COUNT(*) FROM flows GROUP BY 1"),
@@ -305,19 +304,15 @@ TEST_F(DaemonStorage, SnapshotAndRotationWaitForAReaderAndReceptionGoesOn) {
     ASSERT_TRUE(WaitUntil([&] { return RowCount(db) > 0; }, 30s));
     for (const auto& [signo, done] : {std::pair{SIGUSR1, "Succesfully completed DB File snapshot"},
                                       std::pair{SIGWINCH, "Completed rotation of DB File"}}) {
-        sqlite3* reader = nullptr;
-        ASSERT_EQ(sqlite3_open(db.c_str(), &reader), SQLITE_OK);
-        sqlite3_busy_timeout(reader, 10000);  // while the writer commits
-        ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM flows", nullptr, nullptr,
-                               nullptr),
-                  SQLITE_OK);
+        DatabaseHold reader(db, kRead);
+        ASSERT_TRUE(reader.held());
         const long committed = RowCount(db);
         ASSERT_TRUE(daemon.Signal(signo));
         const double before = received_now();
         EXPECT_TRUE(WaitUntil([&] { return received_now() >= before + 300; }))
             << "reception stopped";
         EXPECT_EQ(Count(daemon.Stderr(), done), 0) << "done while the reader held the file";
-        sqlite3_close(reader);
+        reader.Release();
         ASSERT_TRUE(daemon.process().WaitForStderr(done));
         const std::string copy = db + (signo == SIGUSR1 ? ".snapshot" : ".previous");
         EXPECT_GE(RowCount(copy), committed);
@@ -333,8 +328,8 @@ TEST_F(DaemonStorage, SnapshotAndRotationWaitForAReaderAndReceptionGoesOn) {
 TEST_F(DaemonStorage, LockedDatabaseCostsOnlyItsOwnFlowsAndSaysHowMany) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "2", "-z"})) << daemon.Stderr();
-    ExclusiveLock lock(Path("netflow.db"));
-    ASSERT_TRUE(lock.locked());
+    DatabaseHold lock(Path("netflow.db"), kLock);
+    ASSERT_TRUE(lock.held());
 
     constexpr long kDatagrams = 45000;  // 1.35 million flows, more than the queue holds
     const auto sent = RunNf5send(dir_, daemon.port(), {"-c", std::to_string(kDatagrams), "-r",
@@ -366,8 +361,8 @@ TEST_F(DaemonStorage, LockedDatabaseCostsOnlyItsOwnFlowsAndSaysHowMany) {
 TEST_F(DaemonStorage, SigtermWaitsOutALockReleasedHalfASecondLater) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "1", "-x", "-z"})) << daemon.Stderr();
-    ExclusiveLock lock(Path("netflow.db"));
-    ASSERT_TRUE(lock.locked());
+    DatabaseHold lock(Path("netflow.db"), kLock);
+    ASSERT_TRUE(lock.held());
     const auto sent = RunNf5send(dir_, daemon.port(), {"-c", "3000", "-r", kRate, "-f", "30"});
     ASSERT_EQ(sent.at("datagrams"), 3000);
     ASSERT_TRUE(daemon.WaitDrained());
@@ -386,8 +381,8 @@ TEST_F(DaemonStorage, SigtermWaitsOutALockReleasedHalfASecondLater) {
 TEST_F(DaemonStorage, SigtermStoresABacklogLargerThanTheQueuesRoom) {
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "1", "-x", "-z", "-i", "100000"})) << daemon.Stderr();
-    ExclusiveLock lock(Path("netflow.db"));
-    ASSERT_TRUE(lock.locked());
+    DatabaseHold lock(Path("netflow.db"), kLock);
+    ASSERT_TRUE(lock.held());
     const auto first = RunNf5send(dir_, daemon.port(), {"-c", "34000", "-r", kOverloadRate,
                                                         "-f", "30"});  // the queue nearly full
     ASSERT_EQ(first.at("datagrams"), 34000);
@@ -416,8 +411,8 @@ TEST_F(DaemonStorage, OverloadMessagesSayTheStartAndTheCount) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     Daemon daemon(dir_);
     ASSERT_TRUE(daemon.Start({"-n", "2", "-x", "-t", fifo})) << daemon.Stderr();
-    ExclusiveLock lock(Path("netflow.db"));
-    ASSERT_TRUE(lock.locked());
+    DatabaseHold lock(Path("netflow.db"), kLock);
+    ASSERT_TRUE(lock.held());
     // 1.38 million flows and 2.8 MB of trash lines, more than the queue and the buffers hold.
     Process sender({NF5SEND_BINARY, "-p", std::to_string(daemon.port()), "-c", "76000", "-r",
                     kOverloadRate, "-f", "30", "--short", "30000"},

@@ -250,9 +250,9 @@ void EmptyFlowsTable() {
 // writer has written, and the backup needs a connection without a write transaction. A commit
 // that fails ends the process before any report of success. Rows still in the queue go into the
 // emptied table.
-// The requests are taken once the commit has waited out any reader: those that piled up meanwhile
-// are served by this one copy, since a second rotation in a row would copy the emptied table
-// over ".previous".
+// The requests are taken once the commit has waited out any reader, and rotations asked for until
+// one is done are served by it: a second rotation in a row would copy the emptied table over
+// ".previous".
 void Serve() {
     if (!DatabaseRequested() || state.sqlitedb == nullptr) return;
     CommitBatch(Patience::kUntilDone);
@@ -262,6 +262,7 @@ void Serve() {
         WriteRotationCopy(state.sqlitedb, setting.name);
         EmptyFlowsTable();
         ReportRotationDone();
+        DropRotationRequests();  // asked while this one waited or ran: served by it
     }
 }
 
