@@ -19,13 +19,8 @@ start_wait=90
 stop_wait=60
 
 say() { echo "clickhouse-test: $*" >&2; }
+. "$root/scripts/test-server.sh"
 
-# A zombie has ended as far as we are concerned: its parent reaps it.
-running() {
-    [ -r "/proc/$1/stat" ] || return 1
-    state=$(sed 's/^.*) //' "/proc/$1/stat" | cut -c1)
-    [ "$state" != Z ]
-}
 
 server_pid() {
     [ -s "$pidfile" ] || return 1
@@ -139,28 +134,9 @@ start() {
     say "ready ($url)"
 }
 
-stop() {
-    if ! pid=$(server_pid); then
-        say "not running"
-        rm -f "$pidfile"
-        return 0
-    fi
-    say "stopping clickhouse-server ($pid)"
-    kill -TERM "$pid"
-    waited=0
-    while running "$pid"; do
-        if [ "$waited" -ge "$stop_wait" ]; then
-            say "clickhouse-server ($pid) did not stop within ${stop_wait}s"
-            exit 1
-        fi
-        sleep 1
-        waited=$((waited + 1))
-    done
-    say "stopped"
-}
 
 case "${1:-}" in
     start) start ;;
-    stop) stop ;;
+    stop) stop clickhouse-server ;;
     *) echo "usage: $0 start|stop" >&2; exit 2 ;;
 esac

@@ -22,6 +22,7 @@ start_wait=90
 stop_wait=60
 
 say() { echo "mariadb-test: $*" >&2; }
+. "$root/scripts/test-server.sh"
 
 # The server's pid, if the pid file names a live mariadbd (a stale file or a reused pid is not).
 server_pid() {
@@ -31,12 +32,6 @@ server_pid() {
     echo "$pid"
 }
 
-# A zombie has ended as far as we are concerned: its parent reaps it.
-running() {
-    [ -r "/proc/$1/stat" ] || return 1
-    state=$(sed 's/^.*) //' "/proc/$1/stat" | cut -c1)
-    [ "$state" != Z ]
-}
 
 client() {
     mariadb --no-defaults --protocol=socket --socket="$sock" -u "$me" "$@"
@@ -124,28 +119,9 @@ start() {
     say "ready (socket $sock)"
 }
 
-stop() {
-    if ! pid=$(server_pid); then
-        say "not running"
-        rm -f "$pidfile"
-        return 0
-    fi
-    say "stopping mariadbd ($pid)"
-    kill -TERM "$pid"
-    waited=0
-    while running "$pid"; do
-        if [ "$waited" -ge "$stop_wait" ]; then
-            say "mariadbd ($pid) did not stop within ${stop_wait}s"
-            exit 1
-        fi
-        sleep 1
-        waited=$((waited + 1))
-    done
-    say "stopped"
-}
 
 case "${1:-}" in
     start) start ;;
-    stop) stop ;;
+    stop) stop mariadbd ;;
     *) echo "usage: $0 start|stop" >&2; exit 2 ;;
 esac
