@@ -1,9 +1,9 @@
 // libFuzzer target for the NetFlow v9 and IPFIX decoder with its template state. An input is a
 // short exchange from one exporter: datagrams, each preceded by its length in two bytes
 // (big-endian; the last takes what is left). Each datagram goes the daemon's way: the receive
-// loop learns its templates, then a worker judges and decodes it. The flows handed over must be
-// the ones the decoder counts, a datagram judged sound must decode, and the template memory must
-// keep its bounds. Templates are forgotten between inputs, so each input stands alone.
+// loop learns its templates and makes its plan, then a worker judges and decodes it by the plan.
+// The flows handed over must be the ones the decoder counts, the records the ones the receive
+// loop counted, and the template memory must keep its bounds. Templates are forgotten between inputs, so each input stands alone.
 #include <arpa/inet.h>
 
 #include <cstddef>
@@ -41,14 +41,17 @@ void Exchange(const uint8_t* data, size_t size, time_t now) {
     const std::vector<uint8_t> datagram(data, data + size);  // exact size, for ASan
     const NetAddress exporter = Exporter();
     ExportCounts learned;
-    LearnFromExport(datagram, exporter, now, &learned);
-    ExpireTemplates(now);
-    const bool sound = CheckExport(datagram, exporter);
+    ExportPlan plan;
+    LearnFromExport(datagram, exporter, now, &learned, &plan);
+    ExpireTemplates(now);  // the plan keeps what it found
     size_t handed = 0;
     ExportCounts decoded;
     const FlowItem shared{};
-    if (DecodeExport(datagram, exporter, shared, Count, &handed, &decoded) != sound)
-        Fail("the judgement and the decoding disagree");
+    if (CheckExport(datagram, plan)) {
+        DecodeExport(datagram, plan, shared, Count, &handed, &decoded);
+        if (decoded.data_records != learned.data_records)
+            Fail("the worker counts other records than the receive loop");
+    }
     if (handed != decoded.flows) Fail("flows handed over differ from flows counted");
     if (TemplatesHeld() > kMaxTemplatesHeld || TemplatesHeld(exporter) > kMaxTemplatesPerExporter)
         Fail("template bounds exceeded");

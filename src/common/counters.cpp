@@ -4,10 +4,11 @@
 
 namespace {
 
-// Zero by static initialisation, so they are ready before any thread can queue a job.
-std::atomic<uint32_t> ReceivedPDU{0};
-std::atomic<uint32_t> encountered{0};
-std::atomic<uint32_t> processed{0};
+// Zero by static initialisation, so they are ready before any thread can queue a job. Each on a
+// cache line of its own: the receive loop counts every datagram, the workers every hand-back.
+alignas(64) std::atomic<uint32_t> ReceivedPDU{0};
+alignas(64) std::atomic<uint32_t> encountered{0};
+alignas(64) std::atomic<uint32_t> processed{0};
 
 }  // namespace
 

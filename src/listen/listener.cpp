@@ -147,6 +147,7 @@ struct ReceiveRing {
     iovec vectors[kReceiveBatch];
     sockaddr_in6 senders[kReceiveBatch];  // or sockaddr_in, on an IPv4 socket
     alignas(cmsghdr) char controls[kReceiveBatch][kControlSize];
+    ExportPlan plan;  // the next job's, swapped into it
 };
 
 void InitRing(ReceiveRing& ring) {
@@ -205,10 +206,8 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
         if (length == 0) continue;
         const char* datagram = static_cast<const char*>(ring.vectors[i].iov_base);
         const auto* sender = reinterpret_cast<const sockaddr*>(&ring.senders[i]);
-        ExportHeader export_header{};
         ExportCounts counts;
-        const bool learned =
-            LearnTemplates(datagram, length, sender, now, &export_header, &counts);
+        const bool learned = LearnTemplates(datagram, length, sender, now, &counts, &ring.plan);
         // The header decoded for the loss tracker goes with the job: the parser reuses it.
         NetFlowHeader header{};
         bool decoded = false;
@@ -218,9 +217,9 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
             decoded = TakesNetFlowVersion(kNetFlowV5) &&
                       DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
             if (decoded) TrackSequence(slot, header, now);
-            if (learned) TrackExport(slot, export_header, counts.data_records, now);
+            if (learned) TrackExport(slot, ring.plan.header, counts.data_records, now);
         }
-        AddJob(datagram, length, sender, decoded ? &header : nullptr);
+        AddJob(datagram, length, sender, decoded ? &header : nullptr, &ring.plan);
     }
     NoteDrops(ring, got);
     PublishJobs();

@@ -133,10 +133,9 @@ constexpr Reading kReadings[] = {
     {kTemplateExpiries, nullptr, TemplateExpiries},
 };
 
-// v9 and IPFIX: judged whole, data sets included, against the templates the receive loop has
-// learned from this datagram and those before it.
+// v9 and IPFIX: judged whole, data sets included, by the templates the receive loop found for it.
 Reject JudgeExport(const ParsedDatagram& datagram, bool* rejected) {
-    *rejected = !CheckExport(BytesOf(datagram), datagram.origin);
+    *rejected = datagram.plan == nullptr || !CheckExport(BytesOf(datagram), *datagram.plan);
     return Reject::kCount;
 }
 
@@ -159,9 +158,10 @@ bool DecodeNetFlowHeader(const char* packet, int packetsize, NetFlowHeader* head
 }
 
 ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize,
-                                   const NetFlowHeader* header) {
+                                   const NetFlowHeader* header, const ExportPlan* plan) {
     ParsedDatagram datagram{};
     datagram.packet = packet;
+    datagram.plan = plan;
     datagram.packetsize = packetsize;
     datagram.received = time(nullptr);
     datagram.origin = SenderAddress(from);
@@ -220,16 +220,19 @@ void RenderTrashLine(const ParsedDatagram& datagram, char* line, size_t size) {
 
 void DecodeExportFlows(const ParsedDatagram& datagram, FlowBatch emit, void* context) {
     ExportCounts counts;
-    DecodeExport(BytesOf(datagram), datagram.origin, SharedFields(datagram), emit, context,
-                 &counts);
+    DecodeExport(BytesOf(datagram), *datagram.plan, SharedFields(datagram), emit, context, &counts);
     CountDecodedFlows(counts.flows);
 }
 
 bool LearnTemplates(const char* packet, size_t packetsize, const sockaddr* from, time_t now,
-                    ExportHeader* header, ExportCounts* counts) {
+                    ExportCounts* counts, ExportPlan* plan) {
     const Bytes bytes(reinterpret_cast<const uint8_t*>(packet), packetsize);
-    return ReadExportHeader(bytes, header) && TakesNetFlowVersion(header->version) &&
-           LearnFromExport(bytes, SenderAddress(from), now, counts);
+    ExportHeader header{};
+    if (!ReadExportHeader(bytes, &header) || !TakesNetFlowVersion(header.version)) {
+        plan->Clear();
+        return false;
+    }
+    return LearnFromExport(bytes, SenderAddress(from), now, counts, plan);
 }
 
 void AddParserReadings() { AddReadings(kReadings, std::size(kReadings)); }

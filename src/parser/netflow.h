@@ -38,8 +38,9 @@ struct ParsedDatagram {
     uint16_t port;      // its UDP port
     time_t received;
     // v5: header.count flows when accepted. v9 and IPFIX: version alone, count 0; their flows come
-    // from DecodeExportFlows.
+    // from DecodeExportFlows, by the plan the receive loop made (null: none was made).
     NetFlowHeader header;
+    const ExportPlan* plan;
     bool rejected;
     Reject reason;  // when rejected
 };
@@ -47,18 +48,19 @@ struct ParsedDatagram {
 // packet holds packetsize bytes, from the sockaddr_in or sockaddr_in6 of the sender. A datagram
 // is accepted whole, one flow per record, or rejected (and counted by its reason). header, if not
 // null, is the datagram's header as DecodeNetFlowHeader accepted it, which is then not decoded
-// again.
+// again; plan, that of a v9 or IPFIX datagram (LearnTemplates), which must outlive the result.
 ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize,
-                                   const NetFlowHeader* header = nullptr);
+                                   const NetFlowHeader* header = nullptr,
+                                   const ExportPlan* plan = nullptr);
 // Accepted datagrams: decodes up to room flows from record first on into flows; how many.
 size_t DecodeFlows(const ParsedDatagram& datagram, size_t first, FlowItem* flows, size_t room);
 // Accepted v9 and IPFIX datagrams: every flow, handed to emit in record order, in batches.
 void DecodeExportFlows(const ParsedDatagram& datagram, FlowBatch emit, void* context);
 // Receive loop, for every datagram in arrival order before it is queued: a v9 or IPFIX datagram
-// of a version taken teaches its templates (LearnFromExport). True, with its header and what the
-// templates held counted in it, for one that is sound.
+// of a version taken teaches its templates and gets its plan (LearnFromExport). True, with what
+// the templates held counted in it, for one that is sound; the plan is cleared for any other.
 bool LearnTemplates(const char* packet, size_t packetsize, const sockaddr* from, time_t now,
-                    ExportHeader* header, ExportCounts* counts);
+                    ExportCounts* counts, ExportPlan* plan);
 // The parser's series of the metrics (common/metrics.h), added once.
 void AddParserReadings();
 // Rejected datagrams: the trash line that says why, ending in a newline.

@@ -2,7 +2,7 @@
 // The templates NetFlow v9 and IPFIX exporters announce, kept per exporter address and source ID
 // (v9) or observation domain (IPFIX). UDP carries no session: a template lives until its exporter
 // withdraws or redefines it, or until it has gone kTemplateLifetime without a refresh. The
-// receive loop learns templates in arrival order; workers look them up while decoding data sets.
+// receive loop learns templates and looks them up for data sets, in arrival order.
 #include <cstddef>
 #include <cstdint>
 #include <ctime>

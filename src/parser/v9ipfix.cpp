@@ -201,28 +201,42 @@ void LearnOptions(Bytes body, const Template& definition, const TemplateScope& s
     });
 }
 
-void LearnSet(uint16_t id, Bytes body, const TemplateScope& scope, time_t now,
-              ExportCounts* counts) {
-    bool options = false;
-    if (IsTemplateSet(scope.version, id, &options)) {
-        ReadTemplateSet(
-            body, scope.version, options, true, [&](uint16_t tid, Template* definition) {
-                if (definition != nullptr && definition->fields.size() <= kMaxTemplateFields)
-                    LearnTemplate(scope, tid, std::move(*definition), now);
-                else if (definition == nullptr && tid >= kFirstDataSet)
-                    WithdrawTemplate(scope, tid);
-                else if (definition == nullptr)
-                    WithdrawTemplates(scope, options);
-            });
-        return;
-    }
-    if (id < kFirstDataSet) return;
-    const std::shared_ptr<const Template> definition = FindTemplate(scope, id);
+// A template or options template set: its templates and withdrawals.
+void LearnTemplateSet(Bytes body, bool options, const TemplateScope& scope, time_t now) {
+    ReadTemplateSet(body, scope.version, options, true, [&](uint16_t id, Template* definition) {
+        if (definition != nullptr && definition->fields.size() <= kMaxTemplateFields)
+            LearnTemplate(scope, id, std::move(*definition), now);
+        else if (definition == nullptr && id >= kFirstDataSet)
+            WithdrawTemplate(scope, id);
+        else if (definition == nullptr)
+            WithdrawTemplates(scope, options);
+    });
+}
+
+// A data set: its template into the plan, its records counted, its options learned.
+void PlanDataSet(uint16_t id, Bytes body, const TemplateScope& scope, ExportCounts* counts,
+                 ExportPlan* plan) {
+    const std::shared_ptr<const Template>& definition =
+        plan->templates.emplace_back(FindTemplate(scope, id));
     if (definition == nullptr) return;
     uint32_t records = 0;
     if (!CountRecords(body, *definition, &records)) return;
     counts->data_records += records;
     if (definition->options) LearnOptions(body, *definition, scope);
+}
+
+// Calls visit(body, definition) for each data set in order with the template the plan holds
+// for it (null if none); false if visit refused.
+template <typename Visit>
+bool ForEachDataSet(Bytes message, const ExportPlan& plan, Visit&& visit) {
+    size_t index = 0;
+    return ForEachSet(message, plan.header.version, [&](uint16_t id, Bytes body) {
+        if (id < kFirstDataSet) return true;
+        const Template* definition =
+            index < plan.templates.size() ? plan.templates[index].get() : nullptr;
+        ++index;
+        return visit(body, definition);
+    });
 }
 
 // ---- flow records ------------------------------------------------------------------------
@@ -345,8 +359,10 @@ struct FlowBuffer {
     }
 };
 
-void DecodeFlows(Bytes body, const Template& definition, const FlowItem& shared,
-                 const TimeBase& base, FlowBuffer& out) {
+// The flow records of a data set; how many.
+uint32_t DecodeFlows(Bytes body, const Template& definition, const FlowItem& shared,
+                     const TimeBase& base, FlowBuffer& out) {
+    uint32_t records = 0;
     ForEachRecord(body, definition, [&](std::span<const Bytes> values) {
         FlowItem flow = shared;
         for (size_t n = 0; n < values.size(); ++n) {
@@ -355,17 +371,9 @@ void DecodeFlows(Bytes body, const Template& definition, const FlowItem& shared,
         }
         FillAbsentAddresses(flow);
         out.Add(flow);
+        ++records;
     });
-}
-
-// Every data set's records inside their set, by the templates held now.
-bool CheckDataSets(Bytes message, const TemplateScope& scope) {
-    return ForEachSet(message, scope.version, [&](uint16_t id, Bytes body) {
-        if (id < kFirstDataSet) return true;
-        const std::shared_ptr<const Template> definition = FindTemplate(scope, id);
-        uint32_t records = 0;
-        return definition == nullptr || CountRecords(body, *definition, &records);
-    });
+    return records;
 }
 
 }  // namespace
@@ -388,54 +396,56 @@ bool ReadExportHeader(Bytes message, ExportHeader* header) {
     return true;
 }
 
-bool LearnFromExport(Bytes message, const NetAddress& exporter, time_t now, ExportCounts* counts) {
-    ExportHeader header{};
-    if (!ReadExportHeader(message, &header) || !CheckStructure(message, header.version))
+bool LearnFromExport(Bytes message, const NetAddress& exporter, time_t now, ExportCounts* counts,
+                     ExportPlan* plan) {
+    plan->Clear();
+    if (!ReadExportHeader(message, &plan->header) ||
+        !CheckStructure(message, plan->header.version))
         return false;
-    const TemplateScope scope = ScopeOf(exporter, header);
-    ForEachSet(message, header.version, [&](uint16_t id, Bytes body) {
-        LearnSet(id, body, scope, now, counts);
+    // Templates first: a data set may come ahead of its template in the same message.
+    const TemplateScope scope = ScopeOf(exporter, plan->header);
+    ForEachSet(message, plan->header.version, [&](uint16_t id, Bytes body) {
+        bool options = false;
+        if (IsTemplateSet(scope.version, id, &options)) LearnTemplateSet(body, options, scope, now);
         return true;
     });
+    ForEachSet(message, plan->header.version, [&](uint16_t id, Bytes body) {
+        if (id >= kFirstDataSet) PlanDataSet(id, body, scope, counts, plan);
+        return true;
+    });
+    if (plan->header.version == kIpfix) plan->init_ms = SystemInitTime(scope);
+    plan->sound = true;
     return true;
 }
 
-bool CheckExport(Bytes message, const NetAddress& exporter) {
-    ExportHeader header{};
-    return ReadExportHeader(message, &header) && CheckStructure(message, header.version) &&
-           CheckDataSets(message, ScopeOf(exporter, header));
+bool CheckExport(Bytes message, const ExportPlan& plan) {
+    return plan.sound && ForEachDataSet(message, plan, [](Bytes body, const Template* definition) {
+               uint32_t records = 0;
+               return definition == nullptr || CountRecords(body, *definition, &records);
+           });
 }
 
-bool DecodeExport(Bytes message, const NetAddress& exporter, const FlowItem& shared, FlowBatch emit,
+void DecodeExport(Bytes message, const ExportPlan& plan, const FlowItem& shared, FlowBatch emit,
                   void* context, ExportCounts* counts) {
-    ExportHeader header{};
-    if (!ReadExportHeader(message, &header) || !CheckStructure(message, header.version))
-        return false;
-    const TemplateScope scope = ScopeOf(exporter, header);
-    if (!CheckDataSets(message, scope)) return false;
-    const TimeBase base{header.version, header.export_seconds, header.uptime,
-                        header.version == kIpfix ? SystemInitTime(scope) : 0};
+    if (!plan.sound) return;
+    const ExportHeader& header = plan.header;
+    const TimeBase base{header.version, header.export_seconds, header.uptime, plan.init_ms};
     FlowItem flow = shared;
     flow.version = static_cast<uint8_t>(header.version);
     flow.sequence = header.sequence;
     FlowBuffer out(emit, context);
-    ForEachSet(message, header.version, [&](uint16_t id, Bytes body) {
-        if (id < kFirstDataSet) return true;
-        const std::shared_ptr<const Template> definition = FindTemplate(scope, id);
+    ForEachDataSet(message, plan, [&](Bytes body, const Template* definition) {
         if (definition == nullptr) {
             ++counts->unknown_sets;
             sets_without_template.fetch_add(1, std::memory_order_relaxed);
-            return true;
+        } else if (definition->options) {
+            CountRecords(body, *definition, &counts->data_records);
+        } else {
+            const uint32_t flows = DecodeFlows(body, *definition, flow, base, out);
+            counts->data_records += flows;
+            counts->flows += flows;
         }
-        // Counted again, as the template may have changed since the check.
-        uint32_t records = 0;
-        if (!CountRecords(body, *definition, &records)) return true;
-        counts->data_records += records;
-        if (definition->options) return true;
-        counts->flows += records;
-        DecodeFlows(body, *definition, flow, base, out);
         return true;
     });
     out.Flush();
-    return true;
 }

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/counters.h"
@@ -105,7 +106,9 @@ JobItem* NewJob() {
     return job;
 }
 
-void ReleasePacket(JobItem* job) {
+// What a parsed job holds beyond itself: a packet too long for it, and the plan's templates.
+void ReleaseHeld(JobItem* job) {
+    job->plan.Clear();
     if (job->packet != job->inline_packet) {
         release_mem(job->packet, static_cast<size_t>(job->packetsize));
         job->packet = job->inline_packet;
@@ -149,7 +152,7 @@ int Wait(pthread_cond_t& cond, const timespec* deadline) {
 void SetThreadCount(int nThreads) { TotalThreads.store(nThreads, std::memory_order_relaxed); }
 
 void AddJob(const char* packet, long packetsize, const sockaddr* from,
-            const NetFlowHeader* header) {
+            const NetFlowHeader* header, ExportPlan* plan) {
     NF_ASSERT(packet != nullptr, "packet != NULL");
     NF_ASSERT(from != nullptr, "from != NULL");
     NF_ASSERT(packetsize > 0 && packetsize <= INT_MAX, "packetsize > 0");
@@ -165,6 +168,7 @@ void AddJob(const char* packet, long packetsize, const sockaddr* from,
                 from->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
     job->decoded = header != nullptr;
     if (header != nullptr) job->header = *header;
+    if (plan != nullptr) std::swap(job->plan, *plan);
     Append(pending, JobChain{job, job, 1});
     IncrementReceived();
 }
@@ -210,7 +214,7 @@ bool WaitForRoom() {
 }
 
 JobChain TakeJobs(JobChain parsed) {
-    for (JobItem* job = parsed.first; job != nullptr; job = job->next) ReleasePacket(job);
+    for (JobItem* job = parsed.first; job != nullptr; job = job->next) ReleaseHeld(job);
     LockGuard lock(PacketList_mutex);
     if (parsed.count > 0) HandBack(parsed);
     while (queued.count == 0 && ShutdownInProgress() == 0) {

@@ -23,6 +23,7 @@ struct JobItem {
     sockaddr_in6 from;  // or a sockaddr_in, as sa_family says
     bool decoded;       // header holds the datagram's header, which the parser accepts
     NetFlowHeader header;
+    ExportPlan plan;  // v9 and IPFIX: what the receive loop found of it
     char inline_packet[kInlinePacketSize];
 };
 
@@ -43,9 +44,10 @@ void SetThreadCount(int nThreads);
 
 // Receive loop only. AddJob copies a datagram into a job kept aside until PublishJobs appends
 // every job kept aside since the last call, with one lock, and wakes idle workers. A header the
-// receive loop has already decoded (or null) goes with it, so the parser need not decode it again.
+// receive loop has already decoded (or null) goes with it, so the parser need not decode it again,
+// and so does a plan: swapped with the job's, which leaves plan holding a cleared one to reuse.
 void AddJob(const char* packet, long packetsize, const sockaddr* from,
-            const NetFlowHeader* header = nullptr);
+            const NetFlowHeader* header = nullptr, ExportPlan* plan = nullptr);
 void PublishJobs();
 // How many more datagrams fit in the backlog (the -i limit, at least 1).
 int RoomForJobs();

@@ -23,8 +23,8 @@ void StoreBatch(const FlowItem* flows, size_t count, void* /*context*/) {
 // stay together and in record order. Only a direct caller can pass a datagram longer than the
 // receive buffer; it goes in several hand-overs.
 void RouteDatagram(const char* packet, const sockaddr* from, int packetsize,
-                   const NetFlowHeader* header) {
-    const ParsedDatagram datagram = NetFlowPacketParser(packet, from, packetsize, header);
+                   const NetFlowHeader* header, const ExportPlan* plan) {
+    const ParsedDatagram datagram = NetFlowPacketParser(packet, from, packetsize, header, plan);
     if (datagram.rejected) {
         if (IsTrashLoggingEnabled() == 0) return;
         char line[kMessageSize];
@@ -52,7 +52,7 @@ void* ThreadWorker(void* threadid_arg) {
     while ((jobs = TakeJobs(jobs)).count > 0) {
         for (const JobItem* job = jobs.first; job != nullptr; job = job->next)
             RouteDatagram(job->packet, reinterpret_cast<const sockaddr*>(&job->from),
-                          job->packetsize, job->decoded ? &job->header : nullptr);
+                          job->packetsize, job->decoded ? &job->header : nullptr, &job->plan);
     }
     EndThread(pthread_t{}, threadid);
     return nullptr;

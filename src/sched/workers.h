@@ -10,6 +10,6 @@ void* JobListMaintainer(void* nThreads);
 
 // One datagram's road: its flows to the storage queue, or its trash line to the trash log while
 // trash logging is on. A datagram's flows go in whole, or not at all when the queue's bound
-// refuses them. header: as NetFlowPacketParser takes it.
+// refuses them. header and plan: as NetFlowPacketParser takes them.
 void RouteDatagram(const char* packet, const sockaddr* from, int packetsize,
-                   const NetFlowHeader* header = nullptr);
+                   const NetFlowHeader* header = nullptr, const ExportPlan* plan = nullptr);

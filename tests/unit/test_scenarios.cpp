@@ -99,10 +99,10 @@ TEST_P(Scenario, LeavesExactlyItsLinesAndRows) {
     ClearTemplates();
     const time_t first = std::time(nullptr);
     for (const std::vector<char>& datagram : Datagrams(folder + "datagrams.hex")) {
-        ExportHeader header{};
         ExportCounts counts;  // the receive loop's part
-        LearnTemplates(datagram.data(), datagram.size(), sender, first, &header, &counts);
-        RouteDatagram(datagram.data(), sender, static_cast<int>(datagram.size()));
+        ExportPlan plan;
+        LearnTemplates(datagram.data(), datagram.size(), sender, first, &counts, &plan);
+        RouteDatagram(datagram.data(), sender, static_cast<int>(datagram.size()), nullptr, &plan);
     }
     const time_t last = std::time(nullptr);
     for (int writer = 0; writer < writers; ++writer) StoragePass(writer, Patience::kUntilDone);

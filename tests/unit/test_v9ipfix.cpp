@@ -42,9 +42,10 @@ Outcome Feed(const std::vector<uint8_t>& bytes, const NetAddress& exporter = Exp
     const std::vector<uint8_t> copy(bytes);  // exact size, for the sanitizers
     Outcome o;
     ExportCounts learned;
-    LearnFromExport(copy, exporter, now, &learned);
+    ExportPlan plan;
+    LearnFromExport(copy, exporter, now, &learned, &plan);
     const FlowItem shared{};
-    DecodeExport(copy, exporter, shared, Collect, &o.flows, &o.counts);
+    if (CheckExport(copy, plan)) DecodeExport(copy, plan, shared, Collect, &o.flows, &o.counts);
     return o;
 }
 
