@@ -37,8 +37,6 @@ constexpr int kHeaderSize = 24;
 constexpr int kRecordSize = 48;
 constexpr uint16_t kNetFlowVersion = 5;
 
-NetAddress LoadAddress(Bytes bytes, size_t offset) { return LoadIpv4(bytes.subspan(offset, 4)); }
-
 NetFlowHeader DecodeHeader(Bytes header) {
     return NetFlowHeader{Load16(header, 0), Load16(header, 2), Load32(header, 4), Load32(header, 8),
                          Load32(header, 16)};
@@ -55,9 +53,9 @@ int32_t FlowTime(const NetFlowHeader& header, uint32_t stamp) {
 
 // Fills every field but the four shared by all records of the datagram.
 void DecodeRecord(Bytes record, const NetFlowHeader& header, FlowItem* flow) {
-    flow->src_ip = LoadAddress(record, 0);
-    flow->dst_ip = LoadAddress(record, 4);
-    flow->next_hop = LoadAddress(record, 8);
+    LoadAddress(record.subspan(0, 4), &flow->src_ip);
+    LoadAddress(record.subspan(4, 4), &flow->dst_ip);
+    LoadAddress(record.subspan(8, 4), &flow->next_hop);
     flow->packets = Load32(record, 16);
     flow->bytes = Load32(record, 20);
     flow->flow_begin = FlowTime(header, Load32(record, 24));

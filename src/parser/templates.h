@@ -20,10 +20,32 @@ constexpr time_t kTemplateLifetime = 1800;
 // IPFIX: a field of this length carries its length in front of its value, in the record.
 constexpr uint16_t kVariableLength = 65535;
 
+// Which field of a flow record a template field fills, if any.
+enum class FieldRole : uint8_t {
+    kNone,
+    kSource,
+    kDestination,
+    kNextHop,
+    kBytes,
+    kPackets,
+    kProtocol,
+    kTos,
+    kTcpFlags,
+    kSourcePort,
+    kDestinationPort,
+    kSourceMask,
+    kDestinationMask,
+    kSourceAs,
+    kDestinationAs,
+    kStart,
+    kEnd,
+};
+
 struct TemplateField {
     uint16_t element;  // information element identifier, enterprise bit cleared
     uint16_t length;   // bytes, or kVariableLength
     bool enterprise;   // vendor-specific: skipped by its length
+    FieldRole role;    // found once when learned; a variable-length field's by each value's size
 };
 
 // Never changed once learned: a redefinition replaces the whole template, so a worker may go on

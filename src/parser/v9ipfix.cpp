@@ -56,12 +56,78 @@ bool ForEachSet(Bytes message, uint16_t version, Visit&& visit) {
     return version == kNetFlowV9 || offset == message.size();
 }
 
+// ---- what each field fills ---------------------------------------------------------------
+
+bool IsStartTime(uint16_t element) {
+    return element == 22 || element == 150 || element == 152 || element == 154 || element == 156 ||
+           element == 158;
+}
+
+bool IsTime(uint16_t element) {
+    return element == 21 || element == 22 || (element >= 150 && element <= 159);
+}
+
+// sourceIPv4Address and its kin, or the IPv6 ones, each only at its own size.
+FieldRole AddressRole(uint16_t element, size_t size) {
+    const size_t wanted = element == 27 || element == 28 || element == 62 ? 16 : 4;
+    if (size != wanted) return FieldRole::kNone;
+    switch (element) {
+        case 8:
+        case 27: return FieldRole::kSource;
+        case 12:
+        case 28: return FieldRole::kDestination;
+        case 15:
+        case 62: return FieldRole::kNextHop;
+        default: return FieldRole::kNone;
+    }
+}
+
+FieldRole NumberRole(uint16_t element) {
+    switch (element) {
+        case 1:
+        case 85: return FieldRole::kBytes;
+        case 2:
+        case 86: return FieldRole::kPackets;
+        case 4: return FieldRole::kProtocol;
+        case 5: return FieldRole::kTos;
+        case 6: return FieldRole::kTcpFlags;
+        case 7: return FieldRole::kSourcePort;
+        case 11: return FieldRole::kDestinationPort;
+        case 9:
+        case 29: return FieldRole::kSourceMask;
+        case 13:
+        case 30: return FieldRole::kDestinationMask;
+        case 16: return FieldRole::kSourceAs;
+        case 17: return FieldRole::kDestinationAs;
+        default: return FieldRole::kNone;
+    }
+}
+
+// The information elements a flow record keeps; any other is skipped. A value of an unexpected
+// size is skipped too, since it cannot be what its element says.
+FieldRole RoleOf(uint16_t element, size_t size, bool enterprise) {
+    if (enterprise) return FieldRole::kNone;
+    if (const FieldRole address = AddressRole(element, size); address != FieldRole::kNone)
+        return address;
+    if (size == 0 || size > 8) return FieldRole::kNone;
+    if (IsTime(element)) return IsStartTime(element) ? FieldRole::kStart : FieldRole::kEnd;
+    return NumberRole(element);
+}
+
+FieldRole RoleOf(const TemplateField& field, size_t size) {
+    return field.length == kVariableLength ? RoleOf(field.element, size, field.enterprise)
+                                           : field.role;
+}
+
+// ---- templates ---------------------------------------------------------------------------
+
 // Reads count field specifiers at body[offset] into definition (null: only checks them).
 bool ReadFields(Bytes body, size_t& offset, size_t count, uint16_t version, Template* definition) {
     size_t min_record = 0;
     for (size_t n = 0; n < count; ++n) {
         if (body.size() - offset < 4) return false;
-        TemplateField field{Load16(body, offset), Load16(body, offset + 2), false};
+        TemplateField field{Load16(body, offset), Load16(body, offset + 2), false,
+                            FieldRole::kNone};
         offset += 4;
         if (version == kIpfix && (field.element & kEnterpriseBit) != 0) {
             if (body.size() - offset < 4) return false;  // the enterprise number, not kept
@@ -72,6 +138,7 @@ bool ReadFields(Bytes body, size_t& offset, size_t count, uint16_t version, Temp
         const bool variable = version == kIpfix && field.length == kVariableLength;
         min_record += variable ? 1 : field.length;
         if (definition == nullptr) continue;
+        if (!variable) field.role = RoleOf(field.element, field.length, field.enterprise);
         definition->variable = definition->variable || variable;
         definition->fields.push_back(field);
     }
@@ -160,16 +227,19 @@ bool NextField(Bytes body, size_t& offset, const TemplateField& field, Bytes* va
     return true;
 }
 
-// Calls visit(values) with each record's field values in template order; false if a record
-// runs past the set. What is left shorter than the shortest record is padding.
-template <typename Visit>
-bool ForEachRecord(Bytes body, const Template& definition, Visit&& visit) {
-    Bytes values[kMaxTemplateFields];
+// Calls field(specifier, value) for each field of each record in template order, and
+// end_record() after each whole record; false if a record runs past the set, its fields up to
+// there already given. What is left shorter than the shortest record is padding.
+template <typename Field, typename EndRecord>
+bool ForEachRecord(Bytes body, const Template& definition, Field&& field, EndRecord&& end_record) {
     size_t offset = 0;
     while (body.size() - offset >= definition.min_record) {
-        for (size_t n = 0; n < definition.fields.size(); ++n)
-            if (!NextField(body, offset, definition.fields[n], &values[n])) return false;
-        visit(std::span<const Bytes>(values, definition.fields.size()));
+        for (const TemplateField& specifier : definition.fields) {
+            Bytes value;
+            if (!NextField(body, offset, specifier, &value)) return false;
+            field(specifier, value);
+        }
+        end_record();
     }
     return true;
 }
@@ -180,7 +250,8 @@ bool CountRecords(Bytes body, const Template& definition, uint32_t* records) {
         *records += static_cast<uint32_t>(body.size() / definition.min_record);
         return true;
     }
-    return ForEachRecord(body, definition, [records](std::span<const Bytes>) { ++*records; });
+    return ForEachRecord(
+        body, definition, [](const TemplateField&, Bytes) {}, [records] { ++*records; });
 }
 
 TemplateScope ScopeOf(const NetAddress& exporter, const ExportHeader& header) {
@@ -192,13 +263,13 @@ TemplateScope ScopeOf(const NetAddress& exporter, const ExportHeader& header) {
 constexpr uint16_t kSystemInitTime = 160;
 
 void LearnOptions(Bytes body, const Template& definition, const TemplateScope& scope) {
-    ForEachRecord(body, definition, [&](std::span<const Bytes> values) {
-        for (size_t n = 0; n < values.size(); ++n) {
-            const TemplateField& field = definition.fields[n];
-            if (!field.enterprise && field.element == kSystemInitTime && values[n].size() == 8)
-                SetSystemInitTime(scope, LoadUnsigned(values[n]));
-        }
-    });
+    ForEachRecord(
+        body, definition,
+        [&scope](const TemplateField& field, Bytes value) {
+            if (!field.enterprise && field.element == kSystemInitTime && value.size() == 8)
+                SetSystemInitTime(scope, LoadUnsigned(value));
+        },
+        [] {});
 }
 
 // A template or options template set: its templates and withdrawals.
@@ -274,62 +345,35 @@ int32_t FlowTime(uint16_t element, uint64_t value, const TimeBase& base) {
     }
 }
 
-bool IsStartTime(uint16_t element) {
-    return element == 22 || element == 150 || element == 152 || element == 154 || element == 156 ||
-           element == 158;
-}
-
-bool IsTime(uint16_t element) {
-    return element == 21 || element == 22 || (element >= 150 && element <= 159);
-}
-
-// sourceIPv4Address and its kin, or the IPv6 ones; null for any other element, or a value of
-// another size.
-NetAddress* AddressOf(FlowItem& flow, uint16_t element, size_t size) {
-    const size_t wanted = element == 27 || element == 28 || element == 62 ? 16 : 4;
-    if (size != wanted) return nullptr;
-    switch (element) {
-        case 8:
-        case 27: return &flow.src_ip;
-        case 12:
-        case 28: return &flow.dst_ip;
-        case 15:
-        case 62: return &flow.next_hop;
-        default: return nullptr;
-    }
-}
-
-// The information elements a flow record keeps; any other is skipped. A value of an unexpected
-// size is skipped too, since it cannot be what its element says.
-void StoreElement(FlowItem& flow, uint16_t element, Bytes value, const TimeBase& base) {
-    if (NetAddress* address = AddressOf(flow, element, value.size()); address != nullptr) {
-        *address = value.size() == 4 ? LoadIpv4(value) : LoadIpv6(value);
-        return;
-    }
-    if (value.empty() || value.size() > 8) return;
-    if (IsTime(element)) {
-        (IsStartTime(element) ? flow.flow_begin : flow.flow_end) =
-            FlowTime(element, LoadUnsigned(value), base);
-        return;
-    }
-    const uint64_t number = LoadUnsigned(value);
-    switch (element) {
-        case 1:
-        case 85: flow.bytes = number; break;
-        case 2:
-        case 86: flow.packets = number; break;
-        case 4: flow.protocol = static_cast<uint8_t>(number); break;
-        case 5: flow.tos = static_cast<uint8_t>(number); break;
-        case 6: flow.tcp_flags = static_cast<uint8_t>(number); break;
-        case 7: flow.src_port = static_cast<uint16_t>(number); break;
-        case 11: flow.dst_port = static_cast<uint16_t>(number); break;
-        case 9:
-        case 29: flow.src_mask = static_cast<uint8_t>(number); break;
-        case 13:
-        case 30: flow.dst_mask = static_cast<uint8_t>(number); break;
-        case 16: flow.src_as = static_cast<uint32_t>(number); break;
-        case 17: flow.dst_as = static_cast<uint32_t>(number); break;
-        default: break;
+void StoreValue(FlowItem& flow, const TemplateField& field, Bytes value, const TimeBase& base) {
+    switch (RoleOf(field, value.size())) {
+        case FieldRole::kNone: break;
+        case FieldRole::kSource: LoadAddress(value, &flow.src_ip); break;
+        case FieldRole::kDestination: LoadAddress(value, &flow.dst_ip); break;
+        case FieldRole::kNextHop: LoadAddress(value, &flow.next_hop); break;
+        case FieldRole::kBytes: flow.bytes = LoadUnsigned(value); break;
+        case FieldRole::kPackets: flow.packets = LoadUnsigned(value); break;
+        case FieldRole::kProtocol: flow.protocol = static_cast<uint8_t>(LoadUnsigned(value)); break;
+        case FieldRole::kTos: flow.tos = static_cast<uint8_t>(LoadUnsigned(value)); break;
+        case FieldRole::kTcpFlags: flow.tcp_flags = static_cast<uint8_t>(LoadUnsigned(value)); break;
+        case FieldRole::kSourcePort:
+            flow.src_port = static_cast<uint16_t>(LoadUnsigned(value));
+            break;
+        case FieldRole::kDestinationPort:
+            flow.dst_port = static_cast<uint16_t>(LoadUnsigned(value));
+            break;
+        case FieldRole::kSourceMask: flow.src_mask = static_cast<uint8_t>(LoadUnsigned(value)); break;
+        case FieldRole::kDestinationMask:
+            flow.dst_mask = static_cast<uint8_t>(LoadUnsigned(value));
+            break;
+        case FieldRole::kSourceAs: flow.src_as = static_cast<uint32_t>(LoadUnsigned(value)); break;
+        case FieldRole::kDestinationAs:
+            flow.dst_as = static_cast<uint32_t>(LoadUnsigned(value));
+            break;
+        case FieldRole::kStart:
+            flow.flow_begin = FlowTime(field.element, LoadUnsigned(value), base);
+            break;
+        case FieldRole::kEnd: flow.flow_end = FlowTime(field.element, LoadUnsigned(value), base); break;
     }
 }
 
@@ -349,9 +393,10 @@ struct FlowBuffer {
     size_t held = 0;
     FlowItem flows[kBatchFlows];  // [0, held) in use
 
-    void Add(const FlowItem& flow) {
-        flows[held++] = flow;
-        if (held == kBatchFlows) Flush();
+    // The next flow, decoded in place from a copy of shared, then kept by Keep.
+    FlowItem& Start(const FlowItem& shared) { return flows[held] = shared; }
+    void Keep() {
+        if (++held == kBatchFlows) Flush();
     }
     void Flush() {
         if (held > 0) emit(flows, held, context);
@@ -363,16 +408,16 @@ struct FlowBuffer {
 uint32_t DecodeFlows(Bytes body, const Template& definition, const FlowItem& shared,
                      const TimeBase& base, FlowBuffer& out) {
     uint32_t records = 0;
-    ForEachRecord(body, definition, [&](std::span<const Bytes> values) {
-        FlowItem flow = shared;
-        for (size_t n = 0; n < values.size(); ++n) {
-            const TemplateField& field = definition.fields[n];
-            if (!field.enterprise) StoreElement(flow, field.element, values[n], base);
-        }
-        FillAbsentAddresses(flow);
-        out.Add(flow);
-        ++records;
-    });
+    FlowItem* flow = &out.Start(shared);
+    ForEachRecord(
+        body, definition,
+        [&](const TemplateField& field, Bytes value) { StoreValue(*flow, field, value, base); },
+        [&] {
+            FillAbsentAddresses(*flow);
+            out.Keep();
+            ++records;
+            flow = &out.Start(shared);
+        });
     return records;
 }
 
