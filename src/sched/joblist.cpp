@@ -106,13 +106,21 @@ JobItem* NewJob() {
     return job;
 }
 
-// What a parsed job holds beyond itself: a packet too long for it, and the plan's templates.
-void ReleaseHeld(JobItem* job) {
-    job->plan.Clear();
-    if (job->packet != job->inline_packet) {
-        release_mem(job->packet, static_cast<size_t>(job->packetsize));
-        job->packet = job->inline_packet;
+// Room for size bytes: inside the job, or its spill block, grown if too small.
+char* PacketRoom(JobItem* job, size_t size) {
+    if (size <= sizeof job->inline_packet) return job->inline_packet;
+    if (size > job->spill_size) {
+        if (job->spill != nullptr) release_mem(job->spill, job->spill_size);
+        job->spill = static_cast<char*>(allocate_mem(size));
+        job->spill_size = size;
     }
+    return job->spill;
+}
+
+void DestroyJob(JobItem* job) {
+    if (job->spill != nullptr) release_mem(job->spill, job->spill_size);
+    job->~JobItem();
+    release_mem(job, sizeof(JobItem));
 }
 
 // Lock held. The parsed jobs become free jobs; the receive loop is woken if it waits for room.
@@ -158,10 +166,7 @@ void AddJob(const char* packet, long packetsize, const sockaddr* from,
     NF_ASSERT(packetsize > 0 && packetsize <= INT_MAX, "packetsize > 0");
     JobItem* job = NewJob();
     const auto size = static_cast<size_t>(packetsize);
-    if (size > sizeof job->inline_packet)
-        job->packet = static_cast<char*>(allocate_mem(size));
-    else
-        job->packet = job->inline_packet;
+    job->packet = PacketRoom(job, size);
     std::memcpy(job->packet, packet, size);
     job->packetsize = static_cast<int>(packetsize);
     std::memcpy(&job->from, from,
@@ -214,7 +219,8 @@ bool WaitForRoom() {
 }
 
 JobChain TakeJobs(JobChain parsed) {
-    for (JobItem* job = parsed.first; job != nullptr; job = job->next) ReleaseHeld(job);
+    // The plans' templates go now, so a withdrawn template's memory is not held by idle jobs.
+    for (JobItem* job = parsed.first; job != nullptr; job = job->next) job->plan.Clear();
     LockGuard lock(PacketList_mutex);
     if (parsed.count > 0) HandBack(parsed);
     while (queued.count == 0 && ShutdownInProgress() == 0) {
@@ -238,8 +244,7 @@ void ReclaimCompletedJobs() {
     }
     for (JobItem* job = spare.first; job != nullptr;) {
         JobItem* following = job->next;
-        job->~JobItem();
-        release_mem(job, sizeof(JobItem));
+        DestroyJob(job);
         job = following;
     }
 }

@@ -12,14 +12,17 @@
 
 #include "parser/netflow.h"
 
-// Room inside a job for the largest datagram an exporter sends (a header and 30 records);
-// a longer datagram gets a tracked block of its own.
+// Room inside a job for the largest v5 datagram (a header and 30 records); a longer datagram
+// goes to a block the job keeps for the next one.
 constexpr int kInlinePacketSize = 24 + 30 * 48;
 
 struct JobItem {
     JobItem* next;
-    char* packet;  // inline_packet, or a tracked block of packetsize bytes
+    char* packet;  // inline_packet, or spill
     int packetsize;
+    // A tracked block for datagrams too long for inline_packet, kept while the job is pooled.
+    char* spill;
+    size_t spill_size;
     sockaddr_in6 from;  // or a sockaddr_in, as sa_family says
     bool decoded;       // header holds the datagram's header, which the parser accepts
     NetFlowHeader header;
