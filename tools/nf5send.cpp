@@ -156,8 +156,18 @@ void ParseSkipList(const char* text, Options* options) {
 
 Options ParseOptions(int argc, char** argv) {
     enum {
-        kOptShort = 256, kOptVersion, kOptMangled, kOptSequence, kOptSeed, kOptPool, kOptExport,
-        kOptIpv6, kOptRefresh, kOptEarly, kOptWithdraw, kOptDomain
+        kOptShort = 256,
+        kOptVersion,
+        kOptMangled,
+        kOptSequence,
+        kOptSeed,
+        kOptPool,
+        kOptExport,
+        kOptIpv6,
+        kOptRefresh,
+        kOptEarly,
+        kOptWithdraw,
+        kOptDomain
     };
     static const option kLong[] = {
         {"short", required_argument, nullptr, kOptShort},
@@ -195,7 +205,9 @@ Options ParseOptions(int argc, char** argv) {
             case kOptExport:
                 o.version = static_cast<uint16_t>(ParseNumber(optarg, 10, "bad --export"));
                 break;
-            case kOptIpv6: o.ipv6_percent = static_cast<unsigned>(ParseNumber(optarg, 100, "bad --ipv6")); break;
+            case kOptIpv6:
+                o.ipv6_percent = static_cast<unsigned>(ParseNumber(optarg, 100, "bad --ipv6"));
+                break;
             case kOptRefresh: o.refresh = ParseCount(optarg, "bad --refresh"); break;
             case kOptEarly: o.early = true; break;
             case kOptWithdraw: o.withdraw = true; break;
@@ -335,6 +347,7 @@ v9::Flow MakeTemplatedFlow(std::mt19937& rng, const Options& o, const v5::Header
 struct DataSets {
     std::vector<v9::Record> ipv4, ipv6;
     unsigned flows = 0;
+    std::vector<uint8_t> message;  // --pool: the datagram without templates, once assembled
 };
 
 DataSets MakeDataSets(std::mt19937& rng, const Options& o, unsigned flows,
@@ -508,8 +521,13 @@ Datagram NextTemplated(Sender& s, const v5::Header& header, bool templates) {
         s.sets.push_back(MakeDataSets(s.rng, s.o, flows, header));
         if (s.o.pool == 0) s.sets.erase(s.sets.begin(), s.sets.end() - 1);
     }
-    const DataSets& sets = s.o.pool == 0 ? s.sets.back() : s.sets[s.valid_number % s.o.pool];
-    return {Assemble(s.o, sets, templates, s.sequence, header), sets.flows};
+    DataSets& sets = s.o.pool == 0 ? s.sets.back() : s.sets[s.valid_number % s.o.pool];
+    if (templates || s.o.pool == 0)
+        return {Assemble(s.o, sets, templates, s.sequence, header), sets.flows};
+    // Sent again: assembled once, then only its header changes.
+    if (sets.message.empty()) sets.message = Assemble(s.o, sets, false, s.sequence, header);
+    v9::Message::Restamp(sets.message, s.sequence, header.unixseconds, header.uptime);
+    return {sets.message, sets.flows};
 }
 
 // What a datagram advances the sequence by: v5 and IPFIX count data records (IPFIX options

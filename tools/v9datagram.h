@@ -134,7 +134,22 @@ public:
         return out;
     }
 
+    // A message Bytes() made, given a new sequence number, export time and (v9) uptime.
+    static void Restamp(std::vector<uint8_t>& message, uint32_t sequence, uint32_t export_seconds,
+                        uint32_t uptime) {
+        const bool ipfix = Get16(message, 0) == kIpfix;
+        if (!ipfix) Set32(message, 4, uptime);
+        Set32(message, ipfix ? 4 : 8, export_seconds);
+        Set32(message, ipfix ? 8 : 12, sequence);
+    }
+
 private:
+    static uint16_t Get16(const std::vector<uint8_t>& bytes, size_t at) {
+        return static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
+    }
+    static void Set32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+        for (size_t n = 0; n < 4; ++n) bytes[at + n] = static_cast<uint8_t>(value >> (24 - 8 * n));
+    }
     void PutFields(std::vector<uint8_t>& body, const std::vector<Field>& fields) const {
         for (const Field& f : fields) {
             Put16(body, static_cast<uint16_t>(f.element | (f.enterprise != 0 ? 0x8000 : 0)));
