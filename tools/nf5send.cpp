@@ -495,12 +495,23 @@ struct Datagram {
     unsigned flows;
 };
 
-Datagram NextV5(Sender& s, const v5::Header& header) {
-    if (s.pool.size() < s.o.pool || s.o.pool == 0) {
+// --pool: the datagrams sent again are built before the clock starts. Built on the way, they
+// would hold the first datagrams back, and the sender would then catch up in one burst.
+void BuildPool(Sender& s) {
+    const v5::Header header = MakeHeader(s.sequence);
+    for (unsigned n = 0; n < s.o.pool; ++n) {
         const unsigned flows = Uniform(s.rng, s.o.min_flows, s.o.max_flows);
-        std::vector<uint8_t> bytes = v5::Encode(header, MakeRecords(s.rng, flows, header.uptime));
-        if (s.o.pool != 0) s.pool.push_back(bytes);
-        return {bytes, flows};
+        if (s.o.version == 5)
+            s.pool.push_back(v5::Encode(header, MakeRecords(s.rng, flows, header.uptime)));
+        else
+            s.sets.push_back(MakeDataSets(s.rng, s.o, flows, header));
+    }
+}
+
+Datagram NextV5(Sender& s, const v5::Header& header) {
+    if (s.o.pool == 0) {
+        const unsigned flows = Uniform(s.rng, s.o.min_flows, s.o.max_flows);
+        return {v5::Encode(header, MakeRecords(s.rng, flows, header.uptime)), flows};
     }
     std::vector<uint8_t> bytes = s.pool[s.valid_number % s.o.pool];
     const std::vector<uint8_t> fresh = v5::Encode(header);
@@ -516,12 +527,11 @@ bool TemplatesDue(const Sender& s) {
 }
 
 Datagram NextTemplated(Sender& s, const v5::Header& header, bool templates) {
-    if (s.sets.size() < s.o.pool || s.o.pool == 0) {
+    if (s.o.pool == 0) {
         const unsigned flows = Uniform(s.rng, s.o.min_flows, s.o.max_flows);
-        s.sets.push_back(MakeDataSets(s.rng, s.o, flows, header));
-        if (s.o.pool == 0) s.sets.erase(s.sets.begin(), s.sets.end() - 1);
+        s.sets.assign(1, MakeDataSets(s.rng, s.o, flows, header));
     }
-    DataSets& sets = s.o.pool == 0 ? s.sets.back() : s.sets[s.valid_number % s.o.pool];
+    DataSets& sets = s.sets[s.o.pool == 0 ? 0 : s.valid_number % s.o.pool];
     if (templates || s.o.pool == 0)
         return {Assemble(s.o, sets, templates, s.sequence, header), sets.flows};
     // Sent again: assembled once, then only its header changes.
@@ -600,6 +610,7 @@ int main(int argc, char** argv) {
     Sender s{o, rng, -1, {}, {}, {}, o.sequence, 0, {}, {}};
     s.fd = OpenSocket(o, &s.target);
     const std::vector<Kind> order = SendingOrder(o, rng);
+    BuildPool(s);
     clock_gettime(CLOCK_MONOTONIC, &s.start);
     for (unsigned n = 0; n < order.size(); ++n) {
         if (order[n] == kValid) {
