@@ -14,7 +14,7 @@
 #   BENCH_LONG=1 bench/run.sh         (storage cases at full length: 30 s and 60 s)
 #   BENCH_ONLY=writers BENCH_LONG=1 bench/run.sh   (only the line rate and the sinks' ceilings)
 #   BENCH_ONLY=clickhouse bench/run.sh (only the ClickHouse rows; server on $NF5D_CLICKHOUSE_PORT)
-#   BENCH_ONLY=export bench/run.sh     (only the NetFlow v9 and IPFIX bursts)
+#   BENCH_ONLY=export bench/run.sh     (only the NetFlow v9 and IPFIX rows, and v5's line rate)
 #
 # Every step offers datagrams of 1 to 30 flows at one rate for BENCH_SECONDS. A daemon is
 # started afresh for each step and stopped with SIGTERM once it has read everything; its orderly
@@ -479,6 +479,7 @@ export_bursts() {
 }
 if [ "${BENCH_ONLY:-}" = export ]; then
     export_bursts
+    for version in "" 9 10; do line_rate $version; done
     exit 0
 fi
 
