@@ -1,7 +1,8 @@
 #!/bin/sh
 # A private ClickHouse server for nf5d's ClickHouse tests, HTTP on 127.0.0.1:8123 (or
-# $NF5D_CLICKHOUSE_PORT) and no other port, with its own configuration and data (never the
-# system service's).
+# $NF5D_CLICKHOUSE_PORT) and HTTPS on the port after it, and no other port, with its own
+# configuration and data (never the system service's). Its certificate, for 127.0.0.1, is signed
+# by a CA of its own: ca.pem in its folder.
 #   clickhouse-test.sh start   write the configuration, start the server, wait until it answers,
 #                              load sql/clickhouse-flows.sql
 #   clickhouse-test.sh stop    shut the server down and wait for it to end
@@ -13,6 +14,7 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=${NF5D_CLICKHOUSE_DIR:-$root/build-clickhouse}
 port=${NF5D_CLICKHOUSE_PORT:-8123}
+tls_port=$((port + 1))
 pidfile=$base/clickhouse.pid
 url=http://127.0.0.1:$port/
 start_wait=90
@@ -31,9 +33,22 @@ server_pid() {
 
 answers() { [ "$(curl -s --max-time 2 "${url}ping" 2>/dev/null)" = "Ok." ]; }
 
+# A CA, and the server's key and certificate for 127.0.0.1 signed by it.
+make_certificates() {
+    [ -s "$base/server.pem" ] && return
+    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=nf5d test CA" \
+        -keyout "$base/ca.key" -out "$base/ca.pem" 2>/dev/null
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout "$base/server.key" \
+        -out "$base/server.csr" 2>/dev/null
+    printf 'subjectAltName=IP:127.0.0.1\n' >"$base/server.ext"
+    openssl x509 -req -days 3650 -in "$base/server.csr" -CA "$base/ca.pem" -CAkey "$base/ca.key" \
+        -CAcreateserial -extfile "$base/server.ext" -out "$base/server.pem" 2>/dev/null
+}
+
 # The server's own files: the minimal configuration 18.16 and later releases both read.
 configure() {
     mkdir -p "$base/data" "$base/tmp" "$base/user_files" "$base/format_schemas"
+    make_certificates
     cat >"$base/config.xml" <<EOF
 <?xml version="1.0"?>
 <yandex>
@@ -45,6 +60,15 @@ configure() {
     </logger>
     <listen_host>127.0.0.1</listen_host>
     <http_port>$port</http_port>
+    <https_port>$tls_port</https_port>
+    <openSSL>
+        <server>
+            <certificateFile>$base/server.pem</certificateFile>
+            <privateKeyFile>$base/server.key</privateKeyFile>
+            <verificationMode>none</verificationMode>
+            <loadDefaultCAFile>false</loadDefaultCAFile>
+        </server>
+    </openSSL>
     <path>$base/data/</path>
     <tmp_path>$base/tmp/</tmp_path>
     <user_files_path>$base/user_files/</user_files_path>

@@ -9,7 +9,7 @@ set -eu
 
 want="g++ cmake make pkg-config libsqlite3-dev libmariadb-dev libcurl4-openssl-dev prometheus-cpp-dev nlohmann-json3-dev"
 if [ "${1:-build}" = test ]; then
-    want="$want python3 googletest libgtest-dev clang-14 libclang-rt-14-dev sqlite3 mariadb-server mariadb-client clickhouse-server curl procps man-db dpkg-dev lintian systemd prometheus softflowd tshark"
+    want="$want python3 googletest libgtest-dev clang-14 libclang-rt-14-dev sqlite3 mariadb-server mariadb-client clickhouse-server curl openssl procps man-db dpkg-dev lintian systemd prometheus softflowd tshark"
 fi
 
 missing=""

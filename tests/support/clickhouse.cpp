@@ -8,10 +8,10 @@ namespace testsupport {
 namespace {
 
 // The server's answer to sql through curl(1): its status (0 when the server answered 200).
-RunResult Post(const std::string& sql) {
-    return Run(
-        {"/usr/bin/curl", "-sS", "--fail-with-body", ClickHouseTest::Url(), "--data-binary", sql},
-        NF5D_BUILD_DIR);
+RunResult Post(const std::string& sql, const std::string& query_id = "") {
+    const std::string url = ClickHouseTest::Url(query_id.empty() ? "" : "?query_id=" + query_id);
+    return Run({"/usr/bin/curl", "-sS", "--fail-with-body", url, "--data-binary", sql},
+               NF5D_BUILD_DIR);
 }
 
 }  // namespace
@@ -23,13 +23,31 @@ void ClickHouseTest::SetUp() {
     GTEST_SKIP() << "no server (scripts/clickhouse-test.sh start) at " << Url();
 }
 
-std::string ClickHouseTest::Url(const std::string& path) {
+namespace {
+
+int Port() {
     const char* port = std::getenv("NF5D_CLICKHOUSE_PORT");
-    return "http://127.0.0.1:" + std::string(port != nullptr ? port : "8123") + "/" + path;
+    return port != nullptr ? std::atoi(port) : 8123;
 }
 
-std::vector<std::string> ClickHouseTest::Query(const std::string& sql) {
-    const RunResult answer = Post(sql);
+}  // namespace
+
+std::string ClickHouseTest::Url(const std::string& path) {
+    return "http://127.0.0.1:" + std::to_string(Port()) + "/" + path;
+}
+
+std::string ClickHouseTest::TlsUrl() {
+    return "https://127.0.0.1:" + std::to_string(Port() + 1) + "/";
+}
+
+std::string ClickHouseTest::CaFile() {
+    const char* dir = std::getenv("NF5D_CLICKHOUSE_DIR");
+    return std::string(dir != nullptr ? dir : NF5D_SOURCE_DIR "/build-clickhouse") + "/ca.pem";
+}
+
+std::vector<std::string> ClickHouseTest::Query(const std::string& sql,
+                                               const std::string& query_id) {
+    const RunResult answer = Post(sql, query_id);
     EXPECT_EQ(answer.status, 0) << sql << ": " << answer.out << answer.err;
     std::vector<std::string> lines;
     std::istringstream text(answer.status == 0 ? answer.out : "");

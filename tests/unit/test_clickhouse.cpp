@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "clickhouse.h"
 #include "fixtures.h"
@@ -73,6 +75,61 @@ TEST_F(ClickHouseSink, RequestOrAnswerLostIsStoredExactlyOnce) {
             << err;
         kClickHouseSink.close();
     }
+}
+
+// A request whose fate is unknown waits while a query of its id still runs on the server; once
+// none does, the rows of its number that the server holds settle it, in part if so, and only
+// none makes it go again.
+TEST_F(ClickHouseSink, UnsettledRequestWaitsForItsQueryThenTakesWhatTheServerHolds) {
+    Relay relay("127.0.0.1", 0, ServerPort());
+    Use("http://127.0.0.1:" + std::to_string(relay.port()));
+    kClickHouseSink.open();
+    ASSERT_TRUE(Store(1));
+    char next[32];
+    std::snprintf(next, sizeof next, "%016llx",
+                  std::stoull(Query("SELECT BATCH FROM FLOWDB.FLOWS").at(0)) + 1);
+    relay.CutNext("POST /?query_id=", Relay::Cut::kBeforeServerSeesIt);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(Store(600));
+
+    // A query of the same id, as a request the server still works on.
+    std::thread running([&] { Query("SELECT sleep(2)", std::string("nf5d-") + next); });
+    EXPECT_TRUE(testsupport::WaitUntil([&] {
+        return Query("SELECT count() FROM system.processes WHERE query_id LIKE 'nf5d-%'").at(0) !=
+               "0";
+    }));
+    EXPECT_FALSE(kClickHouseSink.commit(Patience::kUntilDone));
+    running.join();
+
+    // One row of its number, as from a table that stored part of a request.
+    Query(
+        "INSERT INTO FLOWDB.FLOWS (TIME_RECEIVED, BATCH) SELECT TIME_RECEIVED, BATCH + 1 FROM "
+        "FLOWDB.FLOWS");
+    EXPECT_TRUE(kClickHouseSink.commit(Patience::kUntilDone));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(std::string("ClickHouse request ") + next +
+                       " found stored in part: 1 of 600 rows"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(TableRows(), "2");
+    EXPECT_EQ(GetClickHouseBacklogRows(), 0u);
+}
+
+// https: the server's certificate is checked, against the system's CAs or the file SSL_CERT_FILE
+// names, which must be readable.
+TEST_F(ClickHouseSink, HttpsChecksTheServerAgainstTheSystemsCasOrSslCertFile) {
+    Use(TlsUrl());
+    unsetenv("SSL_CERT_FILE");
+    EXPECT_EXIT(kClickHouseSink.open(), testing::ExitedWithCode(15),
+                "ClickHouse server https://127.0.0.1:[0-9]+ unreachable: .*(SSL|certificate)");
+    setenv("SSL_CERT_FILE", Path("none.pem").c_str(), 1);
+    EXPECT_EXIT(kClickHouseSink.open(), testing::ExitedWithCode(16),
+                "ClickHouse CA file .*none.pem \\(SSL_CERT_FILE\\) cannot be read: No such file");
+    setenv("SSL_CERT_FILE", CaFile().c_str(), 1);
+    kClickHouseSink.open();
+    EXPECT_TRUE(Store(2));
+    unsetenv("SSL_CERT_FILE");
+    EXPECT_EQ(TableRows(), "2");
 }
 
 // A password goes in the URL, or in ~/.netrc as long as only its owner can read that; a wrong

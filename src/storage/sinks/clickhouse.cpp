@@ -17,10 +17,12 @@
 
 #include <curl/curl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +57,8 @@ constexpr const char* kServerRefused = "ClickHouse server %s refused %s: %.1200s
 constexpr const char* kUnfitColumn =
     "ClickHouse table %s: column %s is %s, which nf5d cannot fill (sql/clickhouse-flows.sql)";
 constexpr const char* kOpenCredentials = "ClickHouse credentials %s are readable by others";
+constexpr const char* kUnreadableCaFile =
+    "ClickHouse CA file %s (SSL_CERT_FILE) cannot be read: %s";
 constexpr const char* kPartlyStored =
     "ClickHouse request %016llx found stored in part: %llu of %zu rows";
 constexpr const char* kReportLine = "DB: Will store on ClickHouse table %s on %s\n";
@@ -412,6 +416,21 @@ void CheckCredentialsFile() {
     Terminate(16, message);
 }
 
+// libcurl checks an https server's certificate against the system's CAs. SSL_CERT_FILE, which
+// OpenSSL programs read but libcurl does not, names a file of others instead (a private CA).
+void SetCaFile() {
+    const char* file = std::getenv("SSL_CERT_FILE");
+    if (file == nullptr || file[0] == '\0') return;
+    if (access(file, R_OK) != 0) {
+        char error[kMessageSize];
+        char message[kMessageSize];
+        std::snprintf(message, sizeof message, kUnreadableCaFile, file,
+                      SystemErrorText(errno, error, sizeof error));
+        Terminate(16, message);
+    }
+    curl_easy_setopt(sink.curl, CURLOPT_CAINFO, file);
+}
+
 // Timeouts that keep a pass short; credentials from the URL, else from ~/.netrc. A connection
 // per request: libcurl sends a request again by itself on a kept-alive connection that closed
 // without an answer, which would store its rows twice if the server had taken them.
@@ -523,6 +542,7 @@ void Open() {
     if (sink.curl == nullptr || !ParseUrl(setting.name, &sink)) Terminate(16, kBadUrl);
     CheckCredentialsFile();
     SetUpHandle();
+    SetCaFile();
     CheckTable();
     sink.batch = RandomBatchBase();
 }
