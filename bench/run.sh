@@ -13,7 +13,7 @@
 #   BENCH_STEADY_RATES=200 BENCH_STEADY_SECONDS=60 BENCH_BURST_RATES="100000 150000" bench/run.sh
 #   BENCH_LONG=1 bench/run.sh         (storage cases at full length: 30 s and 60 s)
 #   BENCH_ONLY=writers BENCH_LONG=1 bench/run.sh   (only the line rate and the sinks' ceilings)
-#   BENCH_ONLY=clickhouse bench/run.sh (only the ClickHouse rows; server on $NF5D_CLICKHOUSE_PORT)
+#   BENCH_ONLY=clickhouse bench/run.sh (only the ClickHouse rows and ceiling; server on $NF5D_CLICKHOUSE_PORT)
 #   BENCH_ONLY=export bench/run.sh     (only the NetFlow v9 and IPFIX rows, and v5's line rate)
 #
 # Every step offers datagrams of 1 to 30 flows at one rate for BENCH_SECONDS. A daemon is
@@ -419,6 +419,8 @@ clickhouse_rows() {
         [ "$name" = clickhouse-only ] || echo "  text $(stored text "$dir"), sqlite $(stored sqlite "$dir")"
         rm -rf "$dir"
     done
+    clickhouse_query 'TRUNCATE TABLE FLOWDB.FLOWS'
+    ceiling clickhouse -x -y -z --clickhouse "$clickhouse_url"
 }
 
 # SQLite only at twice the lossless rate: peak memory stays bounded, the excess is lost.
