@@ -92,6 +92,24 @@ TEST_F(Decoder, TemplatesLiveByScopeRefreshWithdrawalAndExpiry) {
     EXPECT_EQ(TemplatesHeld(), 0u);
 }
 
+// A message queued before its template is redefined or withdrawn still decodes by the template
+// it came after, as a worker that takes it late finds it.
+TEST_F(Decoder, QueuedMessageDecodesByTheTemplateHeldWhenItArrived) {
+    const std::vector<uint8_t> first =
+        Message(10, 0, 1, kNow).Template(300, kSmall).Data(300, {Small("10.0.0.1", 7, 5)}).Bytes();
+    ExportCounts learned;
+    ExportPlan plan;
+    LearnFromExport(first, Exporter(), kNow, &learned, &plan);
+    Feed(Message(10, 0, 1, kNow).Template(300, {{12, 4}, {2, 4}, {7, 2}}).Bytes());
+    Feed(Message(10, 0, 1, kNow).Withdraw(300).Bytes());
+    ASSERT_TRUE(CheckExport(first, plan));
+    std::vector<FlowItem> flows;
+    DecodeExport(first, plan, FlowItem{}, Collect, &flows, &learned);
+    ASSERT_EQ(flows.size(), 1u);
+    EXPECT_EQ(flows[0].src_port, 7);
+    EXPECT_EQ(flows[0].packets, 5u);
+}
+
 TEST_F(Decoder, TemplateMemoryIsBoundedPerExporterAndInTotal) {
     const auto many = [](uint32_t domain) {
         Message m(9, 0, domain, kNow);
