@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -84,11 +84,16 @@ TEST_F(Packaging, InstallWithOrWithoutDestdirLaysDownTheSameKitWhoseUnitsVerify)
 }
 
 // The words of a help text that are switches: "-p", "--metrics", "[--by", "-b, --database".
-std::vector<std::string> Switches(const std::string& help) {
-    static const std::regex kSwitch(R"((?:\s|\[|\()(-[a-z]|--[a-z-]*[a-z])(?![a-z-]))");
+std::vector<std::string> Switches(std::string help) {
+    std::replace_if(help.begin(), help.end(), [](char c) { return c == '[' || c == '('; }, ' ');
+    std::istringstream words(help);
     std::vector<std::string> names;
-    for (std::sregex_iterator m(help.begin(), help.end(), kSwitch), end; m != end; ++m)
-        names.push_back((*m)[1]);
+    for (std::string word; words >> word;) {
+        word.resize(std::min(word.size(), word.find_first_not_of("abcdefghijklmnopqrstuvwxyz-")));
+        if (word.starts_with('-') && (word.size() == 2 || word.starts_with("--")) &&
+            std::isalpha(word.back()))
+            names.push_back(word);
+    }
     return names;
 }
 
