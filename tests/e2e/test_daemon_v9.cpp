@@ -32,9 +32,6 @@ TEST_F(DaemonV9, BothVersionsFromBothFamiliesAreStoredFieldForField) {
     ASSERT_TRUE(daemon.Start({"-a", "::", "--netflow", "v5,v9,ipfix", "-x", "-b", Path("f.db"),
                               "-t", Path("trash.log")}));
     const Exporter four, six(true);
-    const std::vector<v9::Record> early{v9::FlowRecord(10, Flow(true, "2001:db8::1"))};
-    // Its template never comes (one that came while the datagram waited for a worker would serve).
-    six.Send(daemon.port(), v9::Message(10, 0, 7, kExport).Data(300, early).Bytes());
     four.Send(daemon.port(),
               v9::Message(9, 41, 0, kExport)
                   .Template(256, v9::FlowFields(9, false))

@@ -21,30 +21,11 @@ using Interop = DaemonTest;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// value in size bytes, little-endian as the capture file's headers are.
-void Put(Bytes& out, uint64_t value, size_t size) {
-    for (size_t n = 0; n < size; ++n) out.push_back(static_cast<uint8_t>(value >> (8 * n)));
-}
-
 // The capture softflowd reads, from the frames of tests/interop/frames.hex.
-void WriteCapture(const std::string& path) {
-    Bytes file;
-    Put(file, 0xa1b2c3d4, 4), Put(file, 2, 2), Put(file, 4, 2);
-    Put(file, 0, 8), Put(file, 65535, 4), Put(file, 1, 4);
-    std::istringstream lines(ReadFile(NF5D_SOURCE_DIR "/tests/interop/frames.hex"));
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        const size_t space = line.find(' '), size = (line.size() - space - 1) / 2;
-        Put(file, 1700000000 + std::stoul(line.substr(0, space)), 4), Put(file, 0, 4);
-        Put(file, size, 4), Put(file, size, 4);
-        for (size_t at = space + 1; at + 1 < line.size(); at += 2)
-            file.push_back(static_cast<uint8_t>(std::stoi(line.substr(at, 2), nullptr, 16)));
-    }
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.data()),
-               static_cast<std::streamsize>(file.size()));
+bool WriteCapture(const std::string& dir) {
+    return Run({"/usr/bin/text2pcap", "-q", "-F", "pcap", "-t", "%s", "-r",
+                "^(?<time>\\d+) (?<data>[0-9a-f]+)$", NF5D_SOURCE_DIR "/tests/interop/frames.hex",
+                "traffic.pcap"}, dir).status == 0;
 }
 
 // tshark dissects at most `count` sets of a v9 datagram, and some exporters count only their data
@@ -157,7 +138,7 @@ TEST_F(Interop, SoftflowdExportsAreStoredAsTsharkDecodesThem) {
                       tshark_path = Which("tshark");
     if (softflowd.empty() || tshark_path.empty() || getuid() != 0)
         GTEST_SKIP() << "softflowd, tshark and root (to capture on lo) are needed";
-    WriteCapture(Path("traffic.pcap"));
+    ASSERT_TRUE(WriteCapture(dir_));
     for (const char* version : {"9", "10"}) {
         SCOPED_TRACE(std::string("softflowd -v ") + version);
         const std::string db = Path(std::string("v") + version + ".db");

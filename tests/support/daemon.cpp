@@ -158,20 +158,9 @@ std::map<std::string, long> Nf5sendReport(const std::string& out) {
 }
 
 std::string Scrape(int port) {
-    const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = Loopback(port);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
-        char chunk[4096];
-        for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, got);
-    }
-    close(fd);
-    const size_t body = answer.find("\r\n\r\n");
-    if (answer.rfind("HTTP/1.", 0) != 0 || answer.find(" 200 ") != 8 || body == answer.npos)
-        return "";
-    return answer.substr(body + 4);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/metrics";
+    const RunResult got = Run({"/usr/bin/curl", "-sf", "--http1.0", url}, "/", {}, 10s);
+    return got.status == 0 ? got.out : "";
 }
 
 double Sample(const std::string& exposition, const std::string& series) {

@@ -93,7 +93,7 @@ std::map<std::string, long> RunNf5send(const std::string& dir, int port,
                                        const std::vector<std::string>& args);
 // The "name: value" report in the standard output of an nf5send run.
 std::map<std::string, long> Nf5sendReport(const std::string& out);
-// The body of GET /metrics from 127.0.0.1:port; empty unless the answer was 200 OK.
+// The body of GET /metrics from 127.0.0.1:port, as curl fetches it; empty if that failed.
 std::string Scrape(int port);
 // The value of one series ("name" or "name{labels}") in an exposition; -1 if it is absent.
 double Sample(const std::string& exposition, const std::string& series);

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 namespace testsupport {
 
 StartupOptions UseSwitches(std::vector<std::string> switches) {
@@ -30,8 +29,6 @@ NetAddress Address(const char* text) {
     inet_pton(address.family, text, address.bytes);
     return address;
 }
-
-std::string Text(const NetAddress& address) { return RenderAddress(address).text; }
 
 FlowItem ExampleFlow() {
     FlowItem item{};

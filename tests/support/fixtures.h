@@ -15,8 +15,6 @@ StartupOptions UseSwitches(std::vector<std::string> switches);
 
 // An IPv4 or IPv6 address from its text, as FlowItem holds it.
 NetAddress Address(const char* text);
-// The text form the sinks render.
-std::string Text(const NetAddress& address);
 
 // The flow of the text log's documented example line (Sat Dec  5 2026, UTC).
 FlowItem ExampleFlow();

