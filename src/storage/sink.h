@@ -25,53 +25,54 @@ struct SinkSetting {
 // A toggle's work, on the main thread only.
 inline void ToggleSink(SinkSetting& setting) { setting.enabled = (setting.enabled != 1); }
 
+// A sink's row names what it has; the members it leaves out are null, 0 or false.
 struct Sink {
     const char* name;  // as the metrics label it: "text", "sqlite", "mysql", "trash", "clickhouse"
     SinkSetting* setting;
 
     // The command line. name_switch sets the name; off_switch (0: none) turns the sink off. A sink
     // with a default name starts on; one without starts off, and naming it turns it on.
-    char name_switch;
-    char off_switch;
+    char name_switch = 0;
+    char off_switch = 0;
     // A sink without a letter (name_switch 0) is named by this long switch: --long_switch NAME.
-    const char* long_switch;
-    const char* default_name;  // or null
+    const char* long_switch = nullptr;
+    const char* default_name = nullptr;
     // The help: "help default_name" (or help alone) and off_help, each on a line of its own.
     const char* help;
-    const char* off_help;  // null with off_switch 0
+    const char* off_help = nullptr;  // null with off_switch 0
     // The start-up report: prints the sink's line. The lines that show a sink that is off come
     // first, then those that show only while their sink is on.
     void (*report)();
-    bool report_when_off;
+    bool report_when_off = false;
     // The start-up check of the named file while the sink is on (null: none): refused with
     // Terminate(4, check_refusal) if it exists and cannot be written; created with a first line
     // if it is missing and check_creates is set.
-    const char* check_refusal;
-    bool check_creates;
+    const char* check_refusal = nullptr;
+    bool check_creates = false;
     // Series of the metrics beyond the flows it took.
-    const Reading* readings;
-    size_t reading_count;
+    const Reading* readings = nullptr;
+    size_t reading_count = 0;
     // The flows its series nf5d_written_flows_total shows; null: those it took. A sink for a
     // server counts the rows the server has committed or accepted.
-    uint64_t (*written)();
+    uint64_t (*written)() = nullptr;
 
     // The flow contract; null for a log that takes no flows (the trash log).
     // At start-up, on its writer, when enabled; a sink already open stays as it is.
-    void (*open)();
+    void (*open)() = nullptr;
     // Writes flows[0, count) in order and returns how many it took: all of them unless patience
     // is kThisPass and its database is locked, when the rest waits for the next pass. Fatal
     // errors end the process with the sink's own status.
-    size_t (*write)(const FlowItem* flows, size_t count, Patience patience);
+    size_t (*write)(const FlowItem* flows, size_t count, Patience patience) = nullptr;
     // Makes every record written so far durable and visible to other programs; false when a lock
     // held by another program, or a server that is away, defers that to the next pass (which
     // calls again even without new records). A failure is fatal, never success.
-    bool (*commit)(Patience patience);
+    bool (*commit)(Patience patience) = nullptr;
     // Also reached from Terminate: commits what it safely can, reports what is lost, never
     // terminates. Returns how many flows it could not keep.
-    size_t (*close)();
+    size_t (*close)() = nullptr;
     // Work its writer does at every pass besides the flows (null: none): the trash log appends
     // its waiting lines, the SQLite database makes the snapshot or rotation asked for.
-    void (*serve)();
+    void (*serve)() = nullptr;
 };
 
 // Room for this many sinks, and a writer each.

@@ -586,26 +586,18 @@ constexpr Reading kReadings[] = {
 const Sink kClickHouseSink{
     .name = "clickhouse",
     .setting = &setting,
-    .name_switch = 0,
-    .off_switch = 0,
     .long_switch = "clickhouse",
-    .default_name = nullptr,
     .help =
         "--clickhouse URL Export every flow to ClickHouse at http[s]://[USER:PASSWORD@]HOST:PORT"
         "[/DATABASE.TABLE] (table defaults to FLOWDB.FLOWS; off by default)",
-    .off_help = nullptr,
     .report = Report,
-    .report_when_off = false,
-    .check_refusal = nullptr,
-    .check_creates = false,
     .readings = kReadings,
     .reading_count = std::size(kReadings),
     .written = Accepted,
     .open = Open,
     .write = Write,
     .commit = Commit,
-    .close = Close,
-    .serve = nullptr};
+    .close = Close};
 
 uint64_t GetClickHouseAcceptedRows() { return Accepted(); }
 uint64_t GetClickHouseFailedRequests() { return Failed(); }

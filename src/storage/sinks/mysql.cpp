@@ -93,8 +93,8 @@ BacklogGauges gauges;  // for the metrics, from any thread
 // Its writer only (or whoever holds the writer's lock); Close resets it in one step.
 struct MySQLState {
     MYSQL mysql;
-    MYSQL* mysqlconn;  // null while the server is away
-    char* statement;   // kStatementSize bytes from open to close: the sink is open
+    MYSQL* mysqlconn;                   // null while the server is away
+    char* statement;                    // kStatementSize bytes from open to close: the sink is open
     Backlog backlog{"MySQL", &gauges};  // rows not yet committed, and the outage
 
     unsigned long long collector_id;
@@ -358,23 +358,15 @@ constexpr Reading kReadings[] = {
 const Sink kMySQLSink{.name = "mysql",
                       .setting = &setting,
                       .name_switch = 'm',
-                      .off_switch = 0,
-                      .long_switch = nullptr,
-                      .default_name = nullptr,
                       .help = "-m ip/hostname of MYSQL database server",
-                      .off_help = nullptr,
                       .report = Report,
-                      .report_when_off = false,
-                      .check_refusal = nullptr,
-                      .check_creates = false,
                       .readings = kReadings,
                       .reading_count = std::size(kReadings),
                       .written = CommittedRows,
                       .open = Open,
                       .write = Write,
                       .commit = Commit,
-                      .close = Close,
-                      .serve = nullptr};
+                      .close = Close};
 
 uint64_t GetMySQLDroppedRows() { return gauges.dropped.load(std::memory_order_relaxed); }
 uint64_t GetMySQLBacklogRows() { return gauges.depth.load(std::memory_order_relaxed); }

@@ -276,7 +276,6 @@ const Sink kSQLiteSink{.name = "sqlite",
                        .setting = &setting,
                        .name_switch = 'b',
                        .off_switch = 'y',
-                       .long_switch = nullptr,
                        .default_name = "./netflow.db",
                        .help = "-b Enable binary logging, defaults to ",
                        .off_help = "-y Disable binary logging",
@@ -284,10 +283,6 @@ const Sink kSQLiteSink{.name = "sqlite",
                        .report_when_off = true,
                        // The database file is left to Open, which creates it with its table.
                        .check_refusal = "Main, can't access to Binary Log File, check permissions",
-                       .check_creates = false,
-                       .readings = nullptr,
-                       .reading_count = 0,
-                       .written = nullptr,
                        .open = Open,
                        .write = Write,
                        .commit = Commit,
@@ -309,7 +304,6 @@ void CreateDB(sqlite3* db) {
     std::fflush(stdout);
     TerminateWithLibraryText(errmsg != nullptr ? errmsg : sqlite3_errstr(rc));
 }
-
 
 void CreateSnapshot() { AskForSnapshot(IsBinaryLoggingEnabled() == 1); }
 

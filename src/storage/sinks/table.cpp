@@ -6,6 +6,6 @@
 #include "storage/sinks/trashlog.h"
 
 const Sink* const kSinks[] = {&kTextLogSink, &kSQLiteSink, &kMySQLSink, &kTrashLogSink,
-                               &kClickHouseSink};
+                              &kClickHouseSink};
 const size_t kSinkCount = sizeof kSinks / sizeof kSinks[0];
 static_assert(sizeof kSinks / sizeof kSinks[0] <= kMaxSinks, "raise kMaxSinks");

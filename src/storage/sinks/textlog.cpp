@@ -77,7 +77,6 @@ const Sink kTextLogSink{.name = "text",
                         .setting = &setting,
                         .name_switch = 'l',
                         .off_switch = 'x',
-                        .long_switch = nullptr,
                         .default_name = "./netflow.log",
                         .help = "-l Enable ASCII logging, defaults to ",
                         .off_help = "-x Disable text logging",
@@ -85,14 +84,10 @@ const Sink kTextLogSink{.name = "text",
                         .report_when_off = true,
                         .check_refusal = "Main, can't access to Text Log File, check permissions",
                         .check_creates = true,
-                        .readings = nullptr,
-                        .reading_count = 0,
-                        .written = nullptr,
                         .open = Open,
                         .write = Write,
                         .commit = Commit,
-                        .close = Close,
-                        .serve = nullptr};
+                        .close = Close};
 
 // Its writer, woken, takes the switch at once: while off it holds back no flow, so the flows that
 // come once it is on would otherwise wait for its deadline, or pass it by.
