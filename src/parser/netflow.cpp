@@ -225,8 +225,8 @@ void DecodeExportFlows(const ParsedDatagram& datagram, FlowBatch emit, void* con
 bool LearnTemplates(const char* packet, size_t packetsize, const sockaddr* from, time_t now,
                     ExportCounts* counts, ExportPlan* plan) {
     const Bytes bytes(reinterpret_cast<const uint8_t*>(packet), packetsize);
-    ExportHeader header{};
-    if (!ReadExportHeader(bytes, &header) || !TakesNetFlowVersion(header.version)) {
+    const uint16_t version = packetsize >= 2 ? Load16(bytes, 0) : 0;
+    if (version == kNetFlowVersion || !TakesNetFlowVersion(version)) {
         plan->Clear();
         return false;
     }
