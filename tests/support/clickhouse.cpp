@@ -7,6 +7,11 @@ namespace testsupport {
 
 namespace {
 
+int Port() {
+    const char* port = std::getenv("NF5D_CLICKHOUSE_PORT");
+    return port != nullptr ? std::atoi(port) : 8123;
+}
+
 // The server's answer to sql through curl(1): its status (0 when the server answered 200).
 RunResult Post(const std::string& sql, const std::string& query_id = "") {
     const std::string url = ClickHouseTest::Url(query_id.empty() ? "" : "?query_id=" + query_id);
@@ -22,15 +27,6 @@ void ClickHouseTest::SetUp() {
     if (std::getenv("NF5D_REQUIRE_CLICKHOUSE") != nullptr) FAIL() << "no server at " << Url();
     GTEST_SKIP() << "no server (scripts/clickhouse-test.sh start) at " << Url();
 }
-
-namespace {
-
-int Port() {
-    const char* port = std::getenv("NF5D_CLICKHOUSE_PORT");
-    return port != nullptr ? std::atoi(port) : 8123;
-}
-
-}  // namespace
 
 std::string ClickHouseTest::Url(const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(Port()) + "/" + path;
