@@ -118,21 +118,7 @@ launch() {
     setsid clickhouse-server --config-file="$base/config.xml" </dev/null >>"$base/server.out" 2>&1 &
     started=$!
     echo "$started" >"$pidfile"
-    waited=0
-    until answers; do
-        if ! kill -0 "$started" 2>/dev/null; then
-            tail -n 30 "$base/server.err.log" "$base/server.out" >&2 || true
-            say "clickhouse-server ended during start-up"
-            exit 1
-        fi
-        if [ "$waited" -ge "$start_wait" ]; then
-            say "clickhouse-server did not answer within ${start_wait}s"
-            kill -TERM "$started" 2>/dev/null || true
-            exit 1
-        fi
-        sleep 1
-        waited=$((waited + 1))
-    done
+    await_start clickhouse-server "$started" "$base/server.err.log" "$base/server.out"
 }
 
 # The schema file's statements one request each (the HTTP interface takes one at a time).

@@ -75,22 +75,7 @@ launch() {
         --skip-name-resolve --innodb-buffer-pool-size=64M --innodb-log-file-size=16M \
         --innodb-flush-log-at-trx-commit=2 </dev/null >>"$base/mysqld.out" 2>&1 &
     started=$!
-    waited=0
-    until answers; do
-        if ! kill -0 "$started" 2>/dev/null; then
-            tail -n 30 "$errlog" >&2 || true
-            say "mariadbd ended during start-up"
-            exit 1
-        fi
-        if [ "$waited" -ge "$start_wait" ]; then
-            tail -n 30 "$errlog" >&2 || true
-            say "mariadbd did not answer within ${start_wait}s"
-            kill -TERM "$started" 2>/dev/null || true
-            exit 1
-        fi
-        sleep 1
-        waited=$((waited + 1))
-    done
+    await_start mariadbd "$started" "$errlog"
 }
 
 # The schema twice: for a collector on this host, and for one on the "remote" host 127.0.0.3

@@ -1,5 +1,6 @@
-# Shared by mariadb-test.sh and clickhouse-test.sh (sourced): liveness of a server process and
-# its orderly stop. The caller defines say, server_pid and stop_wait.
+# Shared by mariadb-test.sh and clickhouse-test.sh (sourced): liveness of a server process, the
+# wait for its start and its orderly stop. The caller defines say, answers, server_pid,
+# start_wait and stop_wait.
 
 # A zombie has ended as far as we are concerned: its parent reaps it.
 running() {
@@ -27,4 +28,27 @@ stop() {
         waited=$((waited + 1))
     done
     say "stopped"
+}
+
+# await_start NAME PID LOG...: waits up to start_wait seconds until the server answers; ends the
+# script, with the logs' tails, if it ends first or does not answer in time.
+await_start() {
+    name=$1 started=$2
+    shift 2
+    waited=0
+    until answers; do
+        if ! kill -0 "$started" 2>/dev/null; then
+            tail -n 30 "$@" >&2 || true
+            say "$name ended during start-up"
+            exit 1
+        fi
+        if [ "$waited" -ge "$start_wait" ]; then
+            tail -n 30 "$@" >&2 || true
+            say "$name did not answer within ${start_wait}s"
+            kill -TERM "$started" 2>/dev/null || true
+            exit 1
+        fi
+        sleep 1
+        waited=$((waited + 1))
+    done
 }
