@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <span>
 
 #include "common/address.h"
@@ -33,10 +33,6 @@ constexpr const char* kMangledFormat = "Origin: %s - Incoming NETFLOW V%d Mangle
 // line still ends with its newline.
 constexpr const char* kUnknownTime = "Unknown\n";
 
-constexpr int kHeaderSize = 24;
-constexpr int kRecordSize = 48;
-constexpr uint16_t kNetFlowVersion = 5;
-
 NetFlowHeader DecodeHeader(Bytes header) {
     return NetFlowHeader{Load16(header, 0), Load16(header, 2), Load32(header, 4), Load32(header, 8),
                          Load32(header, 16)};
@@ -44,7 +40,7 @@ NetFlowHeader DecodeHeader(Bytes header) {
 
 // Every record is inside the datagram once count passes this test; a short tail is ignored.
 bool CountFits(const NetFlowHeader& header, int packetsize) {
-    return header.count == (packetsize - kHeaderSize) / kRecordSize;
+    return header.count == (packetsize - kV5HeaderSize) / kV5RecordSize;
 }
 
 int32_t FlowTime(const NetFlowHeader& header, uint32_t stamp) {
@@ -99,7 +95,7 @@ std::atomic<uint64_t> rejected_datagrams[4];
 
 size_t VersionIndex(const ParsedDatagram& datagram) {
     switch (datagram.header.version) {
-        case kNetFlowVersion: return 0;
+        case kNetFlowV5: return 0;
         case kNetFlowV9: return 1;
         case kIpfix: return 2;
         default: return 3;
@@ -123,10 +119,14 @@ uint64_t Rejected() {
 }
 
 constexpr Reading kReadings[] = {
-    {kVersionDatagrams, "5", Judged<0>},       {kVersionDatagrams, "9", Judged<1>},
-    {kVersionDatagrams, "10", Judged<2>},      {kVersionDatagrams, "other", Judged<3>},
-    {kVersionRejected, "5", Rejected<0>},      {kVersionRejected, "9", Rejected<1>},
-    {kVersionRejected, "10", Rejected<2>},     {kVersionRejected, "other", Rejected<3>},
+    {kVersionDatagrams, "5", Judged<0>},
+    {kVersionDatagrams, "9", Judged<1>},
+    {kVersionDatagrams, "10", Judged<2>},
+    {kVersionDatagrams, "other", Judged<3>},
+    {kVersionRejected, "5", Rejected<0>},
+    {kVersionRejected, "9", Rejected<1>},
+    {kVersionRejected, "10", Rejected<2>},
+    {kVersionRejected, "other", Rejected<3>},
     {kSetsWithoutTemplate, nullptr, SetsWithoutTemplate},
     {kTemplateExpiries, nullptr, TemplateExpiries},
 };
@@ -149,10 +149,10 @@ FlowItem SharedFields(const ParsedDatagram& datagram) {
 }  // namespace
 
 bool DecodeNetFlowHeader(const char* packet, int packetsize, NetFlowHeader* header) {
-    if (packetsize < kHeaderSize) return false;
+    if (packetsize < kV5HeaderSize) return false;
     *header = DecodeHeader(
-        Bytes(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(kHeaderSize)));
-    return header->version == kNetFlowVersion && CountFits(*header, packetsize);
+        Bytes(reinterpret_cast<const uint8_t*>(packet), static_cast<size_t>(kV5HeaderSize)));
+    return header->version == kNetFlowV5 && CountFits(*header, packetsize);
 }
 
 ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int packetsize,
@@ -168,14 +168,14 @@ ParsedDatagram NetFlowPacketParser(const char* packet, const sockaddr* from, int
         datagram.header = *header;
     else
         datagram.rejected = !DecodeNetFlowHeader(packet, packetsize, &datagram.header);
-    if (!datagram.rejected && TakesNetFlowVersion(kNetFlowVersion)) {
+    if (!datagram.rejected && TakesNetFlowVersion(kNetFlowV5)) {
         CountDecodedFlows(datagram.header.count);
-    } else if (packetsize < kHeaderSize) {
+    } else if (packetsize < kV5HeaderSize) {
         datagram.reason = Reject::kTooShort;
     } else if (!TakesNetFlowVersion(datagram.header.version)) {
         datagram.rejected = true;
         datagram.reason = Reject::kVersion;
-    } else if (datagram.header.version != kNetFlowVersion) {
+    } else if (datagram.header.version != kNetFlowV5) {
         datagram.header.count = 0;  // DecodeExportFlows decodes its records
         datagram.reason = JudgeExport(datagram, &datagram.rejected);
     } else {
@@ -192,7 +192,7 @@ size_t DecodeFlows(const ParsedDatagram& datagram, size_t first, FlowItem* flows
     for (size_t n = 0; n < count; ++n) {
         flows[n] = shared;
         DecodeRecord(
-            BytesOf(datagram).subspan(kHeaderSize + (first + n) * kRecordSize, kRecordSize),
+            BytesOf(datagram).subspan(kV5HeaderSize + (first + n) * kV5RecordSize, kV5RecordSize),
             datagram.header, &flows[n]);
     }
     return count;
@@ -226,7 +226,7 @@ bool LearnTemplates(const char* packet, size_t packetsize, const sockaddr* from,
                     ExportCounts* counts, ExportPlan* plan) {
     const Bytes bytes(reinterpret_cast<const uint8_t*>(packet), packetsize);
     const uint16_t version = packetsize >= 2 ? Load16(bytes, 0) : 0;
-    if (version == kNetFlowVersion || !TakesNetFlowVersion(version)) {
+    if (version == kNetFlowV5 || !TakesNetFlowVersion(version)) {
         plan->Clear();
         return false;
     }

@@ -15,8 +15,11 @@
 #include "parser/v9ipfix.h"
 
 constexpr uint16_t kNetFlowV5 = 5;
+// A v5 datagram: a header, then its records.
+constexpr int kV5HeaderSize = 24;
+constexpr int kV5RecordSize = 48;
 // Records in the largest v5 datagram the receive buffer holds.
-constexpr size_t kMaxRecords = (16384 - 24) / 48;
+constexpr size_t kMaxRecords = (16384 - kV5HeaderSize) / kV5RecordSize;
 
 // The header fields a flow record needs; the engine and sampling fields are not kept.
 struct NetFlowHeader {

@@ -14,7 +14,7 @@
 
 // Room inside a job for the largest v5 datagram (a header and 30 records); a longer datagram
 // goes to a block the job keeps for the next one.
-constexpr int kInlinePacketSize = 24 + 30 * 48;
+constexpr int kInlinePacketSize = kV5HeaderSize + 30 * kV5RecordSize;
 
 struct JobItem {
     JobItem* next;
