@@ -22,6 +22,11 @@ struct SinkSetting {
     std::atomic<int> enabled;
 };
 
+// What a start-up report shows for the sink's file: its name, or "Disabled" while it is off.
+inline const char* ReportedName(const SinkSetting& setting) {
+    return setting.enabled ? setting.name : "Disabled";
+}
+
 // A toggle's work, on the main thread only.
 inline void ToggleSink(SinkSetting& setting) { setting.enabled = (setting.enabled != 1); }
 

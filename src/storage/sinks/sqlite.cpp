@@ -260,9 +260,7 @@ void Serve() {
     }
 }
 
-void Report() {
-    std::printf(kReportLine, sqlite3_libversion(), setting.enabled ? setting.name : "Disabled");
-}
+void Report() { std::printf(kReportLine, sqlite3_libversion(), ReportedName(setting)); }
 
 }  // namespace
 

@@ -69,7 +69,7 @@ size_t Close() {
     return 0;
 }
 
-void Report() { std::printf(kReportLine, setting.enabled ? setting.name : "Disabled"); }
+void Report() { std::printf(kReportLine, ReportedName(setting)); }
 
 }  // namespace
 
