@@ -62,7 +62,8 @@ struct Sink {
     uint64_t (*written)() = nullptr;
 
     // The flow contract; null for a log that takes no flows (the trash log).
-    // At start-up, on its writer, when enabled; a sink already open stays as it is.
+    // At start-up, on its writer, when enabled (null: nothing to open); a sink already open
+    // stays as it is.
     void (*open)() = nullptr;
     // Writes flows[0, count) in order and returns how many it took: all of them unless patience
     // is kThisPass and its database is locked, when the rest waits for the next pass. Fatal
