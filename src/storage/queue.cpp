@@ -143,6 +143,12 @@ void WakeReadersCrossing(size_t count) {
     }
 }
 
+// After a reader has moved: the workers waiting for room are woken when blocks were released.
+void DropReadAndWake(FlowChain& freed) {
+    DropRead(freed);
+    if (room_waiters > 0 && freed.head != nullptr) pthread_cond_broadcast(&room_made);
+}
+
 // Released outside the lock: the allocator's lock is then never taken under it.
 void Release(FlowChain freed) {
     uint64_t flows = 0;
@@ -233,8 +239,7 @@ size_t ReadFlows(int r, FlowItem* out, size_t most) {
             reader.pos += n;
             copied += n;
         }
-        DropRead(freed);
-        if (room_waiters > 0 && freed.head != nullptr) pthread_cond_broadcast(&room_made);
+        DropReadAndWake(freed);
     }
     Release(freed);
     return copied;
@@ -249,8 +254,7 @@ void ParkReader(int r) {
         reader.block = queue.tail;
         reader.index = queue.tail != nullptr ? queue.tail->count : 0;
         reader.pos = appended;
-        DropRead(freed);
-        if (room_waiters > 0 && freed.head != nullptr) pthread_cond_broadcast(&room_made);
+        DropReadAndWake(freed);
     }
     Release(freed);
 }

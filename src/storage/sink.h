@@ -22,6 +22,11 @@ struct SinkSetting {
     std::atomic<int> enabled;
 };
 
+// What a start-up report shows for the sink's file: its name, or "Disabled" while it is off.
+inline const char* ReportedName(const SinkSetting& setting) {
+    return setting.enabled ? setting.name : "Disabled";
+}
+
 // A toggle's work, on the main thread only.
 inline void ToggleSink(SinkSetting& setting) { setting.enabled = (setting.enabled != 1); }
 
@@ -57,7 +62,8 @@ struct Sink {
     uint64_t (*written)() = nullptr;
 
     // The flow contract; null for a log that takes no flows (the trash log).
-    // At start-up, on its writer, when enabled; a sink already open stays as it is.
+    // At start-up, on its writer, when enabled (null: nothing to open); a sink already open
+    // stays as it is.
     void (*open)() = nullptr;
     // Writes flows[0, count) in order and returns how many it took: all of them unless patience
     // is kThisPass and its database is locked, when the rest waits for the next pass. Fatal

@@ -51,11 +51,6 @@ void Ask(unsigned request, bool database_on, const char* skipped, const char* be
     WakeQueueReaders();
 }
 
-bool IsBusy(int rc) {
-    const int primary = rc & 0xff;
-    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
-}
-
 bool IsReadError(int rc) {
     const int primary = rc & 0xff;
     return rc == SQLITE_IOERR_READ || rc == SQLITE_IOERR_SHORT_READ || primary == SQLITE_CORRUPT ||
@@ -79,7 +74,7 @@ int CopyPages(sqlite3* db, sqlite3* copy) {
     sqlite3_backup* backup = sqlite3_backup_init(copy, "main", db, "main");
     if (backup == nullptr) return kNoDest;
     int rc;
-    while (IsBusy(rc = sqlite3_backup_step(backup, -1))) usleep(kBusyPauseMicros);
+    while (IsSQLiteBusy(rc = sqlite3_backup_step(backup, -1))) usleep(kBusyPauseMicros);
     sqlite3_backup_finish(backup);
     if (rc == SQLITE_DONE) return kCopied;
     return IsReadError(rc) ? kReadError : kShortWrite;

@@ -8,6 +8,13 @@
 void AskForSnapshot(bool database_on);
 void AskForRotation(bool database_on);
 
+// Whether a SQLite result says another connection holds a lock. Result codes may come back
+// extended (SQLITE_BUSY_SNAPSHOT, ...); the low byte is the class.
+inline bool IsSQLiteBusy(int rc) {
+    const int primary = rc & 0xff;
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
 enum DatabaseRequest : unsigned { kSnapshotAsked = 1, kRotationAsked = 2 };
 // SQLite writer: the requests made since it last looked.
 unsigned TakeDatabaseRequests();

@@ -225,7 +225,7 @@ void StoragePass(int w, Patience patience) {
     Holding hold(w);
     const Sink& sink = *writers[w].sink;
     // At the first pass; a snapshot or rotation asked for at start-up then finds it open.
-    if (TakesFlows(sink) && SinkOn(sink)) sink.open();
+    if (sink.open != nullptr && SinkOn(sink)) sink.open();
     if (sink.serve != nullptr) sink.serve();
     if (TakesFlows(sink)) {
         WriteAndCommit(w, patience);

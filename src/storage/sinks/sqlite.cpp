@@ -53,17 +53,11 @@ struct SQLiteState {
 };
 SQLiteState state{};
 
-// Result codes may come back extended (SQLITE_BUSY_SNAPSHOT, ...); the low byte is the class.
-bool IsBusy(int rc) {
-    const int primary = rc & 0xff;
-    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
-}
-
 // Runs statement, giving other connections' locks the busy timeout, or for as long as they are
 // held when patience is kUntilDone.
 int Exec(const char* statement, Patience patience, char** errmsg = nullptr) {
     int rc = sqlite3_exec(state.sqlitedb, statement, nullptr, nullptr, errmsg);
-    while (IsBusy(rc) && patience == Patience::kUntilDone) {
+    while (IsSQLiteBusy(rc) && patience == Patience::kUntilDone) {
         if (errmsg != nullptr) {
             sqlite3_free(*errmsg);
             *errmsg = nullptr;
@@ -108,7 +102,7 @@ bool CommitBatch(Patience patience) {
     if (!InTransaction()) return true;
     char* errmsg = nullptr;
     const int rc = Exec(kCommitBatch, patience, &errmsg);
-    if (IsBusy(rc)) {
+    if (IsSQLiteBusy(rc)) {
         sqlite3_free(errmsg);
         return false;
     }
@@ -153,14 +147,14 @@ bool InsertRow(const FlowItem* i, Patience patience) {
     }
     BindRow(*i);
     int rc = sqlite3_step(state.insert_row);
-    while (IsBusy(rc) && patience == Patience::kUntilDone) {
+    while (IsSQLiteBusy(rc) && patience == Patience::kUntilDone) {
         sqlite3_reset(state.insert_row);
         usleep(kBusyPauseMicros);
         rc = sqlite3_step(state.insert_row);
     }
     sqlite3_reset(state.insert_row);
     if (rc == SQLITE_DONE) return true;
-    if (IsBusy(rc)) return false;
+    if (IsSQLiteBusy(rc)) return false;
     FailRow(*i);
 }
 
@@ -168,7 +162,7 @@ size_t Write(const FlowItem* flows, size_t count, Patience patience) {
     size_t done = 0;
     while (done < count) {
         if (state.batch_rows == kBatchRows && !CommitBatch(patience)) return done;
-        if (!InTransaction() && IsBusy(Exec(kBeginBatch, patience))) return done;
+        if (!InTransaction() && IsSQLiteBusy(Exec(kBeginBatch, patience))) return done;
         if (!InsertRow(&flows[done], patience)) return done;
         ++done;
         ++state.batch_rows;
@@ -266,9 +260,7 @@ void Serve() {
     }
 }
 
-void Report() {
-    std::printf(kReportLine, sqlite3_libversion(), setting.enabled ? setting.name : "Disabled");
-}
+void Report() { std::printf(kReportLine, sqlite3_libversion(), ReportedName(setting)); }
 
 }  // namespace
 

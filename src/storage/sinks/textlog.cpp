@@ -59,8 +59,6 @@ bool Commit(Patience /*patience*/) {
     return true;
 }
 
-void Open() {}
-
 // The process ends with its own status: what cannot be kept now is not reported again.
 size_t Close() {
     if (textlog.file == nullptr) return 0;
@@ -69,7 +67,7 @@ size_t Close() {
     return 0;
 }
 
-void Report() { std::printf(kReportLine, setting.enabled ? setting.name : "Disabled"); }
+void Report() { std::printf(kReportLine, ReportedName(setting)); }
 
 }  // namespace
 
@@ -84,7 +82,6 @@ const Sink kTextLogSink{.name = "text",
                         .report_when_off = true,
                         .check_refusal = "Main, can't access to Text Log File, check permissions",
                         .check_creates = true,
-                        .open = Open,
                         .write = Write,
                         .commit = Commit,
                         .close = Close};

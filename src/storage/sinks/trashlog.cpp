@@ -30,7 +30,7 @@ TrashBuffers trash{};
 
 std::atomic<uint64_t> dropped{0};
 
-void Report() { std::printf(kReportLine, setting.enabled ? setting.name : "Disabled"); }
+void Report() { std::printf(kReportLine, ReportedName(setting)); }
 
 constexpr Reading kReadings[] = {{kDroppedTrashLines, nullptr, GetTrashLinesDropped}};
 
