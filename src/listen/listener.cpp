@@ -201,6 +201,9 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
                              MSG_DONTWAIT, nullptr);
     if (got <= 0) return got;
     const time_t now = time(nullptr);  // one clock read: the batch arrived together
+    // Settings are read-only once the loop runs: looked up once per batch, not per datagram.
+    const bool metrics = MetricsOn();
+    const bool decode_v5 = metrics && TakesNetFlowVersion(kNetFlowV5);
     for (int i = 0; i < got; ++i) {
         const unsigned length = ring.messages[i].msg_len;
         if (length == 0) continue;
@@ -211,11 +214,10 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
         // The header decoded for the loss tracker goes with the job: the parser reuses it.
         NetFlowHeader header{};
         bool decoded = false;
-        if (MetricsOn()) {
+        if (metrics) {
             const int slot = ExporterSlot(SenderAddress(sender));
             CountDatagram(slot, length, now);
-            decoded = TakesNetFlowVersion(kNetFlowV5) &&
-                      DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
+            decoded = decode_v5 && DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
             if (decoded) TrackSequence(slot, header, now);
             if (learned) TrackExport(slot, ring.plan.header, counts.data_records, now);
         }
