@@ -183,8 +183,7 @@ void NoteDrops(const ReceiveRing& ring, int got) {
 bool MetricsOn() { return GetMetricsAddress() != nullptr; }
 
 // Templates not refreshed in time go, at most once a second.
-void ExpireTemplatesNow() {
-    const time_t now = time(nullptr);
+void ExpireTemplatesNow(time_t now) {
     if (now == last_expiry || GetNetFlowVersions() == kTakeV5) return;
     last_expiry = now;
     ExpireTemplates(now);
@@ -246,8 +245,10 @@ void ReceivePass(ReceiveRing& ring) {
     const int ready = poll(waited, 2, room ? kIdleWakeMillis : 0);
     RunSignalWork();
     if (ready > 0 && (waited[1].revents & POLLIN) != 0) ReceiveAvailable(ring);
-    if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWakeMillis
-    ExpireTemplatesNow();
+    // Both run at most once a second; an idle pass ends within kIdleWakeMillis.
+    const time_t now = time(nullptr);
+    if (MetricsOn()) PublishLiveLoss(now);
+    ExpireTemplatesNow(now);
 }
 
 // -a names an IPv4 address, or an IPv6 one; "::" takes IPv4 senders too (as ::ffff:a.b.c.d).
