@@ -105,9 +105,7 @@ bool ReadDatagrams(FlowDb& flowdb, const StatOptions& options,
         if (exporter == nullptr || text != name) exporter = &exporters[name = text];
         AddRow(*exporter, query.stmt);
     }
-    if (rc == SQLITE_DONE) return true;
-    error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
-    return false;
+    return rc == SQLITE_DONE || QueryFailed(flowdb, error);
 }
 
 constexpr const char* kNoteInterleaved =
