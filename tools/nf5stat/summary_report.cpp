@@ -87,10 +87,7 @@ bool RunSummary(FlowDb& flowdb, const StatOptions& options, SummaryReport& repor
     while ((rc = sqlite3_step(query.stmt)) == SQLITE_ROW)
         report.exporters.push_back(ReadSummaryRow(query.stmt));
     if (rc != SQLITE_DONE) return QueryFailed(flowdb, error);
-    std::sort(report.exporters.begin(), report.exporters.end(),
-              [](const ExporterSummary& a, const ExporterSummary& b) {
-                  return ExporterLess(a.exporter, b.exporter);
-              });
+    SortByExporter(report.exporters);
     for (const ExporterSummary& row : report.exporters) AddToTotal(report.total, row);
     return true;
 }
