@@ -386,4 +386,15 @@ LossCounts SeqTrackerPeek(const SeqTracker& tracker) {
     return SeqTrackerFinish(copy);
 }
 
+void AddLossCounts(LossCounts& total, const LossCounts& part) {
+    total.datagrams += part.datagrams;
+    total.flows += part.flows;
+    total.expected += part.expected;
+    total.missing += part.missing;
+    total.duplicates += part.duplicates;
+    total.restarts += part.restarts;
+    total.outages += part.outages;
+    total.interleaved = total.interleaved || part.interleaved;
+}
+
 }  // namespace seqloss

@@ -94,5 +94,7 @@ void SeqTrackerAdd(SeqTracker& tracker, const SeqDatagram& datagram);
 LossCounts SeqTrackerFinish(SeqTracker& tracker);
 // The totals SeqTrackerFinish would give now, leaving the tracker to go on (it finishes a copy).
 LossCounts SeqTrackerPeek(const SeqTracker& tracker);
+// Adds part's counters to total, as over several streams or exporters; the jumps stay total's.
+void AddLossCounts(LossCounts& total, const LossCounts& part);
 
 }  // namespace seqloss

@@ -110,8 +110,7 @@ void CheckSwitches(const StartupOptions& options) {
 void PrintRunningUser(StartupOptions& options) {
     if (options.user != nullptr) {
         std::printf("Running as user %s\n", options.user);
-        release_mem(options.user, std::strlen(options.user) + 1);
-        options.user = nullptr;
+        ReleaseText(options.user);
     } else if (const passwd* entry = getpwuid(getuid()); entry != nullptr) {
         std::printf("Running as user %s\n", entry->pw_name);
     } else {

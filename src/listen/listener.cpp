@@ -183,8 +183,7 @@ void NoteDrops(const ReceiveRing& ring, int got) {
 bool MetricsOn() { return GetMetricsAddress() != nullptr; }
 
 // Templates not refreshed in time go, at most once a second.
-void ExpireTemplatesNow() {
-    const time_t now = time(nullptr);
+void ExpireTemplatesNow(time_t now) {
     if (now == last_expiry || GetNetFlowVersions() == kTakeV5) return;
     last_expiry = now;
     ExpireTemplates(now);
@@ -201,6 +200,9 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
                              MSG_DONTWAIT, nullptr);
     if (got <= 0) return got;
     const time_t now = time(nullptr);  // one clock read: the batch arrived together
+    // Settings are read-only once the loop runs: looked up once per batch, not per datagram.
+    const bool metrics = MetricsOn();
+    const bool decode_v5 = metrics && TakesNetFlowVersion(kNetFlowV5);
     for (int i = 0; i < got; ++i) {
         const unsigned length = ring.messages[i].msg_len;
         if (length == 0) continue;
@@ -211,11 +213,10 @@ int ReceiveBatch(ReceiveRing& ring, int most) {
         // The header decoded for the loss tracker goes with the job: the parser reuses it.
         NetFlowHeader header{};
         bool decoded = false;
-        if (MetricsOn()) {
+        if (metrics) {
             const int slot = ExporterSlot(SenderAddress(sender));
             CountDatagram(slot, length, now);
-            decoded = TakesNetFlowVersion(kNetFlowV5) &&
-                      DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
+            decoded = decode_v5 && DecodeNetFlowHeader(datagram, static_cast<int>(length), &header);
             if (decoded) TrackSequence(slot, header, now);
             if (learned) TrackExport(slot, ring.plan.header, counts.data_records, now);
         }
@@ -244,8 +245,10 @@ void ReceivePass(ReceiveRing& ring) {
     const int ready = poll(waited, 2, room ? kIdleWakeMillis : 0);
     RunSignalWork();
     if (ready > 0 && (waited[1].revents & POLLIN) != 0) ReceiveAvailable(ring);
-    if (MetricsOn()) PublishLiveLoss(time(nullptr));  // an idle pass ends within kIdleWakeMillis
-    ExpireTemplatesNow();
+    // Both run at most once a second; an idle pass ends within kIdleWakeMillis.
+    const time_t now = time(nullptr);
+    if (MetricsOn()) PublishLiveLoss(now);
+    ExpireTemplatesNow(now);
 }
 
 // -a names an IPv4 address, or an IPv6 one; "::" takes IPv4 senders too (as ::ffff:a.b.c.d).

@@ -69,14 +69,10 @@ void PublishLiveLoss(time_t now) {
     for (int slot = 0; slot < tracked; ++slot) {
         if (!heard[slot]) continue;
         heard[slot] = false;
+        const ExporterStreams& e = *exporters[slot];
         seqloss::LossCounts sum;
-        for (size_t n = 0; n < exporters[slot]->count; ++n) {
-            const seqloss::LossCounts counts =
-                seqloss::SeqTrackerPeek(*exporters[slot]->streams[n].tracker);
-            sum.expected += counts.expected;
-            sum.missing += counts.missing;
-            sum.restarts += counts.restarts;
-        }
+        for (size_t n = 0; n < e.count; ++n)
+            seqloss::AddLossCounts(sum, seqloss::SeqTrackerPeek(*e.streams[n].tracker));
         PublishLoss(slot, sum.expected, sum.missing, sum.restarts);
     }
 }

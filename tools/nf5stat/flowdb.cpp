@@ -87,12 +87,15 @@ std::string FilterClause(const StatOptions& options) {
     return clause;
 }
 
+bool QueryFailed(FlowDb& flowdb, std::string& error) {
+    error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
+    return false;
+}
+
 bool PrepareFiltered(FlowDb& flowdb, const std::string& sql, const StatOptions& options,
                      Statement& statement, std::string& error) {
-    if (sqlite3_prepare_v2(flowdb.db, sql.c_str(), -1, &statement.stmt, nullptr) != SQLITE_OK) {
-        error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
-        return false;
-    }
+    if (sqlite3_prepare_v2(flowdb.db, sql.c_str(), -1, &statement.stmt, nullptr) != SQLITE_OK)
+        return QueryFailed(flowdb, error);
     sqlite3_stmt* stmt = statement.stmt;
     if (options.has_since)
         sqlite3_bind_int64(stmt, sqlite3_bind_parameter_index(stmt, ":since"), options.since);
@@ -111,8 +114,7 @@ bool HoldsExporter(FlowDb& flowdb, const std::string& exporter, bool& held, std:
     if (rc == SQLITE_OK) rc = sqlite3_step(probe.stmt);
     held = rc == SQLITE_ROW;
     if (rc == SQLITE_ROW || rc == SQLITE_DONE) return true;
-    error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
-    return false;
+    return QueryFailed(flowdb, error);
 }
 
 std::string ColumnText(sqlite3_stmt* stmt, int column) {

@@ -40,6 +40,9 @@ std::string FilterClause(const StatOptions& options);
 bool PrepareFiltered(FlowDb& flowdb, const std::string& sql, const StatOptions& options,
                      Statement& statement, std::string& error);
 
+// Puts "query failed: " and SQLite's last message into error; false, for the caller to return.
+bool QueryFailed(FlowDb& flowdb, std::string& error);
+
 // Whether the table holds any flow of the exporter, whatever time it was received.
 bool HoldsExporter(FlowDb& flowdb, const std::string& exporter, bool& held, std::string& error);
 

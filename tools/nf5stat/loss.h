@@ -6,6 +6,7 @@
 
 namespace nf5stat {
 
+using seqloss::AddLossCounts;
 using seqloss::kDefaultRestartThreshold;
 using seqloss::kMaxRestartThreshold;
 using seqloss::LossCounts;
@@ -25,6 +26,5 @@ struct ExporterLoss {
 };
 
 double LossPercent(const LossCounts& counts);
-void AddLossCounts(LossCounts& total, const LossCounts& part);
 
 }  // namespace nf5stat

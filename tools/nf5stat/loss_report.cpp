@@ -105,9 +105,7 @@ bool ReadDatagrams(FlowDb& flowdb, const StatOptions& options,
         if (exporter == nullptr || text != name) exporter = &exporters[name = text];
         AddRow(*exporter, query.stmt);
     }
-    if (rc == SQLITE_DONE) return true;
-    error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
-    return false;
+    return rc == SQLITE_DONE || QueryFailed(flowdb, error);
 }
 
 constexpr const char* kNoteInterleaved =
@@ -260,10 +258,7 @@ bool RunLoss(FlowDb& flowdb, const StatOptions& options, LossReport& report, std
     if (!ReadDatagrams(flowdb, options, exporters, error)) return false;
     for (auto& [exporter, rows] : exporters)
         report.exporters.push_back(CountLoss(exporter, rows, options.restart_threshold));
-    std::sort(report.exporters.begin(), report.exporters.end(),
-              [](const ExporterLoss& a, const ExporterLoss& b) {
-                  return ExporterLess(a.exporter, b.exporter);
-              });
+    SortByExporter(report.exporters);
     for (const ExporterLoss& e : report.exporters) AddLossCounts(report.total, e.counts);
     return true;
 }

@@ -89,10 +89,15 @@ bool SpelledOut(const std::string& source) {
     return false;
 }
 
+// Whether text is one to `most` decimal digits and nothing else.
+bool AllDigits(const std::string& text, size_t most) {
+    return !text.empty() && text.size() <= most &&
+           std::all_of(text.begin(), text.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
 bool ParseCount(const std::string& text, uint64_t low, uint64_t high, uint32_t& result) {
-    if (text.empty() || text.size() > 10) return false;
-    for (char c : text)
-        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    if (!AllDigits(text, 10)) return false;
     const uint64_t value = std::strtoull(text.c_str(), nullptr, 10);
     if (value < low || value > high) return false;
     result = static_cast<uint32_t>(value);
@@ -263,9 +268,7 @@ const char* TimeFormat(const std::string& text) {
 }
 
 bool ParseDigits(const std::string& text, int64_t& seconds) {
-    if (text.empty() || text.size() > 12) return false;
-    for (char c : text)
-        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    if (!AllDigits(text, 12)) return false;
     seconds = std::strtoll(text.c_str(), nullptr, 10);
     return true;
 }

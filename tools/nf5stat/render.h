@@ -1,6 +1,7 @@
 #pragma once
 // Output helpers shared by the reports: aligned text tables, JSON values, times and the order in
 // which exporters are listed.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -39,5 +40,11 @@ std::string FormatLocalTime(int64_t seconds);
 
 // Exporter addresses in numeric order; texts that are not IPv4 addresses come last, in text order.
 bool ExporterLess(const std::string& a, const std::string& b);
+// Rows that name their exporter in member `exporter`, put in ExporterLess order.
+template <typename Row>
+void SortByExporter(std::vector<Row>& rows) {
+    std::sort(rows.begin(), rows.end(),
+              [](const Row& a, const Row& b) { return ExporterLess(a.exporter, b.exporter); });
+}
 
 }  // namespace nf5stat

@@ -86,14 +86,8 @@ bool RunSummary(FlowDb& flowdb, const StatOptions& options, SummaryReport& repor
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(query.stmt)) == SQLITE_ROW)
         report.exporters.push_back(ReadSummaryRow(query.stmt));
-    if (rc != SQLITE_DONE) {
-        error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
-        return false;
-    }
-    std::sort(report.exporters.begin(), report.exporters.end(),
-              [](const ExporterSummary& a, const ExporterSummary& b) {
-                  return ExporterLess(a.exporter, b.exporter);
-              });
+    if (rc != SQLITE_DONE) return QueryFailed(flowdb, error);
+    SortByExporter(report.exporters);
     for (const ExporterSummary& row : report.exporters) AddToTotal(report.total, row);
     return true;
 }

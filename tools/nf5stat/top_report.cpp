@@ -147,10 +147,7 @@ bool RunTop(FlowDb& flowdb, const StatOptions& options, TopReport& report, std::
         report.total_packets = static_cast<uint64_t>(sqlite3_column_int64(stmt, 5));
         report.total_bytes = static_cast<uint64_t>(sqlite3_column_int64(stmt, 6));
     }
-    if (rc != SQLITE_DONE) {
-        error = std::string("query failed: ") + sqlite3_errmsg(flowdb.db);
-        return false;
-    }
+    if (rc != SQLITE_DONE) return QueryFailed(flowdb, error);
     return true;
 }
 
